@@ -1,0 +1,14 @@
+// The header applications include: the whole class interface of the library.
+#ifndef ZQORALL_H
+#define ZQORALL_H
+
+#include "zqorcfg.h"
+#include "zovnutil.h"
+#include "zmatrix.h"
+#include "ztvector.h"
+#include "zstream.h"
+#include "zprogres.h"
+#include "zsignal1.h"
+#include "zsigens2.h"
+
+#endif

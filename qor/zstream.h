@@ -1,0 +1,151 @@
+// Byte streams over files, caller memory and windows of other streams, and a
+// buffered byte reader for the run-length decoders.
+#ifndef ZSTREAM_H
+#define ZSTREAM_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "zovnutil.h"
+
+class QOR_API TqorStream : public TqorObject {
+public:
+  TqorStream() : gcount_(0), state(0), handle(nullptr) {}
+  explicit TqorStream(void* h) : gcount_(0), state(0), handle(h) {}
+  ~TqorStream() override;
+
+  void init(void* h) { handle = h; }
+
+  // Reads up to length bytes; remembers the count and sets the fail bit on -1.
+  int read(void* buffer, int length);
+  // Writes length bytes; sets the fail bit when fewer were written.
+  int write(const void* buffer, int length);
+  int seek(long offset, int origin) { return seekMethod(offset, origin); }
+  int tell() { return tellMethod(); }
+  int close() { return closeMethod(); }
+  int size() { return sizeMethod(); }
+
+  int fail() const { return state & 1; }
+  void clear() { state = 0; }
+  int gcount() const { return gcount_; }
+
+  // Reads bytes up to count - 1 characters, the delimiter or the end of the
+  // data, and stores them NUL-terminated; the delimiter is consumed, not kept.
+  TqorStream& get(char* buffer, int count, char delimiter);
+  // Reads one byte as 0..255; 0 at the end of the data.
+  int get();
+
+protected:
+  friend class TqorRestrictedStream;
+  virtual int readMethod(void* buffer, int length) = 0;
+  virtual int writeMethod(const void* buffer, int length) = 0;
+  virtual int seekMethod(long offset, int origin) = 0;
+  virtual int tellMethod() = 0;
+  virtual int closeMethod() = 0;
+  virtual int sizeMethod() = 0;
+
+  int32_t gcount_;
+  int32_t state;
+  void* handle;
+};
+
+class QOR_API TqorFileStream : public TqorStream {
+public:
+  TqorFileStream() = default;
+  explicit TqorFileStream(FILE* f) : TqorStream(f) {}
+  void init(FILE* f) { handle = f; }
+  FILE* file() const { return static_cast<FILE*>(handle); }
+
+protected:
+  int readMethod(void* buffer, int length) override;
+  int writeMethod(const void* buffer, int length) override;
+  int seekMethod(long offset, int origin) override;
+  int tellMethod() override;
+  int closeMethod() override;
+  int sizeMethod() override;
+};
+
+struct QOR_API TqorMemStreamInfo {
+  TqorMemStreamInfo() : buffer(nullptr), position(0), size(0) {}
+  TqorMemStreamInfo(void* b, int s) : buffer(static_cast<unsigned char*>(b)), position(0), size(s) {}
+  unsigned char* buffer;
+  int32_t position;
+  int32_t size;
+};
+
+// A stream over caller memory of fixed size; the memory never grows.
+class QOR_API TqorMemoryStream : public TqorStream {
+public:
+  TqorMemoryStream() = default;
+  TqorMemoryStream(void* buffer, int size) { init(buffer, size); }
+  TqorMemoryStream(const TqorMemoryStream& other);
+  TqorMemoryStream& operator=(const TqorMemoryStream& other);
+  void init(void* buffer, int size);
+
+protected:
+  int readMethod(void* buffer, int length) override;
+  int writeMethod(const void* buffer, int length) override;
+  int seekMethod(long offset, int origin) override;
+  int tellMethod() override;
+  int closeMethod() override;
+  int sizeMethod() override;
+
+private:
+  int available(int length) const;
+  TqorMemStreamInfo info;
+};
+
+// A window [start, start + length) of another stream, which stays the caller's.
+class QOR_API TqorRestrictedStream : public TqorStream {
+public:
+  TqorRestrictedStream() : inner(nullptr), start(0), length(0) {}
+  TqorRestrictedStream(TqorStream* s, int st, int len) : inner(s), start(st), length(len) {}
+  void init(TqorStream* s, int st, int len) {
+    inner = s;
+    start = st;
+    length = len;
+  }
+
+protected:
+  int readMethod(void* buffer, int length) override;
+  int writeMethod(const void* buffer, int length) override;
+  int seekMethod(long offset, int origin) override;
+  int tellMethod() override;
+  int closeMethod() override;
+  int sizeMethod() override;
+
+private:
+  TqorStream* inner;
+  int32_t start;
+  int32_t length;
+};
+
+// Reads a stream 2048 bytes at a time and hands the bytes out one by one.
+class QOR_API TSmartReadBytes {
+public:
+  enum { bufferSize = 2048 };
+  TSmartReadBytes() : buffer(nullptr), cursor(nullptr), available(0), stream(nullptr) {}
+  explicit TSmartReadBytes(TqorStream* s) : TSmartReadBytes() { init(s); }
+  ~TSmartReadBytes();
+  TSmartReadBytes(const TSmartReadBytes&) = delete;
+  TSmartReadBytes& operator=(const TSmartReadBytes&) = delete;
+
+  void init(TqorStream* s);
+  // Next byte, or 0 once the data is exhausted.
+  unsigned char get() {
+    if (available == 0 && !readMore()) return 0;
+    --available;
+    return *cursor++;
+  }
+  // Reads length bytes, from the buffer first and then from the stream.
+  int read(void* destination, int length);
+
+private:
+  int readMore();
+  unsigned char* buffer;
+  unsigned char* cursor;
+  int32_t available;
+  TqorStream* stream;
+};
+
+#endif
