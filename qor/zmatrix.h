@@ -9,8 +9,9 @@
 template <class T>
 class TqorMatrix {
 public:
-  TqorMatrix(long rows, long columns) : rows_(rows), columns_(columns) {
-    long count = rows > 0 && columns > 0 ? rows * columns : 0;
+  TqorMatrix(long rows, long columns)
+      : rows_(rows > 0 && columns > 0 ? rows : 0), columns_(rows > 0 && columns > 0 ? columns : 0) {
+    long count = rows_ * columns_;
     cells_ = static_cast<T**>(std::calloc(count ? count : 1, sizeof(T*)));
     if (!cells_) QOR_RAISE_MEMORY();
   }

@@ -1,10 +1,16 @@
 #include "zovnutil.h"
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+
+#include "zsigens1.h"
 
 // ---------------------------------------------------------------- objects
 
@@ -100,4 +106,97 @@ void qorRaiseText(const char* file, int line, int code, const char* text) {
 
 void qorCheckIndex(long j, long n) {
   if (j < 0 || j >= n) QOR_RAISE("Index range check error j = %ld, j must be 0 <= j < %ld.", j, n);
+}
+
+// ---------------------------------------------------------------- file utilities
+
+void showMemAvail() {}
+
+namespace {
+
+constexpr size_t copyBlock = 512;
+
+[[noreturn]] void diskFull() { QOR_RAISE("Error while writing to disk. Disk full?"); }
+
+// Writes n bytes, or raises the disk-full error.
+void writeAll(FILE* f, const unsigned char* p, size_t n) {
+  if (n && std::fwrite(p, 1, n, f) != n) diskFull();
+}
+
+}  // namespace
+
+void saveOneFileAsOther(const char* destination, const char* source) {
+  FILE* in = std::fopen(source, "rb");
+  if (!in) QOR_RAISE_OPEN(source);
+  // copying a file onto itself would truncate it before it is read
+  struct stat a, b;
+  if (fstat(fileno(in), &a) == 0 && stat(destination, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+    std::fclose(in);
+    return;
+  }
+  FILE* out = std::fopen(destination, "wb");
+  if (!out) {
+    std::fclose(in);
+    QOR_RAISE_OPEN(destination);
+  }
+  unsigned char block[copyBlock];
+  bool failed = false;
+  for (;;) {
+    size_t n = std::fread(block, 1, sizeof block, in);
+    if (n == 0) break;
+    if (std::fwrite(block, 1, n, out) != n) {
+      failed = true;
+      break;
+    }
+  }
+  std::fclose(in);
+  if (std::fclose(out) != 0 || failed) diskFull();
+}
+
+void filecopy(const char* destination, TqorStream& stream) {
+  FILE* out = std::fopen(destination, "wb");
+  if (!out) QOR_RAISE_OPEN(destination);
+  unsigned char block[copyBlock];
+  long length = stream.size();
+  stream.seek(0, SEEK_SET);
+  try {
+    while (length > 0) {
+      int want = int(length < long(copyBlock) ? length : long(copyBlock));
+      int n = stream.read(block, want);
+      if (n <= 0) break;
+      writeAll(out, block, size_t(n));
+      length -= n;
+    }
+  } catch (...) {
+    std::fclose(out);
+    throw;
+  }
+  if (std::fclose(out) != 0) diskFull();
+}
+
+TEnsembleInfo getEnsembleInfo(const char* fileName, TQORDataManager* manager) {
+  TQORDataManager* m = manager;
+  TImageEnsemble e(fileName, m);
+  return TEnsembleInfo{e.numberOfImages(), e.sizeY(), e.sizeX(), e.getFileInfo()->coding()};
+}
+
+char* ovnGetFileName(const char* name, const char* mask, TQORDataManager* manager) {
+  if (!manager) QOR_RAISE("No data manager was given for the file name of mask \"%s\".", mask ? mask : "");
+  if (!name) name = "";
+  if (!mask) mask = "";
+  while (std::isspace(static_cast<unsigned char>(*mask))) ++mask;
+  std::string result;
+  if (*mask != '*') {
+    while (*mask && !std::isspace(static_cast<unsigned char>(*mask))) result += *mask++;
+  } else {
+    while (std::isspace(static_cast<unsigned char>(*name))) ++name;
+    while (*name && *name != '.') result += *name++;
+    for (++mask; *mask && !std::isspace(static_cast<unsigned char>(*mask));) result += *mask++;
+  }
+  // a cut name would name another file
+  if (result.size() > 299)
+    QOR_RAISE("The file name made from mask \"%.40s\" is %lu characters long; at most 299 fit.", mask,
+              static_cast<unsigned long>(result.size()));
+  std::memcpy(manager->lastErrorMessage, result.c_str(), result.size() + 1);
+  return manager->lastErrorMessage;
 }

@@ -67,6 +67,29 @@ QOR_API void qorCheckIndex(long j, long n);
 QOR_API void* ovnfarmalloc(long size);
 QOR_API void ovnfarfree(void* p);
 
+// ---------------------------------------------------------------- file utilities
+
+class TqorStream;
+class TQORDataManager;
+
+struct QOR_API TEnsembleInfo {
+  int32_t numberOfImages;
+  int32_t sizeY;
+  int32_t sizeX;
+  int32_t coding;
+};
+
+// Does nothing; kept for applications that report free memory.
+QOR_API void showMemAvail();
+// Byte copy of the file source into the file destination.
+QOR_API void saveOneFileAsOther(const char* destination, const char* source);
+// Copies the whole content of stream into the file destination.
+QOR_API void filecopy(const char* destination, TqorStream& stream);
+// Opens fileName as an ensemble and reports its shape.
+QOR_API TEnsembleInfo getEnsembleInfo(const char* fileName, TQORDataManager* manager);
+// The file name a mask makes from name ("*.tif" keeps the name's stem), in the manager's text buffer.
+QOR_API char* ovnGetFileName(const char* name, const char* mask, TQORDataManager* manager);
+
 #define QOR_RAISE(...) qorRaiseFormatted(__FILE__, __LINE__, 3, __VA_ARGS__)
 #define QOR_RAISE_MEMORY() qorRaiseText(__FILE__, __LINE__, 1, "")
 #define QOR_RAISE_OPEN(name) qorRaiseText(__FILE__, __LINE__, 2, (name))

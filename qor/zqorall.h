@@ -10,5 +10,8 @@
 #include "zprogres.h"
 #include "zsignal1.h"
 #include "zsigens2.h"
+#include "zsigens1.h"
+#include "zkavdrv.h"
+#include "zmemdrv.h"
 
 #endif

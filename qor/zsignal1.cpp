@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "zsigens1.h"
 #include "zsigens2.h"
 #include "zstream.h"
 
@@ -140,7 +141,7 @@ namespace {
 // 3 x width as the base row length, or -1 when it does not fit: the image is then invalid.
 int rgbRowBytes(int width) {
   int64_t n = 3 * int64_t(width);
-  return n > INT32_MAX ? -1 : int(n);
+  return width < 0 || n > INT32_MAX ? -1 : int(n);
 }
 }  // namespace
 
@@ -160,9 +161,13 @@ unsigned char& TRGBImage::at(int row, int column, int channel) {
 }
 
 unsigned char& TRGBImage::at(long index, int channel) {
+  // an index beyond the byte count is out whatever 3 x index would be, so it is never multiplied
+  if (index < 0 || index >= size_) {
+    long j = index > (LONG_MAX - channel) / 3 ? LONG_MAX : index < LONG_MIN / 3 + 1 ? LONG_MIN : 3 * index + channel;
+    QOR_RAISE("Index range check error j = %ld, j must be 0 <= j < %ld.", j, long(size_));
+  }
   int64_t j = 3 * int64_t(index) + channel;
-  if (index < 0 || j >= size_)
-    QOR_RAISE("Index range check error j = %ld, j must be 0 <= j < %ld.", long(j), long(size_));
+  if (j >= size_) QOR_RAISE("Index range check error j = %ld, j must be 0 <= j < %ld.", long(j), long(size_));
   return data[j];
 }
 
@@ -314,4 +319,69 @@ int TWinDibImage::updateBeforeWriting() {
     palette[i].red = quad[2];
   }
   return 0;
+}
+
+// ---------------------------------------------------------------- transfers through an ensemble
+
+namespace {
+
+void checkTransfer(bool reading, TImageEnsemble* e, int sizeY, int width) {
+  if (sizeY == e->sizeY() && width == e->sizeX()) return;
+  if (reading)
+    QOR_RAISE("Error reading from disk! Image and ensemble have different sizes\nimg->sizeY()= %d ens->sizeY()= "
+              "%d  img->sizeX()= %d  ens->sizeX() %d.",
+              sizeY, e->sizeY(), width, e->sizeX());
+  QOR_RAISE("Error writing to disk! Image and ensemble have different sizes\nimg->sizeY()= %d ens->sizeY()= %d  "
+            "img->sizeX()= %d  ens->sizeX() %d.",
+            sizeY, e->sizeY(), width, e->sizeX());
+}
+
+void takePalette(TqorImageBase* image, TImageEnsemble* e) {
+  image->setPaletteSize(e->paletteSize());
+  std::memcpy(image->getPalette(), e->getPalette(), 256 * sizeof(TqorPaletteItem));
+}
+
+void givePalette(TqorImageBase* image, TImageEnsemble* e) {
+  std::memcpy(e->getPalette(), image->getPalette(), 256 * sizeof(TqorPaletteItem));
+}
+
+}  // namespace
+
+#define QOR_IMAGE_TRANSFER(Cls, Xxx, Elem, withPalette)                     \
+  void Cls::read(TImageEnsemble* e, int image) {                             \
+    checkTransfer(true, e, sizeY(), sizeX());                                  \
+    e->read##Xxx##Image(image, static_cast<Elem*>(ptr()));                     \
+    if (withPalette) takePalette(this, e);                                     \
+  }                                                                            \
+  void Cls::write(TImageEnsemble* e, int image) {                            \
+    checkTransfer(false, e, sizeY(), sizeX());                                 \
+    if (e == ensemble) {                                                       \
+      e->putImage(image);                                                      \
+      return;                                                                  \
+    }                                                                          \
+    if (withPalette) givePalette(this, e);                                     \
+    e->write##Xxx##Image(image, static_cast<Elem*>(ptr()));                    \
+  }
+QOR_IMAGE_TRANSFER(TDoubleImage, Double, double, true)
+QOR_IMAGE_TRANSFER(TSCharImage, SChar, signed char, true)
+QOR_IMAGE_TRANSFER(TSShortImage, SShort, short, true)
+QOR_IMAGE_TRANSFER(TUCharImage, UChar, unsigned char, true)
+QOR_IMAGE_TRANSFER(TRGBImage, RGB, unsigned char, false)
+QOR_IMAGE_TRANSFER(TOneBitImage, OneBit, unsigned char, true)
+#undef QOR_IMAGE_TRANSFER
+
+void TWinDibImage::read(TImageEnsemble* e, int image) {
+  checkTransfer(true, e, sizeY(), sizeX());
+  e->readWinDibImage(image, info, bits);
+  takePalette(this, e);
+}
+
+void TWinDibImage::write(TImageEnsemble* e, int image) {
+  checkTransfer(false, e, sizeY(), sizeX());
+  if (e == ensemble) {
+    e->putImage(image);
+    return;
+  }
+  givePalette(this, e);
+  e->writeWinDibImage(image, info, bits);
 }

@@ -90,6 +90,7 @@ protected:
   void checkIndex(int r, int s) const;
   void checkIndex(long j) const;
   friend class TImageEnsemble;
+  friend class TFileFormatDriver;
 
   int32_t paletteSize_;
   TqorPaletteItem palette[256];
@@ -159,9 +160,12 @@ public:
     return data[j];
   }
 
+  void read(TImageEnsemble* e, int image) override;
+  void write(TImageEnsemble* e, int image) override;
 protected:
   TDoubleImage(TImageEnsemble* e, int sizeY, int sizeX, int imageNumber, void* memory);
   friend class TImageEnsemble;
+  friend class TFileFormatDriver;
 };
 
 class QOR_API TSCharImage : public TqorUImage<signed char> {
@@ -170,18 +174,26 @@ public:
   void putGrayLevelsAsValues();
   void convertGrayToBlackWhite();
 
+  void read(TImageEnsemble* e, int image) override;
+  void write(TImageEnsemble* e, int image) override;
 protected:
   TSCharImage(TImageEnsemble* e, int sizeY, int sizeX, int imageNumber, void* memory);
   friend class TImageEnsemble;
+  friend class TFileFormatDriver;
 };
 
 class QOR_API TSShortImage : public TqorUImage<short> {
 public:
   int coding() const override;
+  // Pixel values index the ensemble's palette; they become its grey levels.
+  void putGrayLevelsAsValues();
 
+  void read(TImageEnsemble* e, int image) override;
+  void write(TImageEnsemble* e, int image) override;
 protected:
   TSShortImage(TImageEnsemble* e, int sizeY, int sizeX, int imageNumber, void* memory);
   friend class TImageEnsemble;
+  friend class TFileFormatDriver;
 };
 
 class QOR_API TUCharImage : public TqorUImage<unsigned char> {
@@ -190,9 +202,12 @@ public:
   void putGrayLevelsAsValues();
   void convertGrayToBlackWhite();
 
+  void read(TImageEnsemble* e, int image) override;
+  void write(TImageEnsemble* e, int image) override;
 protected:
   TUCharImage(TImageEnsemble* e, int sizeY, int sizeX, int imageNumber, void* memory);
   friend class TImageEnsemble;
+  friend class TFileFormatDriver;
 };
 
 // ---------------------------------------------------------------- RGB and one-bit images
@@ -210,9 +225,12 @@ public:
   unsigned char& g(long index) { return at(index, 1); }
   unsigned char& b(long index) { return at(index, 2); }
 
+  void read(TImageEnsemble* e, int image) override;
+  void write(TImageEnsemble* e, int image) override;
 protected:
   TRGBImage(TImageEnsemble* e, int sizeY, int width, int imageNumber, void* memory);
   friend class TImageEnsemble;
+  friend class TFileFormatDriver;
 
 private:
   unsigned char& at(int row, int column, int channel);
@@ -236,9 +254,12 @@ public:
   // Bytes of a packed row of width pixels, rounded up to a multiple of 4.
   static int getSizeOfRow(int width);
 
+  void read(TImageEnsemble* e, int image) override;
+  void write(TImageEnsemble* e, int image) override;
 protected:
   TOneBitImage(TImageEnsemble* e, int sizeY, int width, int imageNumber, void* memory);
   friend class TImageEnsemble;
+  friend class TFileFormatDriver;
 
 private:
   void checkBit(int row, int column) const;
@@ -274,11 +295,14 @@ public:
   int updateAfterReading() override;
   int updateBeforeWriting() override;
 
+  void read(TImageEnsemble* e, int image) override;
+  void write(TImageEnsemble* e, int image) override;
 protected:
   // The depth is given: for images made without an ensemble.
   TWinDibImage(TImageEnsemble* e, int sizeY, int sizeX, int imageNumber, void* header, void* pixels,
                int fileBitsPerPixel);
   friend class TImageEnsemble;
+  friend class TFileFormatDriver;
 
 private:
   void setUp(void* header, void* pixels, int fileBitsPerPixel);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "zsigens1.h"
 #include "zsignal1.h"
 
 namespace {
@@ -109,6 +110,21 @@ void TDoubleImage::putGrayLevelsAsValues() {
     else if (v > -129.0) index = int(std::trunc(v)) + 128;
     if (index < 0) index = 0;
     data[i] = table[index];
+  }
+  fillPaletteAsGray();
+}
+
+void TSShortImage::putGrayLevelsAsValues() {
+  if (!ensemble || !ensemble->is_open() || !ensemble->hasPalette()) return;
+  const TqorPaletteItem* p = ensemble->getPalette();
+  if (!p) return;
+  int table[256];
+  grayTable(p, 0, table);
+  if (size_ < 1) checkIndex(0L);
+  // values outside 0..255 take the nearest end of the table
+  for (int32_t i = 0; i < size_; ++i) {
+    int v = data[i];
+    data[i] = static_cast<short>(table[v < 0 ? 0 : v > 255 ? 255 : v]);
   }
   fillPaletteAsGray();
 }

@@ -59,6 +59,11 @@ int TqorFileStream::seekMethod(long offset, int origin) {
   return static_cast<int>(std::ftell(file()));
 }
 
+int TqorFileStream::flush() {
+  if (handle && std::fflush(file()) != 0) state |= 1;
+  return fail() ? -1 : 0;
+}
+
 int TqorFileStream::tellMethod() { return handle ? static_cast<int>(std::ftell(file())) : -1; }
 
 int TqorFileStream::closeMethod() {
@@ -177,7 +182,8 @@ int TSmartReadBytes::readMore() {
   int n = stream->read(buffer, bufferSize);
   if (stream->fail() && n < bufferSize) stream->clear();
   cursor = buffer;
-  available = n > 0 ? n : 0;
+  // a stream that claims more than was asked for cannot make the reader leave its buffer
+  available = n <= 0 ? 0 : n > bufferSize ? int(bufferSize) : n;
   return available;
 }
 

@@ -55,6 +55,8 @@ public:
   explicit TqorFileStream(FILE* f) : TqorStream(f) {}
   void init(FILE* f) { handle = f; }
   FILE* file() const { return static_cast<FILE*>(handle); }
+  // Pushes buffered bytes to the file; sets the fail bit when that fails.
+  int flush();
 
 protected:
   int readMethod(void* buffer, int length) override;

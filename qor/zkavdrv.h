@@ -1,0 +1,133 @@
+// The native multi-image format: a sequence of images, each a head record
+// followed by its rows, in one element coding.
+#ifndef ZKAVDRV_H
+#define ZKAVDRV_H
+
+#include "zsigens2.h"
+
+// ---------------------------------------------------------------- on-disk layout
+
+// Offsets of the 46-byte head record (little-endian).
+namespace kavHead {
+inline constexpr int factor = 0;        // double, carried along
+inline constexpr int scale = 8;         // double: stored value x scale = image value
+inline constexpr int recordSize = 16;   // uint16: bytes of one record
+inline constexpr int coding = 18;       // uint16: stXXX code 6..13
+inline constexpr int sizeX = 20;        // uint16
+inline constexpr int sizeY = 22;        // uint16
+inline constexpr int imageNumber = 24;  // uint16: 1 + index, 0 while never written
+inline constexpr int fixedOne = 26;     // uint16, always 1
+inline constexpr int formatMark = 28;   // uint16, always 3
+inline constexpr int name = 30;         // 14 characters, zero-filled
+inline constexpr int reserved = 44;     // 2 bytes
+inline constexpr int size = 46;
+inline constexpr int mark = 3;
+}  // namespace kavHead
+
+struct QOR_API TKavEnsembleHead {
+  TKavEnsembleHead() = default;
+  TKavEnsembleHead(int coding, int sizeX, int sizeY, const char* name);
+  TKavEnsembleHead(const TKavEnsembleHead& other);
+  TKavEnsembleHead& operator=(const TKavEnsembleHead& other);
+
+  // Bytes per element of the coding (0 for codings without elements).
+  int elementSize() const;
+  // max(elementSize x sizeX, 46)
+  int getRecordSize() const;
+  static int diskSizeOf() { return kavHead::size; }
+  long pointsNumber() const { return long(sizeX) * sizeY; }
+  long imageSizeOnDisk() const { return long(sizeY) * recordSize; }
+  long imageWithHeadSize() const { return imageSizeOnDisk() + recordSize; }
+  // The coding when it is one of 6..13, else 0.
+  int getCodingAsST() const { return coding >= 6 && coding <= 13 ? coding : 0; }
+  bool isAllZero() const;
+
+  void toBytes(unsigned char out[kavHead::size]) const;
+  void fromBytes(const unsigned char in[kavHead::size]);
+
+  double factor;
+  double scale;
+  uint16_t recordSize;
+  uint16_t coding;
+  uint16_t sizeX;
+  uint16_t sizeY;
+  uint16_t imageNumber;
+  uint16_t fixedOne;
+  uint16_t formatMark;
+  char name[14];
+  uint16_t reserved;
+};
+
+// ---------------------------------------------------------------- descriptor
+
+class QOR_API TKavFileInfo : public TFileInfo {
+public:
+  TKavFileInfo();
+  TKavFileInfo(int coding, int sizeX, int sizeY, int n, const char* name);
+  TKavFileInfo(const TKavEnsembleHead& head, int n);
+  int formatID() override;
+  int sizeY() override { return head.sizeY; }
+  int sizeX() override { return head.sizeX; }
+  int numberOfImages() override { return numberOfImages_; }
+  int coding() override { return head.coding; }
+
+  TKavEnsembleHead head;
+  int32_t numberOfImages_;
+  // The geometry asked for, before the head's 16-bit fields could cut it.
+  int32_t requestedSizeX;
+  int32_t requestedSizeY;
+};
+
+// A descriptor of a new native file, deleted by the ensemble that opens with it.
+QOR_API TFileInfo* fiKavFileInfo(int coding, int sizeX, int sizeY, int n, const char* name);
+
+// ---------------------------------------------------------------- driver
+
+class QOR_API TKavFormatDriver : public TFileFormatDriver {
+public:
+  TKavFormatDriver();
+  ~TKavFormatDriver() override;
+  TFileFormatDriver* createInstance() override;
+  int recognizeFormat() override;
+  int readHeader() override;
+  int createFile(TFileInfo* info) override;
+  TFileInfo* getFileInfo() override { return &info; }
+  int readImage(TqorImageBase* image, int index) override;
+  int readNextChunk() override;
+  int writeImage(TqorImageBase* image, int index) override;
+  int writeNextChunk() override;
+  int hasPalette() override { return 0; }
+  int queryState() override { return state; }
+  int imageNumberIncreasingIsPossible() override { return 1; }
+  int increaseImagesNumber(int n) override;
+  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
+  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
+
+  virtual int readPaddedRows();
+  virtual int readPlainRows();
+  virtual int writePaddedRows();
+  virtual int writePlainRows();
+
+  // Reads the head record of image i into the descriptor.
+  TKavEnsembleHead& readHead(int i);
+
+  // The converter sets, [file coding][image coding].
+  static const TConverters& converters2Memory();
+  static const TConverters& converters2Disk();
+
+protected:
+  // Takes over geometry and count of a new file, validated; the owned-flag is not copied.
+  void takeDescriptor(TFileInfo* source, const TKavEnsembleHead& head, int n);
+  // Refuses a head the format cannot hold.
+  static void validateHead(const TKavEnsembleHead& head, const char* what);
+  void allocateRecord();
+  int rows(bool write, bool padded);
+
+  int state;
+  TKavFileInfo info;
+  unsigned char* recordBuffer;
+  // Geometry of the file, fixed at open or create (image heads never move the image offsets).
+  TKavEnsembleHead fileHead;
+};
+
+#endif

@@ -1,0 +1,580 @@
+#include "zsigens2.h"
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "zsigens1.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+// ---------------------------------------------------------------- codings
+
+namespace {
+
+struct CodingEntry {
+  int value;
+  const char* name;
+};
+
+// In matrix-index order.
+constexpr CodingEntry stCodings[stCodingCount] = {
+    {stDouble, "stDouble"}, {stSChar, "stSChar"},   {stUChar, "stUChar"},   {stSShort, "stSShort"},
+    {stUShort, "stUShort"}, {stSLong, "stSLong"},   {stULong, "stULong"},   {stRGB, "stRGB"},
+    {stOneBit, "stOneBit"}, {stBitmap, "stBitmap"},
+};
+
+constexpr CodingEntry bitsCodings[bitsCodingCount] = {
+    {image1BitPerPix, "image1BitPerPix"},   {image4BitPerPix, "image4BitPerPix"},
+    {image8BitPerPix, "image8BitPerPix"},   {image15BitPerPix, "image15BitPerPix"},
+    {image16BitPerPix, "image16BitPerPix"}, {image24BitPerPix, "image24BitPerPix"},
+    {image32BitPerPix, "image32BitPerPix"},
+};
+
+// Reverse table: value -> matrix index, -1 for values that are no coding.
+template <int N, int Size>
+struct IndexByValue {
+  int index[Size];
+  constexpr explicit IndexByValue(const CodingEntry (&table)[N]) : index() {
+    for (int v = 0; v < Size; ++v) index[v] = -1;
+    for (int i = 0; i < N; ++i) index[table[i].value] = i;
+  }
+  constexpr int operator()(int value) const {
+    return value >= 0 && value < Size ? index[value] : -1;
+  }
+};
+
+constexpr IndexByValue<stCodingCount, stBitmap + 1> stIndex(stCodings);
+constexpr IndexByValue<bitsCodingCount, image32BitPerPix + 1> bitsIndex(bitsCodings);
+
+static_assert(stIndex(stDouble) == 0 && stIndex(stSChar) == 1 && stIndex(stUChar) == 2 &&
+                  stIndex(stSShort) == 3 && stIndex(stUShort) == 4 && stIndex(stSLong) == 5 &&
+                  stIndex(stULong) == 6 && stIndex(stRGB) == 7 && stIndex(stOneBit) == 8 &&
+                  stIndex(stBitmap) == 9 && stIndex(15) == -1 && stIndex(0) == -1,
+              "stXXX matrix indexes");
+static_assert(bitsIndex(1) == 0 && bitsIndex(4) == 1 && bitsIndex(8) == 2 && bitsIndex(15) == 3 &&
+                  bitsIndex(16) == 4 && bitsIndex(24) == 5 && bitsIndex(32) == 6 &&
+                  bitsIndex(2) == -1 && bitsIndex(33) == -1,
+              "bits-per-pixel matrix indexes");
+
+}  // namespace
+
+int stCodingIndex(int code) {
+  const int i = stIndex(code);
+  if (i < 0) QOR_RAISE("Unknown value of stXXXXX constant parameter = %d.", code);
+  return i;
+}
+
+int bitsCodingIndex(int bits) {
+  const int i = bitsIndex(bits);
+  if (i < 0) QOR_RAISE("Unknown value of bitsPerPixel parameter = %d.", bits);
+  return i;
+}
+
+const char* stCodingName(int code) { return stCodings[stCodingIndex(code)].name; }
+
+const char* bitsCodingName(int bits) { return bitsCodings[bitsCodingIndex(bits)].name; }
+
+// ---------------------------------------------------------------- converters
+
+TImgConvertA2B::TImgConvertA2B(double max, double min)
+    : destMax(max), destMin(min), sourceMax(0.0), sourceMin(0.0), rowBytes(0) {}
+
+TImgConvertA2B::~TImgConvertA2B() = default;
+
+int TImgConvertA2B::setScale(int, double) { return 0; }
+
+int TImgConvertA2B::enableScaling(int) { return 0; }
+
+int TImgConvertA2B::scalingEnabled() const { return 0; }
+
+void TImgConvertA2B::setSourceRange(double, double) {}
+
+double TImgConvertA2B::scale() const { return 1.0; }
+
+int TImgConvertA2B::setRowBytes(int n) {
+  const int old = rowBytes;
+  rowBytes = n;
+  return old;
+}
+
+double TImgConvertA2B::powerOfTwoScale(double max, double min, double destMax, double destMin) {
+  const double eps = 2.220446049250313e-16;  // 2^-52
+  const double big = 1.7976931348623157e298;
+  const double small = 2.2250738585072014e-298;
+  const double tol = eps * (std::fabs(max) + std::fabs(min)) + 2.2250738585072014e-307;
+
+  // Positive side: halve until max fits, then double while it fills less than half.
+  double a = 1.0;
+  double c = max;
+  while (c > destMax && a < big) {
+    c /= 2.0;
+    a *= 2.0;
+  }
+  if (c < destMax / 2.0 && std::fabs(c) > tol) {
+    while (c < destMax / 2.0 && a > small) {
+      c *= 2.0;
+      a /= 2.0;
+    }
+  }
+  // Without a negative destination range there is nothing to fit below zero:
+  // negative values clip to destMin whatever the scale.
+  if (std::fabs(min) < tol || min > 0.0 || !(destMin < 0.0)) return a;
+
+  // Negative side, the same way.
+  double b = 1.0;
+  double m = min;
+  while (m < destMin && b < big) {
+    m /= 2.0;
+    b *= 2.0;
+  }
+  while (m > destMin / 2.0 && b > small) {
+    m *= 2.0;
+    b /= 2.0;
+  }
+  return a > b ? a : b;
+}
+
+bool qorConvertRow::reciprocalIsExact(double s) {
+  if (!std::isfinite(s) || s == 0.0) return false;
+  int exponent = 0;
+  const double mantissa = std::frexp(s, &exponent);
+  if (mantissa != 0.5 && mantissa != -0.5) return false;
+  const double r = 1.0 / s;
+  return std::isfinite(r) && r != 0.0 && r * s == 1.0;
+}
+
+namespace {
+
+// d[i] = s[i] with the top bit inverted: plus or minus 128 modulo 256.
+void flipTopBits(void* dest, const void* src, int count) {
+  if (count <= 0) return;
+  unsigned char* d = static_cast<unsigned char*>(dest);
+  const unsigned char* s = static_cast<const unsigned char*>(src);
+  int i = 0;
+  // Whole words at a time; each word is read before it is stored, so dest may equal src.
+#if defined(__SSE2__)
+  const __m128i top = _mm_set1_epi8(static_cast<char>(0x80));
+  for (; i + 16 <= count; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_xor_si128(v, top));
+  }
+#endif
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s + i, sizeof word);
+    word ^= 0x8080808080808080u;
+    std::memcpy(d + i, &word, sizeof word);
+  }
+  for (; i < count; ++i) d[i] = static_cast<unsigned char>(s[i] ^ 0x80u);
+}
+
+}  // namespace
+
+TImgConvertUChar2SChar::TImgConvertUChar2SChar() : TImgConvertA2B(127.0, -128.0) {}
+
+int TImgConvertUChar2SChar::convert(void* dest, const void* src, int count) {
+  flipTopBits(dest, src, count);
+  return count;
+}
+
+int TImgConvertUChar2SChar::sourceSize() const { return 1; }
+
+int TImgConvertUChar2SChar::destSize() const { return 1; }
+
+TImgConvertA2B* TImgConvertUChar2SChar::clone() const { return new TImgConvertUChar2SChar(); }
+
+TImgConvertSChar2UChar::TImgConvertSChar2UChar() : TImgConvertA2B(255.0, 0.0) {}
+
+int TImgConvertSChar2UChar::convert(void* dest, const void* src, int count) {
+  flipTopBits(dest, src, count);
+  return count;
+}
+
+int TImgConvertSChar2UChar::sourceSize() const { return 1; }
+
+int TImgConvertSChar2UChar::destSize() const { return 1; }
+
+TImgConvertA2B* TImgConvertSChar2UChar::clone() const { return new TImgConvertSChar2UChar(); }
+
+TImgConvertOneBit2OneBit::TImgConvertOneBit2OneBit() : TImgConvertA2B(255.0, 0.0) {}
+
+int TImgConvertOneBit2OneBit::convert(void* dest, const void* src, int count) {
+  long bytes = rowBytes != 0 ? rowBytes : (static_cast<long>(count) + 7) / 8;
+  if (bytes > 0 && dest != src) std::memmove(dest, src, static_cast<std::size_t>(bytes));
+  return count;
+}
+
+int TImgConvertOneBit2OneBit::sourceSize() const { return 1; }
+
+int TImgConvertOneBit2OneBit::destSize() const { return 1; }
+
+TImgConvertA2B* TImgConvertOneBit2OneBit::clone() const { return new TImgConvertOneBit2OneBit(); }
+
+// ---------------------------------------------------------------- converter sets
+
+TConverters::TConverters(int srcBits, int destBits)
+    : srcIsBits(srcBits), destIsBits(destBits),
+      prototypes(srcBits ? bitsCodingCount : stCodingCount,
+                 destBits ? bitsCodingCount : stCodingCount) {}
+
+TConverters::~TConverters() {
+  for (long i = 0; i < prototypes.count(); ++i) {
+    delete prototypes[i];
+    prototypes[i] = nullptr;
+  }
+}
+
+long TConverters::rowIndex(int src) const {
+  return srcIsBits ? bitsCodingIndex(src) : stCodingIndex(src);
+}
+
+long TConverters::columnIndex(int dest) const {
+  return destIsBits ? bitsCodingIndex(dest) : stCodingIndex(dest);
+}
+
+const char* TConverters::rowName(int src) const {
+  return srcIsBits ? bitsCodingName(src) : stCodingName(src);
+}
+
+const char* TConverters::columnName(int dest) const {
+  return destIsBits ? bitsCodingName(dest) : stCodingName(dest);
+}
+
+TImgConvertA2B* TConverters::get(int src, int dest) const {
+  const long r = rowIndex(src);
+  const long s = columnIndex(dest);
+  if (r < 0 || r >= prototypes.rows() || s < 0 || s >= prototypes.columns())
+    QOR_RAISE("Index range check error r = %ld s = %ld", r, s);
+  const TImgConvertA2B* prototype = prototypes(r, s);
+  if (!prototype)
+    QOR_RAISE("Unknown converter srcN = %s destN = %s.", rowName(src), columnName(dest));
+  TImgConvertA2B* c = prototype->clone();
+  if (!c) QOR_RAISE_MEMORY();
+  return c;
+}
+
+void TConverters::set(int src, int dest, TImgConvertA2B* c) {
+  // A prototype that came back null from new means memory ran out.
+  if (!c) QOR_RAISE_MEMORY();
+  long r = 0;
+  long s = 0;
+  try {
+    r = rowIndex(src);
+    s = columnIndex(dest);
+  } catch (...) {
+    delete c;
+    throw;
+  }
+  if (r < 0 || r >= prototypes.rows() || s < 0 || s >= prototypes.columns()) {
+    delete c;
+    QOR_RAISE("Index range check error r = %ld s = %ld", r, s);
+  }
+  TImgConvertA2B*& cell = prototypes(r, s);
+  if (cell) {
+    delete c;
+    QOR_RAISE("The converter was already set into srcN = %s destN = %s.", rowName(src),
+              columnName(dest));
+  }
+  cell = c;
+}
+
+// ---------------------------------------------------------------- format descriptors
+
+TFileInfo::~TFileInfo() = default;
+
+int TFileInfo::bitsPerPixel() {
+  int id = formatID();
+  if (id != idKAV() && id != idKAVMEM()) return coding();
+  switch (coding()) {
+    case stDouble: return 64;
+    case stSShort:
+    case stUShort: return 16;
+    case stSLong:
+    case stULong: return 32;
+    case stRGB: return 24;
+    case stOneBit: return 1;
+    default: return 8;
+  }
+}
+
+// ---------------------------------------------------------------- format driver base
+
+TFileFormatDriver::TFileFormatDriver()
+    : flags(0), ensemble(nullptr), manager(nullptr), stream(nullptr), blockIndex(0), converter(nullptr),
+      currentImage(nullptr) {
+  // a file created and written without a palette gets grey levels, never stray memory
+  fillPaletteAsGrey();
+}
+
+TFileFormatDriver::~TFileFormatDriver() { delete converter; }
+
+void TFileFormatDriver::init(TImageEnsemble* e, TqorStream* s) {
+  ensemble = e;
+  stream = s;
+  flags = 0;
+  manager = e ? e->getQORDataManager() : nullptr;
+}
+
+int TFileFormatDriver::chunksNumber() {
+  int rows = getFileInfo()->sizeY();
+  int per = rowsPerChunk();
+  if (rows <= 0 || per <= 0) return 0;
+  return int((int64_t(rows) + per - 1) / per);
+}
+
+TqorPaletteItem* TFileFormatDriver::getPalette() { return palette; }
+
+int TFileFormatDriver::increaseImagesNumber(int) { return getFileInfo()->numberOfImages(); }
+
+void TFileFormatDriver::fillPaletteAsGrey() {
+  TqorPaletteItem* p = getPalette();
+  if (!p) return;
+  for (int i = 0; i < 256; ++i) p[i].red = p[i].green = p[i].blue = static_cast<unsigned char>(i);
+}
+
+TImgConvertA2B* TFileFormatDriver::OneBit2Disk(int bits) {
+  if (bits != 1) QOR_RAISE("Unknown convertion from type One Bit to %d  bits coding type.", bits);
+  TImgConvertA2B* c = new TImgConvertOneBit2OneBit;
+  if (!c) QOR_RAISE_MEMORY();
+  return c;
+}
+
+TImgConvertA2B* TFileFormatDriver::disk2OneBit(int bits) {
+  if (bits != 1) QOR_RAISE("Unknown convertion from %d  bits coding type  to type One Bit.", bits);
+  TImgConvertA2B* c = new TImgConvertOneBit2OneBit;
+  if (!c) QOR_RAISE_MEMORY();
+  return c;
+}
+
+namespace {
+// One-row images over caller memory, standing for a bitmap's depth.
+struct CompatibleOneBit : TOneBitImage {
+  explicit CompatibleOneBit(void* m) : TOneBitImage(nullptr, 1, 1, 0, m) {}
+};
+struct CompatibleUChar : TUCharImage {
+  explicit CompatibleUChar(void* m) : TUCharImage(nullptr, 1, 1, 0, m) {}
+};
+struct CompatibleRGB : TRGBImage {
+  explicit CompatibleRGB(void* m) : TRGBImage(nullptr, 1, 1, 0, m) {}
+};
+}  // namespace
+
+TqorImageBase* TFileFormatDriver::getTqorImageBaseCompatibleObject(int bits, unsigned char* data) {
+  TqorImageBase* image = nullptr;
+  switch (bits) {
+    case 1: image = new CompatibleOneBit(data); break;
+    case 8: image = new CompatibleUChar(data); break;
+    case 24: image = new CompatibleRGB(data); break;
+    default:
+      QOR_RAISE("Unknown bit coding %d in file %s.", bits,
+                ensemble && ensemble->fileName() ? ensemble->fileName() : "");
+  }
+  if (!image) QOR_RAISE_MEMORY();
+  return image;
+}
+
+TImgConvertA2B* TFileFormatDriver::getTWinDibImageConverter(TqorImageBase* image, int toDisk) {
+  if (!image || image->coding() != stBitmap) QOR_RAISE("Non TWinDibImage is passed were it is required.");
+  unsigned char scratch[4] = {0, 0, 0, 0};
+  std::unique_ptr<TqorImageBase> compatible(
+      getTqorImageBaseCompatibleObject(static_cast<TWinDibImage*>(image)->bitsPerPixel(), scratch));
+  return toDisk ? getConverterMemory2Disk(compatible.get()) : getConverterDisk2Memory(compatible.get());
+}
+
+void TFileFormatDriver::forgetImage(TqorImageBase* image) {
+  if (image && currentImage == image) {
+    currentImage = nullptr;
+    blockIndex = chunksNumber();
+  }
+}
+
+void TFileFormatDriver::replaceConverter(TImgConvertA2B* c) {
+  if (!c) return;
+  delete converter;
+  converter = c;
+}
+
+// ---------------------------------------------------------------- data manager
+
+void* TQORDataManager::operator new(std::size_t size) noexcept { return std::malloc(size); }
+void TQORDataManager::operator delete(void* p) noexcept { std::free(p); }
+
+TQORDataManager::TQORDataManager()
+    : hookInstalled(0), jumpBuffer(nullptr), userData(nullptr), userHook(nullptr), lastError(0),
+      allocationFailed(0), strategiesEnabled(1), drivers(1), noDriversYet(1) {
+  lastErrorMessage[0] = '\0';
+  try {
+    imageCells.resize(50, TImageCell{0, 0, 0, nullptr});
+  } catch (const std::bad_alloc&) {
+    allocationFailed |= 1;
+  }
+  try {
+    handles.resize(20);
+  } catch (const std::bad_alloc&) {
+    allocationFailed |= 1;
+  }
+  if (allocationFailed) QOR_RAISE_MEMORY();
+}
+
+TQORDataManager::~TQORDataManager() {
+  rejectAllImagesFromMemory();
+  if (!noDriversYet)
+    for (int i = 0; i < drivers.count(); ++i) delete drivers[i];
+  std::free(jumpBuffer);
+}
+
+TQORDataManager* allocateQORDataManager() {
+  try {
+    return new TQORDataManager;
+  } catch (const x_qor&) {
+    return nullptr;
+  }
+}
+
+void destroyQORDataManager(TQORDataManager* m) { delete m; }
+
+void TQORDataManager::addFormatDriver(TFileFormatDriver* d) {
+  if (noDriversYet) {
+    drivers[0] = d;
+    noDriversYet = 0;
+  } else {
+    drivers.append(d);
+  }
+}
+
+TFileFormatDriver* TQORDataManager::getDriver(int n) {
+  if (n < 0 || n >= driversNumber()) QOR_RAISE("No format driver with number %d.", n);
+  if (noDriversYet) QOR_RAISE("No format drivers registered, library was linked incorrectly.");
+  return drivers[n];
+}
+
+TFileFormatDriver* TQORDataManager::getDriverWithID(int id) {
+  if (!noDriversYet)
+    for (int n = 0; n < driversNumber(); ++n)
+      if (drivers[n] && drivers[n]->getFileInfo()->formatID() == id) return drivers[n];
+  QOR_RAISE("No format driver with requested ID = %d was registered.", id);
+}
+
+int TQORDataManager::getHandle(const char* name) {
+  if (!name) name = "";
+  for (;;) {
+    if (*name)
+      for (size_t h = 0; h < handles.size(); ++h)
+        if (handles[h].used && handles[h].fileName == name) return int(h);
+    for (size_t h = 0; h < handles.size(); ++h) {
+      if (!handles[h].used) {
+        handles[h].fileName = name;
+        handles[h].used = 1;
+        handles[h].strategy = 0;
+        handles[h].openCount = 0;
+        return int(h);
+      }
+    }
+    try {
+      handles.resize(handles.size() + 20);
+    } catch (const std::bad_alloc&) {
+      QOR_RAISE_MEMORY();
+    }
+  }
+}
+
+int TQORDataManager::openHandle(const char* name) {
+  int h = getHandle(name);
+  ++handles[size_t(h)].openCount;
+  return h;
+}
+
+void TQORDataManager::freeHandle(int h) {
+  if (h < 0 || h >= maxHandles()) return;
+  TEnsmbleProperty& p = handles[size_t(h)];
+  if (p.openCount > 0) --p.openCount;
+  if (p.openCount == 0 && p.strategy == 0) {
+    p.used = 0;
+    p.fileName.clear();
+  }
+}
+
+int TQORDataManager::findCellWithImageOrEmptyCell(int handle, int index, int* found) {
+  for (;;) {
+    for (size_t c = 0; c < imageCells.size(); ++c) {
+      const TImageCell& cell = imageCells[c];
+      if (cell.used && cell.handle == handle && cell.index == index) {
+        *found = 1;
+        return int(c);
+      }
+    }
+    for (size_t c = 0; c < imageCells.size(); ++c) {
+      if (!imageCells[c].used) {
+        *found = 0;
+        return int(c);
+      }
+    }
+    try {
+      imageCells.resize(imageCells.size() + 100, TImageCell{0, 0, 0, nullptr});
+    } catch (const std::bad_alloc&) {
+      QOR_RAISE("Program can not reallocate internal list of images. Current number of images = %d.",
+                maxImages());
+    }
+  }
+}
+
+void TQORDataManager::freeCell(int c) {
+  TImageCell& cell = imageCells[size_t(c)];
+  TqorImageBase* image = cell.image;
+  cell = TImageCell{0, 0, 0, nullptr};
+  delete image;
+}
+
+void TQORDataManager::setCachingStrategy(const char* name, int strategy) {
+  if (!strategiesEnabled) return;
+  int h = getHandle(name);
+  TEnsmbleProperty& p = handles[size_t(h)];
+  if ((p.strategy & qorKeepInMemory) && strategy == 0) {
+    for (size_t c = 0; c < imageCells.size(); ++c)
+      if (imageCells[c].used && imageCells[c].handle == h) freeCell(int(c));
+    // a handle still in use by open ensembles keeps its record
+    if (p.openCount == 0) {
+      p.used = 0;
+      p.fileName.clear();
+    }
+  }
+  p.strategy = strategy;
+}
+
+int TQORDataManager::cachingStrategy(const char* name) {
+  if (!name || !*name) return 0;
+  for (const TEnsmbleProperty& p : handles)
+    if (p.used && p.fileName == name) return p.strategy;
+  return 0;
+}
+
+void TQORDataManager::rejectAllImagesFromMemory() {
+  for (size_t c = 0; c < imageCells.size(); ++c)
+    if (imageCells[c].used) freeCell(int(c));
+}
+
+TKavEnsCaching::TKavEnsCaching(const char* name, int s) : fileName(name ? name : ""), strategy(s) {
+  getDefaultQorDataManager()->setCachingStrategy(fileName.c_str(), strategy);
+}
+
+TKavEnsCaching::~TKavEnsCaching() {
+  if (strategy == 0) return;
+  try {
+    TQORDataManager* m = getDefaultQorDataManager();
+    if (m) m->setCachingStrategy(fileName.c_str(), 0);
+  } catch (const x_qor&) {
+  }
+}
+
+int qorGetNextFormatID() {
+  static int marker = 0;
+  static int next = 0;
+  if (marker != 11) {
+    marker = 11;
+    next = 0;
+  }
+  return next++;
+}

@@ -1,0 +1,764 @@
+// Pixel codings, row converters and converter sets shared by the format drivers.
+//
+// A converter turns one row of elements of one coding into another: clipping to
+// the destination bounds, optional power-of-two scaling and rounding. Drivers
+// keep prototype converters in a TConverters set indexed by (source coding,
+// destination coding) and hand a clone of the prototype to every image.
+#ifndef ZSIGENS2_H
+#define ZSIGENS2_H
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <string>
+#include <vector>
+
+#include "zmatrix.h"
+#include "zovnutil.h"
+#include "zsignal1.h"
+#include "ztvector.h"
+
+// ---------------------------------------------------------------- codings
+
+// Element codings of memory images and of disk files (the stXXX family).
+inline constexpr int stDouble = 6;   // 64-bit floating point
+inline constexpr int stSChar = 7;    // signed 8-bit
+inline constexpr int stSShort = 8;   // signed 16-bit
+inline constexpr int stUChar = 9;    // unsigned 8-bit
+inline constexpr int stUShort = 10;  // unsigned 16-bit
+inline constexpr int stSLong = 11;   // signed 32-bit
+inline constexpr int stULong = 12;   // unsigned 32-bit
+inline constexpr int stRGB = 13;     // three unsigned 8-bit samples
+inline constexpr int stOneBit = 14;  // one bit per pixel, packed
+inline constexpr int stBitmap = 17;  // device-independent bitmap
+inline constexpr int stCodingCount = 10;
+
+// Disk codings of palette and true-colour bitmap formats (bits per pixel).
+inline constexpr int image1BitPerPix = 1;
+inline constexpr int image4BitPerPix = 4;
+inline constexpr int image8BitPerPix = 8;
+inline constexpr int image15BitPerPix = 15;
+inline constexpr int image16BitPerPix = 16;
+inline constexpr int image24BitPerPix = 24;
+inline constexpr int image32BitPerPix = 32;
+inline constexpr int bitsCodingCount = 7;
+
+// Name ("stDouble", "image1BitPerPix", ...) and matrix index of a coding.
+// Unknown values raise error 3.
+QOR_API const char* stCodingName(int code);
+QOR_API const char* bitsCodingName(int bits);
+QOR_API int stCodingIndex(int code);
+QOR_API int bitsCodingIndex(int bits);
+
+// ---------------------------------------------------------------- converters
+
+// Base of all row converters.
+class QOR_API TImgConvertA2B : public TqorObject {
+public:
+  TImgConvertA2B(double destMax, double destMin);
+  ~TImgConvertA2B() override;
+
+  // Converts count elements (pixels for packed-bit converters) from src into
+  // dest and returns count.
+  virtual int convert(void* dest, const void* src, int count) = 0;
+  // Bytes per source / destination element.
+  virtual int sourceSize() const = 0;
+  virtual int destSize() const = 0;
+  // A new converter of the same class with the same bounds and flags, scale 1
+  // and no source range; null if memory ran out.
+  virtual TImgConvertA2B* clone() const = 0;
+  // Sets the scaling flag and the scale; returns the previous flag.
+  virtual int setScale(int on, double s);
+  // Sets the scaling flag; returns the previous flag.
+  virtual int enableScaling(int on);
+  virtual int scalingEnabled() const;
+  // Stores the value range of the data to convert; with scaling enabled it
+  // also chooses the scale.
+  virtual void setSourceRange(double max, double min);
+  virtual double scale() const;
+
+  // Fixed byte count per call for packed-bit converters (0: use count).
+  // Returns the previous value.
+  int setRowBytes(int n);
+
+  // Power-of-two scale for data in [min, max] written into [destMin, destMax]:
+  // the data divided by it fills as much of the destination range as it can
+  // without leaving it (1 for an all-zero range). The negative side counts
+  // only when destMin is below zero; otherwise negative values clip to destMin.
+  static double powerOfTwoScale(double max, double min, double destMax, double destMin);
+
+  double destMax;    // upper clipping bound
+  double destMin;    // lower clipping bound
+  double sourceMax;  // value range of the data, from setSourceRange
+  double sourceMin;
+  int rowBytes;
+};
+
+// Row kernels of TUImgConvertA2B. A row is worked in blocks: the source
+// elements are widened to double, the doubles are scaled, clipped and rounded
+// in one branch-free pass (two at a time with SSE2), and the results are
+// narrowed to the destination type. Every element of a block is read before
+// any is stored, so a row may be converted in place when the destination
+// elements are not wider than the source ones.
+namespace qorConvertRow {
+
+enum ScaleMode { scaleNone, scaleMultiply, scaleDivide };
+
+inline constexpr int blockSize = 256;
+
+// 2^52: doubles of this magnitude and beyond are integral, and adding it to a
+// smaller non-negative value rounds that value to an integer (ties to even).
+inline constexpr double twoTo52 = 4503599627370496.0;
+
+// Signed integer wide enough for every value of B.
+template <class B>
+using WideInt = std::conditional_t<(sizeof(B) < sizeof(std::int32_t)) ||
+                                       (sizeof(B) == sizeof(std::int32_t) && std::is_signed_v<B>),
+                                   std::int32_t, std::int64_t>;
+
+// Round half away from zero. Round to nearest (ties to even) on |v| and push
+// ties that went down back up; NaN and values of 2^52 or more pass unchanged.
+// The sum and difference with 2^52 must be evaluated as written, which holds
+// for any build that keeps IEEE arithmetic (no -ffast-math).
+inline double roundHalfAway(double v) {
+  const double a = std::fabs(v);
+  if (!(a < twoTo52)) return v;
+  double t = (a + twoTo52) - twoTo52;
+  if (a - t == 0.5) t += 1.0;
+  return std::copysign(t, v);
+}
+
+// One element: scale, NaN to zero (integral destinations), clip with lo <= hi,
+// round. The bound comes first in each comparison so that NaN stays NaN, as
+// the SSE2 min/max instructions do.
+template <int Mode, bool NaNToZero, bool Round>
+inline double transformOne(double v, double factor, double lo, double hi) {
+  if constexpr (Mode == scaleMultiply) v *= factor;
+  if constexpr (Mode == scaleDivide) v /= factor;
+  if constexpr (NaNToZero) v = v == v ? v : 0.0;
+  v = hi < v ? hi : v;
+  v = lo > v ? lo : v;
+  if constexpr (Round) v = roundHalfAway(v);
+  return v;
+}
+
+#if defined(__SSE2__)
+// Two elements: scale, NaN to zero, clip (the vector form of transformOne
+// without the rounding).
+template <int Mode, bool NaNToZero>
+inline __m128d clip2(__m128d v, __m128d factor, __m128d lo, __m128d hi) {
+  if constexpr (Mode == scaleMultiply) v = _mm_mul_pd(v, factor);
+  if constexpr (Mode == scaleDivide) v = _mm_div_pd(v, factor);
+  if constexpr (NaNToZero) v = _mm_and_pd(v, _mm_cmpeq_pd(v, v));
+  v = _mm_min_pd(hi, v);  // hi < v ? hi : v
+  return _mm_max_pd(lo, v);  // lo > v ? lo : v
+}
+
+// Four 32-bit integers, each within B's range, stored as B.
+template <class B>
+inline void store4(B* out, __m128i v) {
+  if constexpr (std::is_same_v<B, std::int32_t>) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+  } else if constexpr (std::is_same_v<B, std::int16_t>) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(v, v));
+  } else if constexpr (std::is_same_v<B, std::uint16_t>) {
+    // No unsigned 32 -> 16 pack in SSE2: shift into the signed range and back.
+    const __m128i shifted = _mm_sub_epi32(v, _mm_set1_epi32(32768));
+    const __m128i packed = _mm_xor_si128(_mm_packs_epi32(shifted, shifted), _mm_set1_epi16(-32768));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+  } else if constexpr (std::is_same_v<B, std::int8_t> || std::is_same_v<B, std::uint8_t>) {
+    __m128i packed = _mm_packs_epi32(v, v);
+    if constexpr (std::is_same_v<B, std::int8_t>)
+      packed = _mm_packs_epi16(packed, packed);
+    else
+      packed = _mm_packus_epi16(packed, packed);
+    const std::int32_t four = _mm_cvtsi128_si32(packed);
+    std::memcpy(out, &four, sizeof four);
+  } else {
+    alignas(16) std::int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+    for (int k = 0; k < 4; ++k) out[k] = static_cast<B>(lanes[k]);
+  }
+}
+#endif
+
+// out[k] = in[k] as double for k < n.
+template <class A>
+inline void widen(double* out, const A* in, int n) {
+  int k = 0;
+#if defined(__SSE2__)
+  constexpr bool byte = std::is_same_v<A, std::int8_t> || std::is_same_v<A, std::uint8_t>;
+  constexpr bool half = std::is_same_v<A, std::int16_t> || std::is_same_v<A, std::uint16_t>;
+  if constexpr (byte || half || std::is_same_v<A, std::int32_t>) {
+    const __m128i zero = _mm_setzero_si128();
+    for (; k + 4 <= n; k += 4) {
+      __m128i v;
+      if constexpr (byte) {
+        std::int32_t four;
+        std::memcpy(&four, in + k, sizeof four);
+        v = _mm_cvtsi32_si128(four);
+        if constexpr (std::is_signed_v<A>) {
+          v = _mm_unpacklo_epi8(v, v);
+          v = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 24);
+        } else {
+          v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(v, zero), zero);
+        }
+      } else if constexpr (half) {
+        v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + k));
+        if constexpr (std::is_signed_v<A>)
+          v = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+        else
+          v = _mm_unpacklo_epi16(v, zero);
+      } else {
+        v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k));
+      }
+      _mm_storeu_pd(out + k, _mm_cvtepi32_pd(v));
+      _mm_storeu_pd(out + k + 2, _mm_cvtepi32_pd(_mm_unpackhi_epi64(v, v)));
+    }
+  }
+#endif
+  for (; k < n; ++k) out[k] = static_cast<double>(in[k]);
+}
+
+// out[k] = transformOne(in[k]) for k < n; out may equal in.
+template <int Mode, bool NaNToZero, bool Round>
+inline void transform(double* out, const double* in, int n, double factor, double lo,
+                      double hi) {
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128d f2 = _mm_set1_pd(factor);
+  const __m128d lo2 = _mm_set1_pd(lo);
+  const __m128d hi2 = _mm_set1_pd(hi);
+  const __m128d sign = _mm_set1_pd(-0.0);
+  const __m128d big = _mm_set1_pd(twoTo52);
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128d one = _mm_set1_pd(1.0);
+  for (; k + 2 <= n; k += 2) {
+    __m128d v = clip2<Mode, NaNToZero>(_mm_loadu_pd(in + k), f2, lo2, hi2);
+    if constexpr (Round) {
+      const __m128d a = _mm_andnot_pd(sign, v);
+      __m128d t = _mm_sub_pd(_mm_add_pd(a, big), big);
+      t = _mm_add_pd(t, _mm_and_pd(_mm_cmpeq_pd(_mm_sub_pd(a, t), half), one));
+      t = _mm_or_pd(t, _mm_and_pd(v, sign));
+      const __m128d small = _mm_cmplt_pd(a, big);
+      v = _mm_or_pd(_mm_and_pd(small, t), _mm_andnot_pd(small, v));
+    }
+    _mm_storeu_pd(out + k, v);
+  }
+#endif
+  for (; k < n; ++k) out[k] = transformOne<Mode, NaNToZero, Round>(in[k], factor, lo, hi);
+}
+
+// out[k] = transformOne(in[k]) stored as B, for a B whose values all fit in
+// 32-bit signed integers (the clipped values then convert exactly).
+template <class B, int Mode, bool NaNToZero, bool Round>
+inline void transformNarrow(B* out, const double* in, int n, double factor, double lo,
+                            double hi) {
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128d f2 = _mm_set1_pd(factor);
+  const __m128d lo2 = _mm_set1_pd(lo);
+  const __m128d hi2 = _mm_set1_pd(hi);
+  const __m128d sign = _mm_set1_pd(-0.0);
+  // The largest double below one half: v + copysign(it, v), truncated, rounds
+  // half away from zero without a tie ever being pushed over by the addition.
+  const __m128d nearHalf = _mm_set1_pd(0.49999999999999994);
+  for (; k + 4 <= n; k += 4) {
+    __m128d v0 = clip2<Mode, NaNToZero>(_mm_loadu_pd(in + k), f2, lo2, hi2);
+    __m128d v1 = clip2<Mode, NaNToZero>(_mm_loadu_pd(in + k + 2), f2, lo2, hi2);
+    if constexpr (Round) {
+      v0 = _mm_add_pd(v0, _mm_or_pd(_mm_and_pd(v0, sign), nearHalf));
+      v1 = _mm_add_pd(v1, _mm_or_pd(_mm_and_pd(v1, sign), nearHalf));
+    }
+    store4(out + k, _mm_unpacklo_epi64(_mm_cvttpd_epi32(v0), _mm_cvttpd_epi32(v1)));
+  }
+#endif
+  for (; k < n; ++k)
+    out[k] = static_cast<B>(
+        static_cast<std::int32_t>(transformOne<Mode, NaNToZero, Round>(in[k], factor, lo, hi)));
+}
+
+template <class A, class B, int Mode, bool Round>
+void run(B* dest, const A* src, int count, double factor, double lo, double hi) {
+  // Integers that are not scaled can be neither NaN nor fractional.
+  constexpr bool exact = std::is_integral_v<A> && Mode == scaleNone;
+  constexpr bool nanToZero = std::is_integral_v<B> && !exact;
+  constexpr bool round = Round && !exact;
+  if constexpr (exact) {
+    // Bounds that let every value of A through: a plain element conversion.
+    if (lo <= static_cast<double>(std::numeric_limits<A>::lowest()) &&
+        hi >= static_cast<double>(std::numeric_limits<A>::max())) {
+      if constexpr (std::is_same_v<B, double>)
+        widen(dest, src, count);
+      else
+        for (int i = 0; i < count; ++i) dest[i] = static_cast<B>(src[i]);
+      return;
+    }
+  }
+  double block[blockSize];
+  for (int i = 0; i < count; i += blockSize) {
+    const int n = count - i < blockSize ? count - i : blockSize;
+    double* work = block;
+    if constexpr (std::is_same_v<B, double>) work = dest + i;
+    const double* in = work;
+    if constexpr (std::is_same_v<A, double>) {
+      in = src + i;
+    } else {
+      widen(work, src + i, n);
+    }
+    if constexpr (std::is_integral_v<B> && std::is_same_v<WideInt<B>, std::int32_t>) {
+      transformNarrow<B, Mode, nanToZero, round>(dest + i, in, n, factor, lo, hi);
+    } else {
+      transform<Mode, nanToZero, round>(work, in, n, factor, lo, hi);
+      if constexpr (!std::is_same_v<B, double>) {
+        for (int k = 0; k < n; ++k) {
+          if constexpr (std::is_integral_v<B>)
+            dest[i + k] = static_cast<B>(static_cast<WideInt<B>>(work[k]));
+          else
+            dest[i + k] = static_cast<B>(work[k]);
+        }
+      }
+    }
+  }
+}
+
+// Bounds with lo > hi (or a NaN bound): clip in the stated order, below
+// destMin first, then above destMax.
+template <class A, class B>
+void runCrossedBounds(B* dest, const A* src, int count, int scaling, double scale, int round,
+                      double lo, double hi) {
+  for (int i = 0; i < count; ++i) {
+    double v = static_cast<double>(src[i]);
+    if (scaling) v /= scale;
+    if (std::is_integral_v<B> && !(v == v)) v = 0.0;
+    v = v < lo ? lo : (v > hi ? hi : v);
+    if (round) v = roundHalfAway(v);
+    if constexpr (std::is_integral_v<B>)
+      dest[i] = static_cast<B>(static_cast<WideInt<B>>(v));
+    else
+      dest[i] = static_cast<B>(v);
+  }
+}
+
+// True when s is a power of two whose reciprocal is exact, so that v / s and
+// v * (1 / s) round the same real number.
+QOR_API bool reciprocalIsExact(double s);
+
+}  // namespace qorConvertRow
+
+// Row converter from elements of type A to elements of type B. Each element is
+// divided by the scale when scaling is on, clipped to [destMin, destMax] (and
+// to B's own range), rounded half away from zero unless noRounding is 1, and
+// stored. NaN becomes 0 in integral destinations.
+template <class A, class B>
+class QOR_API TUImgConvertA2B : public TImgConvertA2B {
+  static_assert(std::is_arithmetic_v<A> && !std::is_same_v<A, bool>, "numeric source elements");
+  static_assert(std::is_floating_point_v<B> ||
+                    (std::is_integral_v<B> && !std::is_same_v<B, bool> && sizeof(B) <= 4),
+                "double or integral destination elements of at most 32 bits");
+
+public:
+  TUImgConvertA2B(double max, double min, int scalingOn, int truncate)
+      : TImgConvertA2B(max, min), scaling(scalingOn), scaleFactor(1.0), noRounding(truncate) {}
+
+  int convert(void* dest, const void* src, int count) override {
+    if (count <= 0) return count;
+    B* d = static_cast<B*>(dest);
+    const A* s = static_cast<const A*>(src);
+    const bool scaled = scaling && scaleFactor != 1.0;
+    if (isPlainCopy(scaled)) {
+      if (dest != src) std::memcpy(d, s, static_cast<std::size_t>(count) * sizeof(A));
+      return count;
+    }
+    double lo = destMin;
+    double hi = destMax;
+    if constexpr (std::is_integral_v<B> || sizeof(B) < sizeof(double)) {
+      // Keep every stored value representable in B, whatever the bounds say.
+      constexpr double low = static_cast<double>(std::numeric_limits<B>::lowest());
+      constexpr double high = static_cast<double>(std::numeric_limits<B>::max());
+      lo = lo >= low ? (lo <= high ? lo : high) : low;
+      hi = hi <= high ? (hi >= low ? hi : low) : high;
+    }
+    const bool round = noRounding != 1;
+    if (!(lo <= hi)) {
+      qorConvertRow::runCrossedBounds(d, s, count, scaled, scaleFactor, round, lo, hi);
+    } else if (!scaled) {
+      if (round)
+        qorConvertRow::run<A, B, qorConvertRow::scaleNone, true>(d, s, count, 1.0, lo, hi);
+      else
+        qorConvertRow::run<A, B, qorConvertRow::scaleNone, false>(d, s, count, 1.0, lo, hi);
+    } else if (qorConvertRow::reciprocalIsExact(scaleFactor)) {
+      const double r = 1.0 / scaleFactor;
+      if (round)
+        qorConvertRow::run<A, B, qorConvertRow::scaleMultiply, true>(d, s, count, r, lo, hi);
+      else
+        qorConvertRow::run<A, B, qorConvertRow::scaleMultiply, false>(d, s, count, r, lo, hi);
+    } else {
+      const double f = scaleFactor;
+      if (round)
+        qorConvertRow::run<A, B, qorConvertRow::scaleDivide, true>(d, s, count, f, lo, hi);
+      else
+        qorConvertRow::run<A, B, qorConvertRow::scaleDivide, false>(d, s, count, f, lo, hi);
+    }
+    return count;
+  }
+
+  int sourceSize() const override { return static_cast<int>(sizeof(A)); }
+  int destSize() const override { return static_cast<int>(sizeof(B)); }
+
+  TImgConvertA2B* clone() const override {
+    return new TUImgConvertA2B<A, B>(destMax, destMin, scaling, noRounding);
+  }
+
+  int setScale(int on, double s) override {
+    const int old = scaling;
+    scaling = on;
+    scaleFactor = s;
+    return old;
+  }
+  int enableScaling(int on) override {
+    const int old = scaling;
+    scaling = on;
+    return old;
+  }
+  int scalingEnabled() const override { return scaling; }
+
+  void setSourceRange(double max, double min) override {
+    sourceMax = max;
+    sourceMin = min;
+    if (scaling) scaleFactor = powerOfTwoScale(max, min, destMax, destMin);
+  }
+  double scale() const override { return scaleFactor; }
+
+  int scaling;         // divide by scaleFactor when not 0
+  double scaleFactor;  // 1.0 at construction
+  int noRounding;      // 1: truncate instead of rounding
+
+private:
+  // Same element type, bounds covering the whole type, and nothing that could
+  // alter a value: the row is a byte copy.
+  bool isPlainCopy(bool scaled) const {
+    if constexpr (std::is_same_v<A, B>) {
+      if (scaled) return false;
+      if (std::is_floating_point_v<B> && noRounding != 1) return false;
+      return destMin <= static_cast<double>(std::numeric_limits<B>::lowest()) &&
+             destMax >= static_cast<double>(std::numeric_limits<B>::max());
+    } else {
+      (void)scaled;
+      return false;
+    }
+  }
+};
+
+// Stores each byte minus 128 (unsigned 8-bit to signed 8-bit).
+class QOR_API TImgConvertUChar2SChar : public TImgConvertA2B {
+public:
+  TImgConvertUChar2SChar();
+  int convert(void* dest, const void* src, int count) override;
+  int sourceSize() const override;
+  int destSize() const override;
+  TImgConvertA2B* clone() const override;
+};
+
+// Stores each byte plus 128 (signed 8-bit to unsigned 8-bit).
+class QOR_API TImgConvertSChar2UChar : public TImgConvertA2B {
+public:
+  TImgConvertSChar2UChar();
+  int convert(void* dest, const void* src, int count) override;
+  int sourceSize() const override;
+  int destSize() const override;
+  TImgConvertA2B* clone() const override;
+};
+
+// Copies packed one-bit rows: count is in pixels; copies rowBytes bytes when
+// rowBytes is set, otherwise count / 8 rounded up.
+class QOR_API TImgConvertOneBit2OneBit : public TImgConvertA2B {
+public:
+  TImgConvertOneBit2OneBit();
+  int convert(void* dest, const void* src, int count) override;
+  int sourceSize() const override;
+  int destSize() const override;
+  TImgConvertA2B* clone() const override;
+};
+
+// ---------------------------------------------------------------- converter sets
+
+// Prototype converters indexed by (source coding, destination coding). Rows and
+// columns are indexed by the bits-per-pixel family when the matching flag is
+// set, by the stXXX family otherwise. The set owns its prototypes.
+class QOR_API TConverters {
+public:
+  TConverters(int srcIsBits, int destIsBits);
+  ~TConverters();
+  TConverters(const TConverters&) = delete;
+  TConverters& operator=(const TConverters&) = delete;
+
+  // A new converter cloned from the prototype for (src, dest); the caller owns it.
+  TImgConvertA2B* get(int src, int dest) const;
+  // Stores c as the prototype for (src, dest); the set takes c over, also when
+  // it raises (c is then deleted).
+  void set(int src, int dest, TImgConvertA2B* c);
+
+  int sourceIsBits() const { return srcIsBits; }
+  int destinationIsBits() const { return destIsBits; }
+
+private:
+  long rowIndex(int src) const;
+  long columnIndex(int dest) const;
+  const char* rowName(int src) const;
+  const char* columnName(int dest) const;
+
+  int srcIsBits;
+  int destIsBits;
+  mutable TqorMatrix<TImgConvertA2B> prototypes;
+};
+
+class TImageEnsemble;
+class TQORDataManager;
+class TqorStream;
+
+// ---------------------------------------------------------------- format descriptors
+
+// What a file is or is to be: format, coding, image count and size.
+class QOR_API TFileInfo : public TqorObject {
+public:
+  TFileInfo() : flags(0) {}
+  TFileInfo(const TFileInfo& other) : TqorObject(other), flags(other.flags) {}
+  TFileInfo& operator=(const TFileInfo& other) {
+    flags = other.flags;
+    return *this;
+  }
+  ~TFileInfo() override;
+
+  virtual int formatID() = 0;
+  virtual int sizeY() = 0;
+  virtual int sizeX() = 0;
+  virtual int numberOfImages() = 0;
+  // Disk coding: an stXXX code or a bits-per-pixel code, by format.
+  virtual int coding() = 0;
+
+  int setf(int bits) {
+    int old = flags;
+    flags |= bits;
+    return old;
+  }
+  int getf() const { return flags; }
+  void clearf(int bits) { flags &= ~bits; }
+  int signalsNumber() { return numberOfImages(); }
+  // Bits per pixel on disk; for the native and in-memory formats mapped from the coding.
+  int bitsPerPixel();
+
+  // Flag bit 0: the ensemble deletes the descriptor after opening with it.
+  enum { ownedByEnsemble = 1 };
+
+protected:
+  int32_t flags;
+};
+
+// Format numbers, fixed for every build.
+QOR_API int idASTROLUM();
+QOR_API int idBMP();
+QOR_API int idBMPOS2();
+QOR_API int idKAV();
+QOR_API int idDCX();
+QOR_API int idJPEG();
+QOR_API int idKAVMEM();
+QOR_API int idPCX();
+QOR_API int idPNG();
+QOR_API int idTGA();
+QOR_API int idTIFF();
+QOR_API int idIMGLIST();
+
+// ---------------------------------------------------------------- format driver base
+
+// Driver flag bits.
+enum {
+  qorNoScaling = 1,      // native format: write without scaling
+  qorChunkMode = 2,      // readImage / writeImage only prepare; the caller moves chunks
+  qorDeleteOnClose = 4,  // remove the file when the ensemble closes
+  qorKeepStreamOpen = 8, // do not close the stream when the ensemble closes
+  qorCallerStream = 16   // the stream is the caller's: forgotten on close, never deleted
+};
+
+// Base of every format driver. The manager keeps one prototype per format;
+// ensembles work on instances made by createInstance().
+class QOR_API TFileFormatDriver : public TqorObject {
+public:
+  TFileFormatDriver();
+  ~TFileFormatDriver() override;
+  TFileFormatDriver(const TFileFormatDriver&) = delete;
+  TFileFormatDriver& operator=(const TFileFormatDriver&) = delete;
+
+  virtual TFileFormatDriver* createInstance() = 0;
+  virtual void init(TImageEnsemble* e, TqorStream* s);
+  // 0 when the driver reads and writes the file itself by name.
+  virtual int uses_iostream() { return 1; }
+  // Cheap test of the stream from wherever the format needs; never raises on short data.
+  virtual int recognizeFormat() = 0;
+  // Reads and validates the header into the descriptor and palette.
+  virtual int readHeader() = 0;
+  // Starts a new file described by info and writes its header.
+  virtual int createFile(TFileInfo* info) = 0;
+  virtual TFileInfo* getFileInfo() = 0;
+  virtual int readImage(TqorImageBase* image, int index) = 0;
+  // Moves the next rowsPerChunk() rows; 1 when no chunk is left.
+  virtual int readNextChunk() { return 0; }
+  virtual int rowsPerChunk() { return 15; }
+  virtual int chunksNumber();
+  virtual int top2BottomReading() { return 1; }
+  virtual int writeImage(TqorImageBase* image, int index) = 0;
+  virtual int writeNextChunk() { return 0; }
+  virtual int hasPalette() = 0;
+  virtual TqorPaletteItem* getPalette();
+  virtual int paletteSize() { return 256; }
+  virtual int queryState() = 0;
+  virtual int imageNumberIncreasingIsPossible() { return 0; }
+  virtual int increaseImagesNumber(int n);
+  // Called before image index is read; formats whose images differ in size update the descriptor.
+  virtual void updateFileInfo(int) {}
+  virtual TImgConvertA2B* getConverterDisk2Memory(TqorImageBase*) { return nullptr; }
+  virtual TImgConvertA2B* getConverterMemory2Disk(TqorImageBase*) { return nullptr; }
+
+  int setf(int bits) {
+    int old = flags;
+    flags |= bits;
+    return old;
+  }
+  int getf() const { return flags; }
+  void clearf(int bits) { flags &= ~bits; }
+  void fillPaletteAsGrey();
+  TImgConvertA2B* OneBit2Disk(int bits);
+  TImgConvertA2B* disk2OneBit(int bits);
+  // Converter for a TWinDibImage through the driver's ordinary converter sets.
+  TImgConvertA2B* getTWinDibImageConverter(TqorImageBase* image, int toDisk);
+  // Drops the chunk state of an image that is about to be deleted.
+  void forgetImage(TqorImageBase* image);
+
+protected:
+  // Replaces the current converter; a null result leaves the old one in place.
+  void replaceConverter(TImgConvertA2B* c);
+
+  int32_t flags;
+  TImageEnsemble* ensemble;
+  TQORDataManager* manager;
+  TqorStream* stream;
+  int32_t blockIndex;
+  TImgConvertA2B* converter;
+  TqorImageBase* currentImage;
+  TqorPaletteItem palette[256];
+
+private:
+  TqorImageBase* getTqorImageBaseCompatibleObject(int bits, unsigned char* data);
+};
+
+// ---------------------------------------------------------------- data manager
+
+// One image held in memory, keyed by (handle, index).
+struct QOR_API TImageCell {
+  int used;
+  int handle;
+  int index;
+  TqorImageBase* image;  // owned
+};
+
+// One file name that is open or cached.
+struct QOR_API TEnsmbleProperty {
+  TEnsmbleProperty() : used(0), strategy(0), openCount(0) {}
+  int used;
+  std::string fileName;  // compared in full; empty for unnamed streams
+  int strategy;          // bit 0: keep images when freed; bit 1: do not write back
+  int openCount;         // ensembles open on this handle
+};
+
+// Caching strategy bits.
+enum { qorKeepInMemory = 1, qorDoNotWrite = 2 };
+
+typedef void (*TqorUserHook)(TQORDataManager* manager, int code, const char* message);
+
+// The registry of format drivers, the handle table and the image cells, and the
+// error state of the flat interface.
+class QOR_API TQORDataManager {
+public:
+  TQORDataManager();
+  ~TQORDataManager();
+  TQORDataManager(const TQORDataManager&) = delete;
+  TQORDataManager& operator=(const TQORDataManager&) = delete;
+
+  static void* operator new(std::size_t size) noexcept;
+  static void operator delete(void* p) noexcept;
+
+  // Appends a driver prototype; the manager owns it.
+  void addFormatDriver(TFileFormatDriver* d);
+  int driversNumber() { return drivers.count(); }
+  TFileFormatDriver* getDriver(int n);
+  TFileFormatDriver* getDriverWithID(int id);
+
+  void setCachingStrategy(const char* name, int strategy);
+  // Strategy of a name, 0 when the name has no handle.
+  int cachingStrategy(const char* name);
+  void enableStrategies() { strategiesEnabled = 1; }
+  void disableStrategies() { strategiesEnabled = 0; }
+  void rejectAllImagesFromMemory();
+  void rejectAllSignalsFromMemory() { rejectAllImagesFromMemory(); }
+
+  int maxHandles() const { return int(handles.size()); }
+  int maxImages() const { return int(imageCells.size()); }
+
+  // Flat interface error state.
+  int hookInstalled;
+  void* jumpBuffer;  // owned
+  void* userData;
+  TqorUserHook userHook;
+  int lastError;
+  char lastErrorMessage[400];
+  int allocationFailed;
+
+private:
+  friend class TImageEnsemble;
+  int getHandle(const char* name);
+  // A handle taken by an open ensemble; released by freeHandle.
+  int openHandle(const char* name);
+  void freeHandle(int h);
+  int handleStrategy(int h) const { return handles[size_t(h)].strategy; }
+  int findCellWithImageOrEmptyCell(int handle, int index, int* found);
+  void freeCell(int c);
+
+  int strategiesEnabled;
+  std::vector<TImageCell> imageCells;
+  std::vector<TEnsmbleProperty> handles;
+  TqorVector<TFileFormatDriver> drivers;
+  int noDriversYet;
+};
+
+// Scope guard: sets a caching strategy on the default manager and clears it again.
+class QOR_API TKavEnsCaching {
+public:
+  TKavEnsCaching() : strategy(0) {}
+  TKavEnsCaching(const char* name, int strategy);
+  ~TKavEnsCaching();
+  TKavEnsCaching(const TKavEnsCaching&) = delete;
+  TKavEnsCaching& operator=(const TKavEnsCaching&) = delete;
+
+private:
+  std::string fileName;
+  int strategy;
+};
+
+QOR_API TQORDataManager* allocateQORDataManager();
+QOR_API void destroyQORDataManager(TQORDataManager* m);
+// A new manager with every format driver registered; the caller owns it.
+QOR_API TQORDataManager* getQorDataManager();
+// The process-wide manager pointer, filled on first use.
+QOR_API TQORDataManager*& getDefaultQorDataManager();
+// 0 on the first call, then 1, 2, ...
+QOR_API int qorGetNextFormatID();
+QOR_API int _qorVersion();
+
+#endif

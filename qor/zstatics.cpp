@@ -1,0 +1,98 @@
+// The registry of format drivers, the format numbers, the manager factory and
+// the process-wide default manager.
+#include "zkavdrv.h"
+#include "zmemdrv.h"
+
+// ---------------------------------------------------------------- format numbers
+
+// Numbers are fixed for the build: stored files, the flat interface and
+// registry lookups exchange them.
+namespace formatNumber {
+inline constexpr int astroLum = 0;
+inline constexpr int bmp = 1;
+inline constexpr int bmpOS2 = 2;
+inline constexpr int kav = 3;
+inline constexpr int dcx = 4;
+inline constexpr int jpeg = 5;
+inline constexpr int kavMem = 6;
+inline constexpr int pcx = 7;
+inline constexpr int png = 8;
+inline constexpr int tga = 9;
+inline constexpr int tiff = 10;
+inline constexpr int imgList = 11;
+}  // namespace formatNumber
+
+int idASTROLUM() { return formatNumber::astroLum; }
+int idBMP() { return formatNumber::bmp; }
+int idBMPOS2() { return formatNumber::bmpOS2; }
+int idKAV() { return formatNumber::kav; }
+int idDCX() { return formatNumber::dcx; }
+int idJPEG() { return formatNumber::jpeg; }
+int idKAVMEM() { return formatNumber::kavMem; }
+int idPCX() { return formatNumber::pcx; }
+int idPNG() { return formatNumber::png; }
+int idTGA() { return formatNumber::tga; }
+int idTIFF() { return formatNumber::tiff; }
+int idIMGLIST() { return formatNumber::imgList; }
+
+int _qorVersion() { return QOR_VERSION; }
+
+// ---------------------------------------------------------------- registry
+
+namespace {
+
+// Registry version compiled into this unit; the factory refuses a library of another.
+constexpr int registryVersion = 3334;
+
+template <class Driver>
+void registerDriver(TQORDataManager* m) {
+  TFileFormatDriver* d = new Driver;
+  if (!d) QOR_RAISE_MEMORY();
+  m->addFormatDriver(d);
+}
+
+}  // namespace
+
+TQORDataManager* getQorDataManager() {
+  if (_qorVersion() != registryVersion)
+    QOR_RAISE("Your files zqorcfg, zqorall and statics  are of different version than QOR library file "
+              "qor.lib(qor.a).");
+  TQORDataManager* m = allocateQORDataManager();
+  if (!m) QOR_RAISE_MEMORY();
+  try {
+    // The order is the order of format detection: the first driver whose test
+    // accepts a file serves it.
+    registerDriver<TKavFormatDriver>(m);        // 0: native multi-image files
+    registerDriver<TKavMemEnsFormatDriver>(m);  // 1: in-memory ensembles (never detected)
+  } catch (...) {
+    destroyQORDataManager(m);
+    throw;
+  }
+  return m;
+}
+
+// ---------------------------------------------------------------- default manager
+
+namespace {
+
+TQORDataManager* defaultManager = nullptr;
+
+// Destroys the default manager when the library is unloaded.
+struct TInitQOR {
+  TInitQOR() { defaultManager = nullptr; }
+  ~TInitQOR() {
+    destroyQORDataManager(defaultManager);
+    defaultManager = nullptr;
+  }
+  TInitQOR(const TInitQOR&) = delete;
+  TInitQOR& operator=(const TInitQOR&) = delete;
+};
+
+TInitQOR initQOR;
+
+}  // namespace
+
+TQORDataManager*& getDefaultQorDataManager() {
+  if (!defaultManager) defaultManager = getQorDataManager();
+  return defaultManager;
+}
