@@ -121,14 +121,15 @@ int TqorMemoryStream::writeMethod(const void* buffer, int length) {
 
 int TqorMemoryStream::seekMethod(long offset, int origin) {
   if (!handle) return -1;
-  int64_t target;
+  long base;
   switch (origin) {
-    case SEEK_SET: target = offset; break;
-    case SEEK_CUR: target = int64_t(info.position) + offset; break;
-    case SEEK_END: target = int64_t(info.size) + offset; break;
+    case SEEK_SET: base = 0; break;
+    case SEEK_CUR: base = info.position; break;
+    case SEEK_END: base = info.size; break;
     default: return info.position;
   }
-  if (target < 0 || target > info.size) return -1;
+  long target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0 || target > info.size) return -1;
   info.position = static_cast<int32_t>(target);
   return info.position;
 }
@@ -151,10 +152,16 @@ int TqorRestrictedStream::writeMethod(const void* buffer, int n) {
 
 int TqorRestrictedStream::seekMethod(long offset, int origin) {
   if (!inner) return -1;
+  long target;
   switch (origin) {
-    case SEEK_SET: return inner->seekMethod(long(start) + offset, SEEK_SET);
+    case SEEK_SET:
+      if (__builtin_add_overflow(long(start), offset, &target)) return -1;
+      return inner->seekMethod(target, SEEK_SET);
     case SEEK_CUR: return inner->seekMethod(offset, SEEK_CUR);
-    case SEEK_END: return inner->seekMethod(long(start) + length - offset, SEEK_SET);
+    case SEEK_END:
+      // the offset counts back from the end of the window
+      if (__builtin_sub_overflow(long(start) + length, offset, &target)) return -1;
+      return inner->seekMethod(target, SEEK_SET);
     default: return 0;
   }
 }
