@@ -11,7 +11,8 @@ class TqorMatrix {
 public:
   TqorMatrix(long rows, long columns)
       : rows_(rows > 0 && columns > 0 ? rows : 0), columns_(rows > 0 && columns > 0 ? columns : 0) {
-    long count = rows_ * columns_;
+    long count;
+    if (__builtin_mul_overflow(rows_, columns_, &count) || count > (1L << 40)) QOR_RAISE_MEMORY();
     cells_ = static_cast<T**>(std::calloc(count ? count : 1, sizeof(T*)));
     if (!cells_) QOR_RAISE_MEMORY();
   }

@@ -22,7 +22,11 @@ void TBasePerformanceIndicator::setTitle(const char* text) {
 void TCMDPerformanceIndicator::draw(double fraction) {
   if (std::fabs(fraction) < 1e-10) std::printf("%s -      ", title);
   std::printf("\b\b\b\b");
-  std::printf("%3d%%", static_cast<int>(fraction * 100));
+  double percent = fraction * 100;
+  // NaN and values far outside 0..1 have no int value
+  if (!(percent > -1e6)) percent = percent != percent ? 0 : -1e6;
+  if (percent > 1e6) percent = 1e6;
+  std::printf("%3d%%", static_cast<int>(percent));
   if (std::fabs(fraction - 1) < 1e-10) std::printf("\n");
   std::fflush(stdout);
 }
@@ -38,6 +42,8 @@ TqorTimer::TqorTimer() : start(std::time(nullptr)), finish(start) {
 }
 
 void TqorTimer::formatSpan(double s, char* out, int outSize) {
+  if (!(s >= 0)) s = 0;
+  if (s > 1e15) s = 1e15;
   long whole = static_cast<long>(s);
   int hours = static_cast<int>(s * (1.0 / 3600));
   int minutes = static_cast<int>((whole % 3600) / 60);

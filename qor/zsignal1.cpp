@@ -179,8 +179,16 @@ int TOneBitImage::getSizeOfRow(int w) {
   return w <= 0 ? 0 : padded > INT32_MAX ? -1 : int(padded);
 }
 
+namespace {
+// Bytes of a packed row, or -1 (an invalid image) when the pixel count does not fit 32 bits.
+int oneBitRowBytes(int width, int sizeY) {
+  if (width < 0 || int64_t(width) * sizeY > INT32_MAX) return -1;
+  return TOneBitImage::getSizeOfRow(width);
+}
+}  // namespace
+
 TOneBitImage::TOneBitImage(TImageEnsemble* e, int sizeY, int w, int number, void* memory)
-    : TqorUImage<unsigned char>(e, sizeY, w < 0 ? -1 : getSizeOfRow(w), number, 255, 0, memory),
+    : TqorUImage<unsigned char>(e, sizeY, oneBitRowBytes(w, sizeY), number, 255, 0, memory),
       width(w), pixelCount(geometryOk_ ? int32_t(int64_t(w) * sizeY) : 0), rowBytes(sizeX_) {
   // a pixel count beyond 32 bits makes the image invalid as well
   if (geometryOk_ && int64_t(w) * sizeY > INT32_MAX) {
@@ -296,6 +304,7 @@ void* TWinDibImage::rowPtr(int r) {
 }
 
 int TWinDibImage::updateAfterReading() {
+  if (!info) return 0;
   return writeBitmapInfo(sizeX_, sizeY_, fileBitsPerPixel_, palette, info);
 }
 

@@ -112,6 +112,7 @@ public:
   T* elements() { return data; }
   void* rowPtr(int r) override {
     if (r < 0 || r >= sizeY_ || sizeX_ <= 0) checkIndex(r, 0);
+    if (!data) QOR_RAISE_MEMORY();
     return data + int64_t(r) * sizeX_;
   }
   // Largest and smallest element as doubles; an empty image raises the index error.

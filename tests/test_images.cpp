@@ -543,8 +543,9 @@ TEST(Copy, EmptyOrInvalidImagesRaise) {
   EXPECT_TRUE(raises([&] { imgcpy(&c, &d); }, 3, columnError(0, 0), "zsignal1"));
   OneBit e(0, 8), f(0, 8);
   EXPECT_TRUE(raises([&] { imgcpy(&e, &f); }, 3, rowError(0, 0), "zsignal1"));
+  // the row pointer of an image without memory raises before any byte is copied
   UChar g(70000, 70000), h(70000, 70000);
-  EXPECT_TRUE(raises([&] { imgcpy(&g, &h); }, 1, "Not enough memory", "zsignal2"));
+  EXPECT_TRUE(raises([&] { imgcpy(&g, &h); }, 1, "Not enough memory", "zsignal1"));
   Dib i(2, 3, 0), j(2, 3, 0);
   EXPECT_TRUE(raises([&] { imgcpy(&i, &j); }, 1, "Not enough memory", "zsignal2"));
 }
@@ -617,6 +618,17 @@ TEST(GreyLevels, EmptyImagesRaiseLinearIndexError) {
   EXPECT_TRUE(raises([&] { d.putGrayLevelsAsValues(); }, 3, linearError(0, 0), "zsignal1"));
   EXPECT_TRUE(raises([&] { u.convertGrayToBlackWhite(); }, 3, linearError(0, 0), "zsignal1"));
   EXPECT_TRUE(raises([&] { s.convertGrayToBlackWhite(); }, 3, linearError(0, 0), "zsignal1"));
+}
+
+TEST(GreyLevels, SShortWithoutEnsemblePaletteIsLeftAlone) {
+  SShort s(1, 2), empty(0, 0);
+  s.elements()[0] = 300;
+  s.elements()[1] = -4;
+  s.putGrayLevelsAsValues();
+  EXPECT_EQ(s.elements()[0], 300);
+  EXPECT_EQ(s.elements()[1], -4);
+  EXPECT_EQ(s.paletteSize(), 0);
+  EXPECT_NO_THROW(empty.putGrayLevelsAsValues());
 }
 
 // ---------------------------------------------------------------- black and white

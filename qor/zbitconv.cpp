@@ -1,0 +1,234 @@
+#include "zbitconv.h"
+
+#include <cstring>
+
+namespace {
+
+using uchar = unsigned char;
+
+// Bytes a packed row of count pixels occupies, pixelsPerByte to a byte.
+inline int packedBytes(int count, int pixelsPerByte) {
+  return int((int64_t(count) + pixelsPerByte - 1) / pixelsPerByte);
+}
+
+// Clears the bytes from `used` up to rowBytes, the padding of a packed row.
+inline void clearTail(uchar* d, int used, int rowBytes) {
+  if (rowBytes > used) std::memset(d + used, 0, size_t(rowBytes - used));
+}
+
+// One-bit rows to bytes: out = bit + offset.
+void unpackBits(uchar* d, const uchar* s, int count, uchar offset) {
+  const int whole = count / 8;
+  for (int k = 0; k < whole; ++k, d += 8) {
+    const unsigned b = s[k];
+    d[0] = uchar(((b >> 7) & 1u) + offset);
+    d[1] = uchar(((b >> 6) & 1u) + offset);
+    d[2] = uchar(((b >> 5) & 1u) + offset);
+    d[3] = uchar(((b >> 4) & 1u) + offset);
+    d[4] = uchar(((b >> 3) & 1u) + offset);
+    d[5] = uchar(((b >> 2) & 1u) + offset);
+    d[6] = uchar(((b >> 1) & 1u) + offset);
+    d[7] = uchar((b & 1u) + offset);
+  }
+  const int rest = count - whole * 8;
+  for (int j = 0; j < rest; ++j) d[j] = uchar(((unsigned(s[whole]) >> (7 - j)) & 1u) + offset);
+}
+
+// Bytes to one-bit rows: bit 0 of in + offset, each output byte stored whole.
+void packBits(uchar* d, const uchar* s, int count, uchar offset, int rowBytes) {
+  const int whole = count / 8;
+  for (int k = 0; k < whole; ++k, s += 8) {
+    const unsigned b = (unsigned(uchar(s[0] + offset) & 1u) << 7) | (unsigned(uchar(s[1] + offset) & 1u) << 6) |
+                       (unsigned(uchar(s[2] + offset) & 1u) << 5) | (unsigned(uchar(s[3] + offset) & 1u) << 4) |
+                       (unsigned(uchar(s[4] + offset) & 1u) << 3) | (unsigned(uchar(s[5] + offset) & 1u) << 2) |
+                       (unsigned(uchar(s[6] + offset) & 1u) << 1) | (unsigned(uchar(s[7] + offset) & 1u));
+    d[k] = uchar(b);
+  }
+  const int rest = count - whole * 8;
+  if (rest > 0) {
+    unsigned b = 0;
+    for (int j = 0; j < rest; ++j) b |= unsigned(uchar(s[j] + offset) & 1u) << (7 - j);
+    d[whole] = uchar(b);
+  }
+  clearTail(d, packedBytes(count, 8), rowBytes);
+}
+
+// Four-bit rows to bytes: out = nibble + offset.
+void unpackNibbles(uchar* d, const uchar* s, int count, uchar offset) {
+  const int whole = count / 2;
+  for (int k = 0; k < whole; ++k, d += 2) {
+    d[0] = uchar((s[k] >> 4) + offset);
+    d[1] = uchar((s[k] & 15u) + offset);
+  }
+  if (count & 1) d[0] = uchar((s[whole] >> 4) + offset);
+}
+
+// Bytes to four-bit rows: the low nibble of in + offset, each output byte stored whole.
+void packNibbles(uchar* d, const uchar* s, int count, uchar offset, int rowBytes) {
+  const int whole = count / 2;
+  for (int k = 0; k < whole; ++k, s += 2)
+    d[k] = uchar(((unsigned(uchar(s[0] + offset)) & 15u) << 4) | (unsigned(uchar(s[1] + offset)) & 15u));
+  if (count & 1) d[whole] = uchar((unsigned(uchar(s[0] + offset)) & 15u) << 4);
+  clearTail(d, packedBytes(count, 2), rowBytes);
+}
+
+// Grey levels of three-byte pixels; r, g and b name the byte of each sample.
+template <int R, int G, int B>
+void grey(uchar* d, const uchar* s, int count, uchar offset) {
+  for (int i = 0; i < count; ++i, s += 3)
+    d[i] = uchar(((77u * s[R] + 151u * s[G] + 28u * s[B]) >> 8) + offset);
+}
+
+// Little-endian 16-bit words to three bytes; R, G, B give the output byte of each sample.
+template <int R, int G, int B>
+void from555(uchar* d, const uchar* s, int count) {
+  for (int i = 0; i < count; ++i, s += 2, d += 3) {
+    const unsigned w = unsigned(s[0]) | unsigned(s[1]) << 8;
+    d[R] = uchar(((w >> 10) & 31u) << 3);
+    d[G] = uchar(((w >> 5) & 31u) << 3);
+    d[B] = uchar((w & 31u) << 3);
+  }
+}
+
+template <int R, int G, int B>
+void from565(uchar* d, const uchar* s, int count) {
+  for (int i = 0; i < count; ++i, s += 2, d += 3) {
+    const unsigned w = unsigned(s[0]) | unsigned(s[1]) << 8;
+    d[R] = uchar((w >> 11) << 3);
+    d[G] = uchar(((w >> 5) & 63u) << 2);
+    d[B] = uchar((w & 31u) << 3);
+  }
+}
+
+// Four-byte pixels to three bytes; A, B, C pick the source bytes of the three outputs.
+template <int A, int B, int C>
+void from32(uchar* d, const uchar* s, int count) {
+  for (int i = 0; i < count; ++i, s += 4, d += 3) {
+    const uchar a = s[A], b = s[B], c = s[C];
+    d[0] = a;
+    d[1] = b;
+    d[2] = c;
+  }
+}
+
+constexpr uchar minus128 = 128;  // adding 128 modulo 256 subtracts it as well
+
+inline uchar* out(void* p) { return static_cast<uchar*>(p); }
+inline const uchar* in(const void* p) { return static_cast<const uchar*>(p); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- packed one-bit rows
+
+int TImgConvertOneBit2UChar::convert(void* dest, const void* src, int count) {
+  if (count > 0) unpackBits(out(dest), in(src), count, 0);
+  return count;
+}
+
+int TImgConvertOneBit2SChar::convert(void* dest, const void* src, int count) {
+  if (count > 0) unpackBits(out(dest), in(src), count, minus128);
+  return count;
+}
+
+int TImgConvertUChar2OneBit::convert(void* dest, const void* src, int count) {
+  if (count > 0) packBits(out(dest), in(src), count, 0, rowBytes);
+  return count;
+}
+
+int TImgConvertSChar2OneBit::convert(void* dest, const void* src, int count) {
+  if (count > 0) packBits(out(dest), in(src), count, minus128, rowBytes);
+  return count;
+}
+
+// ---------------------------------------------------------------- packed four-bit rows
+
+int TImgConvertFourBits2UCharBMP::convert(void* dest, const void* src, int count) {
+  if (count > 0) unpackNibbles(out(dest), in(src), count, 0);
+  return count;
+}
+
+int TImgConvertFourBits2SCharBMP::convert(void* dest, const void* src, int count) {
+  if (count > 0) unpackNibbles(out(dest), in(src), count, minus128);
+  return count;
+}
+
+int TImgConvertUChar2FourBitsBMP::convert(void* dest, const void* src, int count) {
+  if (count > 0) packNibbles(out(dest), in(src), count, 0, rowBytes);
+  return count;
+}
+
+int TImgConvertSChar2FourBitsBMP::convert(void* dest, const void* src, int count) {
+  if (count > 0) packNibbles(out(dest), in(src), count, minus128, rowBytes);
+  return count;
+}
+
+// ---------------------------------------------------------------- three-byte pixels
+
+int TImgConvertRGB2RGB::convert(void* dest, const void* src, int count) {
+  if (count > 0 && dest != src) std::memmove(dest, src, size_t(count) * 3);
+  return count;
+}
+
+int TImgConvertSwapBR::convert(void* dest, const void* src, int count) {
+  uchar* d = out(dest);
+  const uchar* s = in(src);
+  for (int i = 0; i < count; ++i, s += 3, d += 3) {
+    const uchar first = s[0], middle = s[1], last = s[2];
+    d[0] = last;
+    d[1] = middle;
+    d[2] = first;
+  }
+  return count;
+}
+
+int TImgConvertBGR2UChar::convert(void* dest, const void* src, int count) {
+  grey<2, 1, 0>(out(dest), in(src), count, 0);
+  return count;
+}
+
+int TImgConvertBGR2SChar::convert(void* dest, const void* src, int count) {
+  grey<2, 1, 0>(out(dest), in(src), count, minus128);
+  return count;
+}
+
+int TImgConvertRGB2UChar::convert(void* dest, const void* src, int count) {
+  grey<0, 1, 2>(out(dest), in(src), count, 0);
+  return count;
+}
+
+int TImgConvertRGB2SChar::convert(void* dest, const void* src, int count) {
+  grey<0, 1, 2>(out(dest), in(src), count, minus128);
+  return count;
+}
+
+// ---------------------------------------------------------------- 16- and 32-bit pixels
+
+int TImgConvert555rgb2RGB::convert(void* dest, const void* src, int count) {
+  from555<0, 1, 2>(out(dest), in(src), count);
+  return count;
+}
+
+int TImgConvert555rgb2BGR::convert(void* dest, const void* src, int count) {
+  from555<2, 1, 0>(out(dest), in(src), count);
+  return count;
+}
+
+int TImgConvert565rgb2RGB::convert(void* dest, const void* src, int count) {
+  from565<0, 1, 2>(out(dest), in(src), count);
+  return count;
+}
+
+int TImgConvert565rgb2BGR::convert(void* dest, const void* src, int count) {
+  from565<2, 1, 0>(out(dest), in(src), count);
+  return count;
+}
+
+int TImgConvert32Bit2RGB::convert(void* dest, const void* src, int count) {
+  from32<2, 1, 0>(out(dest), in(src), count);
+  return count;
+}
+
+int TImgConvert32Bit2BGR::convert(void* dest, const void* src, int count) {
+  from32<0, 1, 2>(out(dest), in(src), count);
+  return count;
+}

@@ -1,0 +1,236 @@
+// Windows bitmap files: one image of 1, 4, 8, 16, 24 or 32 bits per pixel,
+// uncompressed, run-length encoded (8 and 4 bits) or in bit fields, rows
+// stored bottom-up or top-down. Files are written with 1, 4, 8 or 24 bits per
+// pixel, uncompressed and bottom-up.
+#ifndef ZBMPDRV_H
+#define ZBMPDRV_H
+
+#include "zsigens2.h"
+#include "zstream.h"
+
+// ---------------------------------------------------------------- on-disk layout
+
+// Offsets from the start of the file; all fields little-endian.
+namespace bmpLayout {
+// File header.
+inline constexpr int type = 0;       // uint16, the magic "BM"
+inline constexpr int fileSize = 2;   // uint32
+inline constexpr int reserved1 = 6;  // uint16
+inline constexpr int reserved2 = 8;  // uint16
+inline constexpr int offBits = 10;   // uint32: start of the pixel rows
+inline constexpr int fileHeaderSize = 14;
+inline constexpr unsigned magic = 0x4D42;
+// Info header (40 bytes, the layout of TqorBITMAPINFOHEADER).
+inline constexpr int infoHeader = 14;
+inline constexpr int infoSize = 14;      // uint32, 40
+inline constexpr int width = 18;         // int32
+inline constexpr int height = 22;        // int32, negative for top-down rows
+inline constexpr int planes = 26;        // uint16
+inline constexpr int bitCount = 28;      // uint16
+inline constexpr int compression = 30;   // uint32
+inline constexpr int sizeImage = 34;     // uint32
+inline constexpr int xPelsPerMeter = 38; // int32
+inline constexpr int yPelsPerMeter = 42; // int32
+inline constexpr int clrUsed = 46;       // uint32
+inline constexpr int clrImportant = 50;  // uint32
+inline constexpr int infoHeaderSize = 40;
+// After the headers: three colour masks (bit fields) or the colour table.
+inline constexpr int masks = 54;  // red, green, blue, uint32 each
+inline constexpr int maskBytes = 12;
+inline constexpr int palette = 54;  // entries of blue, green, red, reserved
+inline constexpr int paletteEntryBytes = 4;
+inline constexpr int headersEnd = 54;
+
+// Compression codes.
+inline constexpr uint32_t compressionNone = 0;
+inline constexpr uint32_t compressionRLE8 = 1;
+inline constexpr uint32_t compressionRLE4 = 2;
+inline constexpr uint32_t compressionBitFields = 3;
+// The green mask that marks 5-6-5 words.
+inline constexpr uint32_t green565 = 0x07E0;
+
+// Run-length escapes (a count byte of 0 followed by one of these).
+inline constexpr int escapeEndOfLine = 0;
+inline constexpr int escapeEndOfBitmap = 1;
+inline constexpr int escapeDelta = 2;
+
+inline unsigned get16(const unsigned char* p) { return unsigned(p[0]) | unsigned(p[1]) << 8; }
+inline uint32_t get32(const unsigned char* p) { return uint32_t(get16(p)) | uint32_t(get16(p + 2)) << 16; }
+inline void put16(unsigned char* p, unsigned v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+inline void put32(unsigned char* p, uint32_t v) {
+  put16(p, v & 0xFFFFu);
+  put16(p + 2, v >> 16);
+}
+// Padded bytes of a stored row: whole 32-bit words.
+inline int64_t rowLength(int64_t bitsPerPixel, int64_t width) { return (bitsPerPixel * width + 31) / 32 * 4; }
+}  // namespace bmpLayout
+
+// The 14-byte file header.
+struct QOR_API TBmpHead {
+  uint16_t bfType;
+  uint32_t bfSize;
+  uint16_t bfReserved1;
+  uint16_t bfReserved2;
+  uint32_t bfOffBits;
+
+  // "BM" and zeros.
+  void fillBMPHead();
+  static int diskSizeOf() { return bmpLayout::fileHeaderSize; }
+  void toBytes(unsigned char out[bmpLayout::fileHeaderSize]) const;
+  void fromBytes(const unsigned char in[bmpLayout::fileHeaderSize]);
+};
+
+// ---------------------------------------------------------------- descriptor
+
+class QOR_API TBmpFileInfo : public TFileInfo {
+public:
+  TBmpFileInfo();
+  // A new file of the coding (bits per pixel) and size; a negative sizeY asks
+  // for top-down rows, which the writer turns into bottom-up ones.
+  TBmpFileInfo(int coding, int sizeX, int sizeY);
+  ~TBmpFileInfo() override;
+  int formatID() override;
+  // |biHeight|.
+  int sizeY() override;
+  int sizeX() override { return info.biWidth; }
+  int numberOfImages() override { return 1; }
+  int coding() override { return info.biBitCount; }
+
+  TBmpHead head;
+  TqorBITMAPINFOHEADER info;
+  // Colour masks of bit-field files, else 0.
+  uint32_t redMask;
+  uint32_t greenMask;
+  uint32_t blueMask;
+};
+
+// A descriptor of a new file, deleted by the ensemble that opens with it.
+QOR_API TFileInfo* fiBmpFileInfo(int coding, int sizeX, int sizeY);
+
+// ---------------------------------------------------------------- row codec
+
+// Delivers the stored rows of a Windows bitmap one by one, decoding run-length
+// data. Runs, absolute runs and deltas that pass the end of a row are clipped
+// to the row; their bytes are consumed all the same, so the rows after them
+// decode as stored.
+class QOR_API TDecompressBmpStream {
+public:
+  TDecompressBmpStream();
+  ~TDecompressBmpStream();
+  TDecompressBmpStream(const TDecompressBmpStream&) = delete;
+  TDecompressBmpStream& operator=(const TDecompressBmpStream&) = delete;
+
+  // Starts at the stream's current position with the rows header describes.
+  void start(const TqorBITMAPINFOHEADER* header, TqorStream* s);
+  // The next stored row, length bytes, into row; bytes the data does not
+  // provide are 0.
+  void nextRow(unsigned char* row, int length);
+
+private:
+  void rle8Row(unsigned char* row, int length);
+  void rle4Row(unsigned char* row, int length);
+  // Consumes n bytes.
+  void skip(int n);
+  // Applies a pending delta; 1 when the row is to stay blank.
+  bool rowIsSkipped();
+
+  const TqorBITMAPINFOHEADER* header;
+  TSmartReadBytes bytes;
+  int endOfBitmap;   // an end-of-bitmap escape was met
+  int deltaX;        // column where decoding resumes after a delta
+  int rowsToSkip;    // vertical part of the last delta
+  int deltaPending;  // a delta waits to be applied
+  unsigned char* unpacked;  // one byte per pixel, 4-bit runs only
+  int unpackedSize;
+};
+
+// Packs a row of one byte per pixel into four-bit pixels, high nibble first,
+// when it goes out of scope: the run-length decoder leaves through it on
+// every path. At most destBytes bytes are written.
+class QOR_API TBmpCopy8to4OnReturn {
+public:
+  TBmpCopy8to4OnReturn(unsigned char* dest, int destBytes, const unsigned char* src, int count)
+      : dest(dest), destBytes(destBytes), src(src), count(count) {}
+  ~TBmpCopy8to4OnReturn();
+  TBmpCopy8to4OnReturn(const TBmpCopy8to4OnReturn&) = delete;
+  TBmpCopy8to4OnReturn& operator=(const TBmpCopy8to4OnReturn&) = delete;
+
+private:
+  unsigned char* dest;
+  int destBytes;
+  const unsigned char* src;
+  int count;
+};
+
+// ---------------------------------------------------------------- converter tables
+
+// The converters of both bitmap drivers: disk to memory indexed by (bits per
+// pixel, stXXX type), memory to disk by (stXXX type, bits per pixel).
+class QOR_API TBitmapConverters {
+public:
+  static const TBitmapConverters& tables();
+  const TConverters& disk2Memory() const { return toMemory; }
+  const TConverters& memory2Disk() const { return toDisk; }
+  TBitmapConverters(const TBitmapConverters&) = delete;
+  TBitmapConverters& operator=(const TBitmapConverters&) = delete;
+
+private:
+  TBitmapConverters();
+  TConverters toMemory;
+  TConverters toDisk;
+};
+
+// ---------------------------------------------------------------- driver
+
+class QOR_API TBmpFormatDriver : public TFileFormatDriver {
+public:
+  TBmpFormatDriver();
+  ~TBmpFormatDriver() override;
+  TFileFormatDriver* createInstance() override;
+  int recognizeFormat() override;
+  int readHeader() override;
+  int createFile(TFileInfo* info) override;
+  TFileInfo* getFileInfo() override { return &fileInfo; }
+  int readImage(TqorImageBase* image, int index) override;
+  int readNextChunk() override;
+  int writeImage(TqorImageBase* image, int index) override;
+  int writeNextChunk() override;
+  int top2BottomReading() override { return fileInfo.info.biHeight < 0; }
+  int hasPalette() override;
+  int paletteSize() override;
+  int queryState() override { return 1; }
+  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
+  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
+
+protected:
+  // Padded length of a stored row; raises, naming what, for a geometry that
+  // is empty or does not fit in 32 bits.
+  static int checkedGeometry(int64_t bitsPerPixel, int64_t width, int64_t height, const char* what);
+  // A zeroed buffer of length bytes (at least 4) in place of buffer.
+  static void allocateRow(unsigned char*& buffer, int length);
+  // Positions the stream at the pixel rows; an offset beyond the data leaves
+  // the stream at its end, so that every row reads as zeros.
+  void seekRows(uint32_t offset);
+  // Takes the converter for image and sets its packed row length.
+  void takeConverter(TImgConvertA2B* c, int length);
+  // Writes the driver palette as the first paletteSize() entries of entryBytes.
+  void writePalette(int entryBytes);
+  // Moves the next chunk of rows between the row buffer and the current image.
+  int moveChunk(bool write, unsigned char* buffer, int length, int sizeX, int sizeY, bool topDown);
+  // The next stored row into row.
+  virtual void fetchRow(unsigned char* row, int length);
+
+private:
+  // Turns a descriptor taken from a read file into one the writer can honour.
+  void normaliseForWriting();
+
+  TBmpFileInfo fileInfo;
+  unsigned char* rowBuffer;
+  int storedRow;  // padded length of a stored row
+  TDecompressBmpStream decoder;
+};
+
+#endif
