@@ -13,5 +13,9 @@
 #include "zsigens1.h"
 #include "zkavdrv.h"
 #include "zmemdrv.h"
+#include "zqorflat.h"
+#include "zbitconv.h"
+#include "zbmpdrv.h"
+#include "zbmpos2.h"
 
 #endif

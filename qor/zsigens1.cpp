@@ -190,10 +190,8 @@ int TImageEnsemble::open(const char* name, TQORDataManager*) {
 }
 
 int TImageEnsemble::open(TqorStream* s, TQORDataManager*) {
+  adoptStream(s);
   checkQORMgr(*managerRef);
-  if (is_open()) close();
-  if (stream_ != s) delete stream_;
-  stream_ = s;
   if (!fileName_) fileName_ = copyText("");
   handle = mgr().openHandle(fileName_);
   try {
@@ -209,6 +207,13 @@ int TImageEnsemble::open(TqorStream* s, TQORDataManager*) {
     throw;
   }
   return 0;
+}
+
+void TImageEnsemble::adoptStream(TqorStream* s) {
+  // the stream is the ensemble's from the first moment, whatever fails afterwards
+  if (is_open()) close();
+  if (stream_ != s) delete stream_;
+  stream_ = s;
 }
 
 int TImageEnsemble::getFormatContainedInFile() {
@@ -260,7 +265,8 @@ int TImageEnsemble::open(const char* name, TFileInfo* info, TQORDataManager*) {
   absolutePath = nullptr;
   TqorStream* s;
   if (info->formatID() == idKAVMEM()) {
-    s = new TqorMemoryStream(mgr().lastErrorMessage, 10);
+    // an in-memory ensemble has no bytes: an empty window stands in for its stream
+    s = new TqorMemoryStream(nullptr, 0);
     if (!s) QOR_RAISE_MEMORY();
   } else {
     struct stat st;
@@ -287,10 +293,8 @@ int TImageEnsemble::open(TqorStream* s, TFileInfo* info, TQORDataManager*) {
 }
 
 void TImageEnsemble::create(TqorStream* s, TFileInfo* info) {
+  adoptStream(s);
   checkQORMgr(*managerRef);
-  if (is_open()) close();
-  if (stream_ != s) delete stream_;
-  stream_ = s;
   if (!fileName_) fileName_ = copyText("");
   handle = mgr().openHandle(fileName_);
   try {

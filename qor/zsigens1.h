@@ -132,6 +132,8 @@ private:
   TQORDataManager& mgr();
   TqorImageBase* makeImageObject(int i, int type, void* p, void* q);
   void create(TqorStream* s, TFileInfo* info);
+  // Closes an open ensemble and takes the stream over.
+  void adoptStream(TqorStream* s);
   int cachesImages();
   // Transfers between the caller's buffer and image i: the engine of readXxx / writeXxx.
   void readInto(int i, int type, void* buf, void* buf2);

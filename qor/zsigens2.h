@@ -726,7 +726,7 @@ private:
   // A handle taken by an open ensemble; released by freeHandle.
   int openHandle(const char* name);
   void freeHandle(int h);
-  int handleStrategy(int h) const { return handles[size_t(h)].strategy; }
+  int handleStrategy(int h) const { return h >= 0 && h < maxHandles() ? handles[size_t(h)].strategy : 0; }
   int findCellWithImageOrEmptyCell(int handle, int index, int* found);
   void freeCell(int c);
 
