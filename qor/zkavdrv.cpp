@@ -275,13 +275,18 @@ int TKavFormatDriver::createFile(TFileInfo* source) {
   info.head.toBytes(bytes);
   stream->seek(0, SEEK_SET);
   stream->write(bytes, kavHead::size);
-  if (length > 0) {
-    static const unsigned char zero = 0;
-    stream->seek(long(length - 1), SEEK_SET);
-    stream->write(&zero, 1);
-  }
+  if (length > 0 && !extendTo(length)) QOR_RAISE("Error while writing to disk(output stream). Disk full?");
   allocateRecord();
   return 0;
+}
+
+// Gives the file its full length at once with one zero byte at its end, and
+// makes sure the byte reached the file; false when it did not.
+bool TKavFormatDriver::extendTo(int64_t length) {
+  static const unsigned char zero = 0;
+  if (stream->seek(long(length - 1), SEEK_SET) != length - 1 || stream->write(&zero, 1) != 1) return false;
+  if (auto* file = dynamic_cast<TqorFileStream*>(stream)) file->flush();
+  return !stream->fail();
 }
 
 TKavEnsembleHead& TKavFormatDriver::readHead(int i) {
@@ -364,9 +369,10 @@ int TKavFormatDriver::readPlainRows() { return rows(false, false); }
 int TKavFormatDriver::writePaddedRows() { return rows(true, true); }
 int TKavFormatDriver::writePlainRows() { return rows(true, false); }
 
-// One chunk of whole records, moved with one stream transfer; padded rows carry
-// zero bytes up to the record size.
-int TKavFormatDriver::rows(bool write, bool) {
+// One chunk of whole records, moved with one stream transfer. Wide rows fill
+// their records, so every row starts aligned for its elements; narrow rows sit
+// in 46-byte records and pass through an aligned scratch row.
+int TKavFormatDriver::rows(bool write, bool padded) {
   if (!currentImage || !converter || !recordBuffer || blockIndex >= chunksNumber()) return 1;
   const int per = rowsPerChunk();
   const int y0 = per * blockIndex;
@@ -374,16 +380,35 @@ int TKavFormatDriver::rows(bool write, bool) {
   const size_t record = fileHead.recordSize;
   const size_t bytes = size_t(y1 - y0) * record;
   const int sizeX = fileHead.sizeX;
+  alignas(16) unsigned char narrow[kavHead::size];
   if (write) {
     std::memset(recordBuffer, 0, bytes);
-    for (int y = y0; y < y1; ++y) converter->convert(recordBuffer + size_t(y - y0) * record, currentImage->rowPtr(y), sizeX);
+    const size_t rowBytes = size_t(converter->destSize()) * sizeX;
+    for (int y = y0; y < y1; ++y) {
+      unsigned char* out = recordBuffer + size_t(y - y0) * record;
+      if (padded) {
+        converter->convert(narrow, currentImage->rowPtr(y), sizeX);
+        std::memcpy(out, narrow, rowBytes < record ? rowBytes : record);
+      } else {
+        converter->convert(out, currentImage->rowPtr(y), sizeX);
+      }
+    }
     stream->write(recordBuffer, int(bytes));
   } else {
     int got = stream->read(recordBuffer, int(bytes));
     // rows past the end of a short file read as zeros
     size_t have = got > 0 ? size_t(got) : 0;
     if (have < bytes) std::memset(recordBuffer + have, 0, bytes - have);
-    for (int y = y0; y < y1; ++y) converter->convert(currentImage->rowPtr(y), recordBuffer + size_t(y - y0) * record, sizeX);
+    const size_t rowBytes = size_t(converter->sourceSize()) * sizeX;
+    for (int y = y0; y < y1; ++y) {
+      const unsigned char* in = recordBuffer + size_t(y - y0) * record;
+      if (padded) {
+        std::memcpy(narrow, in, rowBytes < sizeof narrow ? rowBytes : sizeof narrow);
+        converter->convert(currentImage->rowPtr(y), narrow, sizeX);
+      } else {
+        converter->convert(currentImage->rowPtr(y), in, sizeX);
+      }
+    }
   }
   ++blockIndex;
   return 0;
@@ -396,11 +421,8 @@ int TKavFormatDriver::increaseImagesNumber(int n) {
   if (length > maxFileOffset)
     QOR_RAISE("Cannot add %d images: %ld images of %ld bytes would pass 2 GiB.", n, long(count),
               fileHead.imageWithHeadSize());
+  if (!extendTo(length)) QOR_RAISE("Error while writing to disk. Disk full?");
   info.numberOfImages_ = int(count);
-  static const unsigned char zero = 0;
-  stream->seek(long(length - 1), SEEK_SET);
-  stream->write(&zero, 1);
-  if (stream->fail()) QOR_RAISE("Error while writing to disk. Disk full?");
   return info.numberOfImages_;
 }
 

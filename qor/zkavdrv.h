@@ -121,6 +121,7 @@ protected:
   // Refuses a head the format cannot hold.
   static void validateHead(const TKavEnsembleHead& head, const char* what);
   void allocateRecord();
+  bool extendTo(int64_t length);
   int rows(bool write, bool padded);
 
   int state;

@@ -185,6 +185,7 @@ char* ovnGetFileName(const char* name, const char* mask, TQORDataManager* manage
   if (!name) name = "";
   if (!mask) mask = "";
   while (std::isspace(static_cast<unsigned char>(*mask))) ++mask;
+  const char* givenMask = mask;
   std::string result;
   if (*mask != '*') {
     while (*mask && !std::isspace(static_cast<unsigned char>(*mask))) result += *mask++;
@@ -195,7 +196,7 @@ char* ovnGetFileName(const char* name, const char* mask, TQORDataManager* manage
   }
   // a cut name would name another file
   if (result.size() > 299)
-    QOR_RAISE("The file name made from mask \"%.40s\" is %lu characters long; at most 299 fit.", mask,
+    QOR_RAISE("The file name made from mask \"%.40s\" is %lu characters long; at most 299 fit.", givenMask,
               static_cast<unsigned long>(result.size()));
   std::memcpy(manager->lastErrorMessage, result.c_str(), result.size() + 1);
   return manager->lastErrorMessage;

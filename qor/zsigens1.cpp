@@ -447,8 +447,15 @@ int TImageEnsemble::freeImage(int i) {
 
 void TImageEnsemble::rejectAllImagesFromMemory() {
   TQORDataManager& m = mgr();
-  for (size_t c = 0; c < m.imageCells.size(); ++c)
-    if (m.imageCells[c].used && m.imageCells[c].handle == handle) freeImage(m.imageCells[c].index);
+  // straight through the cells: a cached image may lie beyond today's image count
+  if (m.handleStrategy(handle) & qorKeepInMemory) return;
+  for (size_t c = 0; c < m.imageCells.size(); ++c) {
+    TImageCell& cell = m.imageCells[c];
+    if (!cell.used || cell.handle != handle) continue;
+    if (driver) driver->forgetImage(cell.image);
+    m.freeCell(int(c));
+  }
+  pending = Pending();
 }
 
 int TImageEnsemble::increaseImagesNumber(int n) {
@@ -462,36 +469,63 @@ int TImageEnsemble::increaseImagesNumber(int n) {
 
 // ---------------------------------------------------------------- transfers through caller buffers
 
+namespace {
+// True when the image's memory is the caller's buffer itself.
+bool wrapsBuffer(TqorImageBase* image, int type, const void* buf, const void* buf2) {
+  ImageMemory m = memoryOf(image, type);
+  return type == stBitmap ? m.pixels == buf2 && m.header == buf : m.pixels == buf;
+}
+}  // namespace
+
 void TImageEnsemble::readInto(int i, int type, void* buf, void* buf2) {
+  // an image held before the call stays held; a cached image owns its pixels:
+  // in both cases the caller's buffer is filled from the image
+  bool held = imageIsLoaded(i);
   bool cached = cachesImages();
-  // a cached image owns its pixels: the caller's buffer is filled from it
-  TqorImageBase* image = cached ? getImage(i, 0, type, nullptr) : getImage(i, 0, type, buf, buf2);
-  if (requireDriver().getf() & qorChunkMode) {
+  TqorImageBase* image = held || cached ? getImage(i, 0, type, nullptr) : getImage(i, 0, type, buf, buf2);
+  bool copy = !wrapsBuffer(image, type, buf, buf2);
+  if ((requireDriver().getf() & qorChunkMode) && !held) {
     pending.index = i;
     pending.reading = 1;
-    pending.copyOut = cached;
+    pending.copyOut = copy;
     pending.buf = buf;
     pending.buf2 = buf2;
     pending.type = type;
     return;
   }
-  if (cached) copyOut(image, type, buf, buf2);
-  freeImage(i);
+  if (copy) copyOut(image, type, buf, buf2);
+  if (!held) freeImage(i);
 }
 
 void TImageEnsemble::writeFrom(int i, int type, void* buf, void* buf2) {
+  bool held = imageIsLoaded(i);
   bool cached = cachesImages();
-  TqorImageBase* image = cached ? getImage(i, 1, type, nullptr) : getImage(i, 1, type, buf, buf2);
-  if (cached) copyIn(image, type, buf, buf2);
-  putImage(i);
+  TqorImageBase* image = held || cached ? getImage(i, 1, type, nullptr) : getImage(i, 1, type, buf, buf2);
+  try {
+    if (!wrapsBuffer(image, type, buf, buf2)) copyIn(image, type, buf, buf2);
+    putImage(i);
+  } catch (...) {
+    // a refused write must not leave an image over the caller's buffer in a cell
+    if (!held && !cached) dropImage(i);
+    throw;
+  }
   if (requireDriver().getf() & qorChunkMode) {
-    pending.index = i;
+    pending.index = held ? -1 : i;
     pending.reading = 0;
     pending.copyOut = 0;
     pending.type = type;
     return;
   }
-  freeImage(i);
+  if (!held) freeImage(i);
+}
+
+void TImageEnsemble::dropImage(int i) {
+  TQORDataManager& m = mgr();
+  int found = 0;
+  int c = m.findCellWithImageOrEmptyCell(handle, i, &found);
+  if (!found) return;
+  if (driver) driver->forgetImage(m.imageCells[size_t(c)].image);
+  m.freeCell(c);
 }
 
 void TImageEnsemble::finishPending() {

@@ -139,6 +139,8 @@ private:
   void readInto(int i, int type, void* buf, void* buf2);
   void writeFrom(int i, int type, void* buf, void* buf2);
   void finishPending();
+  // Deletes the image of index i, if one is held, whatever the caching strategy.
+  void dropImage(int i);
   // Deletes the driver, closes the stream and releases the handle.
   void release();
 

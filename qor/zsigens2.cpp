@@ -542,6 +542,11 @@ void TQORDataManager::setCachingStrategy(const char* name, int strategy) {
     }
   }
   p.strategy = strategy;
+  // a name without strategy and without ensembles keeps no record
+  if (strategy == 0 && p.openCount == 0) {
+    p.used = 0;
+    p.fileName.clear();
+  }
 }
 
 int TQORDataManager::cachingStrategy(const char* name) {

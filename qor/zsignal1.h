@@ -118,8 +118,16 @@ public:
   // Largest and smallest element as doubles; an empty image raises the index error.
   void getMaxAndMin(double* max, double* min) override {
     if (size_ < 1) checkIndex(0L);
-    T hi = data[0], lo = data[0];
-    for (int32_t i = 1; i < size_; ++i) {
+    if (!data) QOR_RAISE_MEMORY();
+    int32_t i = 0;
+    // NaN has no place in a range: it is skipped (an image of nothing else reports 0, 0)
+    while (i < size_ && data[i] != data[i]) ++i;
+    if (i == size_) {
+      *max = *min = 0;
+      return;
+    }
+    T hi = data[i], lo = data[i];
+    for (++i; i < size_; ++i) {
       T v = data[i];
       if (v > hi) hi = v;
       if (v < lo) lo = v;
