@@ -91,6 +91,8 @@ public:
   // A new file of the coding (bits per pixel) and size; a negative sizeY asks
   // for top-down rows, which the writer turns into bottom-up ones.
   TBmpFileInfo(int coding, int sizeX, int sizeY);
+  TBmpFileInfo(const TBmpFileInfo&) = default;
+  TBmpFileInfo& operator=(const TBmpFileInfo&) = default;
   ~TBmpFileInfo() override;
   int formatID() override;
   // |biHeight|.

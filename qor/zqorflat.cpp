@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "zbmpdrv.h"
+#include "zbmpos2.h"
 #include "zkavdrv.h"
 #include "zmemdrv.h"
 #include "zsigens1.h"
@@ -420,9 +422,17 @@ extern "C" QOR_API qorFileInfo* qorKavMemEnsInfo(int sizeX, int sizeY, int n) {
   return made([=] { return fiKavMemEnsInfo(sizeX, sizeY, n); });
 }
 
+extern "C" QOR_API qorFileInfo* qorBmpInfo(int coding, int sizeX, int sizeY) {
+  return made([=] { return fiBmpFileInfo(coding, sizeX, sizeY); });
+}
+
+extern "C" QOR_API qorFileInfo* qorBmpOS2Info(int coding, int sizeX, int sizeY) {
+  return made([=] { return fiBmpOS2FileInfo(coding, sizeX, sizeY); });
+}
+
 // The descriptor factories of the other formats go here as their drivers
-// arrive: qorBmpInfo, qorBmpOS2Info, qorDcxInfo, qorJpegInfo, qorPcxInfo
-// (fourth argument 1), qorPngInfo, qorTgaInfo, qorTiffInfo, qorImgListInfo.
+// arrive: qorDcxInfo, qorJpegInfo, qorPcxInfo (fourth argument 1), qorPngInfo,
+// qorTgaInfo, qorTiffInfo, qorImgListInfo.
 
 // ---------------------------------------------------------------- format identifiers
 

@@ -155,9 +155,13 @@ QOR_API long qorInf_Size(qorFileInfo* info);
 QOR_API qorFileInfo* qorKavInfo(int coding, int sizeX, int sizeY, int n, const char* name);
 /* in-memory ensemble: width, height, image count */
 QOR_API qorFileInfo* qorKavMemEnsInfo(int sizeX, int sizeY, int n);
+/* Windows bitmap: bits per pixel (1, 4, 8 or 24), width, height */
+QOR_API qorFileInfo* qorBmpInfo(int coding, int sizeX, int sizeY);
+/* OS/2 bitmap: bits per pixel (1, 4, 8 or 24), width, height */
+QOR_API qorFileInfo* qorBmpOS2Info(int coding, int sizeX, int sizeY);
 /* The descriptors of the other formats join here with their drivers:
- * qorBmpInfo, qorBmpOS2Info, qorDcxInfo, qorJpegInfo, qorPcxInfo, qorPngInfo,
- * qorTgaInfo, qorTiffInfo, qorImgListInfo. */
+ * qorDcxInfo, qorJpegInfo, qorPcxInfo, qorPngInfo, qorTgaInfo, qorTiffInfo,
+ * qorImgListInfo. */
 
 /* Format identifiers. */
 QOR_API int qorBMP_ID(void);

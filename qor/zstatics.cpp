@@ -1,5 +1,7 @@
 // The registry of format drivers, the format numbers, the manager factory and
 // the process-wide default manager.
+#include "zbmpdrv.h"
+#include "zbmpos2.h"
 #include "zkavdrv.h"
 #include "zmemdrv.h"
 
@@ -64,6 +66,8 @@ TQORDataManager* getQorDataManager() {
     // accepts a file serves it.
     registerDriver<TKavFormatDriver>(m);        // 0: native multi-image files
     registerDriver<TKavMemEnsFormatDriver>(m);  // 1: in-memory ensembles (never detected)
+    registerDriver<TBmpFormatDriver>(m);        // 4: Windows bitmaps (40-byte info header)
+    registerDriver<TBmpOS2FormatDriver>(m);     // 5: OS/2 bitmaps (12-byte core header)
   } catch (...) {
     destroyQORDataManager(m);
     throw;

@@ -469,6 +469,7 @@ struct InfoCase {
   std::function<qorFileInfo*()> make;
   int formatID;
   int coding;
+  int images;
 };
 void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.name; }
 
@@ -482,15 +483,17 @@ TEST_P(FlatDescriptor, QueriesShowTheFactoryArguments) {
   EXPECT_EQ(qorInf_Coding(info), c.coding);
   EXPECT_EQ(qorInf_SizeX(info), 70);
   EXPECT_EQ(qorInf_SizeY(info), 40);
-  EXPECT_EQ(qorInf_NumberOfImages(info), 3);
+  EXPECT_EQ(qorInf_NumberOfImages(info), c.images);
   EXPECT_EQ(qorInf_Size(info), 2800);
   delete info;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Factories, FlatDescriptor,
-    testing::Values(InfoCase{"Kav", [] { return qorKavInfo(stSShort, 70, 40, 3, "name"); }, idKAV(), stSShort},
-                    InfoCase{"KavMemEns", [] { return qorKavMemEnsInfo(70, 40, 3); }, idKAVMEM(), stDouble}),
+    testing::Values(InfoCase{"Kav", [] { return qorKavInfo(stSShort, 70, 40, 3, "name"); }, idKAV(), stSShort, 3},
+                    InfoCase{"KavMemEns", [] { return qorKavMemEnsInfo(70, 40, 3); }, idKAVMEM(), stDouble, 3},
+                    InfoCase{"Bmp", [] { return qorBmpInfo(8, 70, 40); }, idBMP(), 8, 1},
+                    InfoCase{"BmpOS2", [] { return qorBmpOS2Info(24, 70, 40); }, idBMPOS2(), 24, 1}),
     [](const testing::TestParamInfo<InfoCase>& i) { return std::string(i.param.name); });
 
 struct IdCase {

@@ -1,0 +1,1153 @@
+// Windows and OS/2 bitmap files (zbmpdrv, zbmpos2): converter tables, the
+// written byte layout, run-length decoding, header checks, writing back read
+// files, and interchange with ImageMagick and Pillow.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "zqorall.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+TQORDataManager* manager = getQorDataManager();
+
+// ---------------------------------------------------------------- helpers
+
+// The message of the x_qor that f raises, with its code; "" when nothing is raised.
+std::string raised(const std::function<void()>& f, int* code = nullptr) {
+  try {
+    f();
+  } catch (const x_qor& e) {
+    if (code) *code = e.error();
+    return e.msg();
+  }
+  return "";
+}
+
+testing::AssertionResult raisesError3(const std::function<void()>& f, const std::string& text,
+                                      const std::string& unit) {
+  int code = 0;
+  const std::string msg = raised(f, &code);
+  static const std::regex shape(R"re(^Error! ([\s\S]*) This error occured in file "([^"]*)" on line [0-9]+\.$)re");
+  std::smatch m;
+  if (msg.empty()) return testing::AssertionFailure() << "nothing raised, expected: " << text;
+  if (!std::regex_match(msg, m, shape)) return testing::AssertionFailure() << "badly shaped: " << msg;
+  if (code != 3 || m[1].str() != text || m[2].str() != unit)
+    return testing::AssertionFailure() << "raised code " << code << ": " << msg;
+  return testing::AssertionSuccess();
+}
+
+void put16(Bytes& b, size_t at, unsigned v) {
+  b[at] = uint8_t(v);
+  b[at + 1] = uint8_t(v >> 8);
+}
+void put32(Bytes& b, size_t at, uint32_t v) {
+  put16(b, at, v & 0xFFFF);
+  put16(b, at + 2, v >> 16);
+}
+unsigned get16(const Bytes& b, size_t at) { return b[at] | unsigned(b[at + 1]) << 8; }
+uint32_t get32(const Bytes& b, size_t at) { return get16(b, at) | uint32_t(get16(b, at + 2)) << 16; }
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Palette entries as the Windows file stores them: blue, green, red, 0.
+Bytes quads(const std::vector<std::array<int, 3>>& rgb) {
+  Bytes b;
+  for (const auto& c : rgb) b.insert(b.end(), {uint8_t(c[2]), uint8_t(c[1]), uint8_t(c[0]), 0});
+  return b;
+}
+
+Bytes greyQuads(int n) {
+  Bytes b;
+  for (int i = 0; i < n; ++i) b.insert(b.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
+  return b;
+}
+
+// A Windows bitmap: headers, then table (palette or masks), then the pixel
+// data at offBits (right after the table when offBits is 0).
+struct WinFile {
+  int bits;
+  int32_t width;
+  int32_t height;
+  uint32_t compression;
+  Bytes table;
+  Bytes pixels;
+  uint32_t clrUsed = 0;
+  uint32_t offBits = 0;
+  uint32_t infoSize = 40;
+
+  Bytes bytes() const {
+    Bytes b(14 + infoSize, 0);
+    b[0] = 'B';
+    b[1] = 'M';
+    const uint32_t start = offBits ? offBits : uint32_t(b.size() + table.size());
+    put32(b, 10, start);
+    put32(b, 14, infoSize);
+    put32(b, 18, uint32_t(width));
+    put32(b, 22, uint32_t(height));
+    put16(b, 26, 1);
+    put16(b, 28, unsigned(bits));
+    put32(b, 30, compression);
+    put32(b, 46, clrUsed);
+    b = b + table;
+    if (b.size() < start && !pixels.empty()) b.resize(start, 0);
+    if (b.size() == start) b = b + pixels;
+    put32(b, 2, uint32_t(b.size()));
+    return b;
+  }
+};
+
+// An OS/2 bitmap: headers, three-byte palette entries, pixel rows.
+Bytes os2File(int bits, int width, int height, const Bytes& palette, const Bytes& pixels) {
+  Bytes b(26, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  put32(b, 10, uint32_t(26 + palette.size()));
+  put32(b, 14, 12);
+  put16(b, 18, unsigned(width) & 0xFFFF);
+  put16(b, 20, unsigned(height) & 0xFFFF);
+  put16(b, 22, 1);
+  put16(b, 24, unsigned(bits));
+  b = b + palette + pixels;
+  put32(b, 2, uint32_t(b.size()));
+  return b;
+}
+
+// An ensemble open on bytes held by the caller.
+std::unique_ptr<TImageEnsemble> openBytes(Bytes& bytes) {
+  auto e = std::make_unique<TImageEnsemble>(manager);
+  e->open(new TqorMemoryStream(bytes.data(), int(bytes.size())));
+  return e;
+}
+
+const char* typeName(int type) { return stCodingName(type); }
+
+// Bytes of image 0 read in type through a caller buffer that held 0xAA bytes,
+// so that anything the reader leaves unwritten shows. Bitmaps give their pixel bits.
+Bytes readAs(TImageEnsemble& e, int type) {
+  const size_t n = size_t(e.sizeX()) * size_t(e.sizeY());
+  Bytes out;
+  switch (type) {
+    case stUChar: out.assign(n, 0xAA); e.readUCharImage(0, out.data()); break;
+    case stSChar: out.assign(n, 0xAA); e.readSCharImage(0, reinterpret_cast<signed char*>(out.data())); break;
+    case stRGB: out.assign(3 * n, 0xAA); e.readRGBImage(0, out.data()); break;
+    case stSShort: out.assign(2 * n, 0xAA); e.readSShortImage(0, reinterpret_cast<short*>(out.data())); break;
+    case stDouble: out.assign(8 * n, 0xAA); e.readDoubleImage(0, reinterpret_cast<double*>(out.data())); break;
+    case stOneBit:
+      out.assign(size_t(TOneBitImage::getSizeOfRow(e.sizeX())) * size_t(e.sizeY()), 0xAA);
+      e.readOneBitImage(0, out.data());
+      break;
+    case stBitmap: {
+      Bytes header(size_t(e.winDibInfoSize()), 0);
+      out.assign(size_t(e.winDibBitsSize()), 0xAA);
+      e.readWinDibImage(0, header.data(), out.data());
+      break;
+    }
+  }
+  return out;
+}
+
+std::string tempPath(const std::string& name) {
+  static const std::string dir = [] {
+    std::string d = testing::TempDir() + "qor_bmp_" + std::to_string(getpid());
+    mkdir(d.c_str(), 0755);
+    return d;
+  }();
+  return dir + "/" + name;
+}
+
+Bytes fileBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const Bytes& b) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+const int allTypes[] = {stDouble, stSChar, stSShort, stUChar, stRGB, stOneBit, stBitmap};
+
+// ---------------------------------------------------------------- converter tables
+
+struct TableCell {
+  bool toDisk;
+  int coding;
+  int type;
+  const std::type_info* expected;  // null: no converter
+};
+
+void PrintTo(const TableCell& c, std::ostream* os) { *os << (c.toDisk ? "to disk " : "to memory ") << c.coding << " bits, " << stCodingName(c.type); }
+
+std::vector<TableCell> tableCells() {
+  const int codings[] = {1, 4, 8, 15, 16, 24, 32};
+  const int types[] = {stDouble, stSChar, stSShort, stUChar, stUShort, stSLong, stULong, stRGB, stOneBit, stBitmap};
+  using U8Copy = TUImgConvertA2B<unsigned char, unsigned char>;
+  // the two tables of the bitmap drivers, cell by cell
+  auto toMemory = [](int c, int t) -> const std::type_info* {
+    switch (c * 100 + t) {
+      case 100 + stOneBit: return &typeid(TImgConvertOneBit2OneBit);
+      case 100 + stUChar: return &typeid(TImgConvertOneBit2UChar);
+      case 100 + stSChar: return &typeid(TImgConvertOneBit2SChar);
+      case 100 + stBitmap: return &typeid(TImgConvertOneBit2OneBit);
+      case 400 + stUChar: return &typeid(TImgConvertFourBits2UCharBMP);
+      case 400 + stSChar: return &typeid(TImgConvertFourBits2SCharBMP);
+      case 400 + stBitmap: return &typeid(TImgConvertFourBits2UCharBMP);
+      case 800 + stUChar: return &typeid(U8Copy);
+      case 800 + stSChar: return &typeid(TImgConvertUChar2SChar);
+      case 800 + stBitmap: return &typeid(U8Copy);
+      case 1600 + stRGB: return &typeid(TImgConvert555rgb2RGB);
+      case 1600 + stBitmap: return &typeid(TImgConvert555rgb2BGR);
+      case 2400 + stUChar: return &typeid(TImgConvertBGR2UChar);
+      case 2400 + stSChar: return &typeid(TImgConvertBGR2SChar);
+      case 2400 + stRGB: return &typeid(TImgConvertSwapBR);
+      case 2400 + stBitmap: return &typeid(TImgConvertRGB2RGB);
+      case 3200 + stRGB: return &typeid(TImgConvert32Bit2RGB);
+      case 3200 + stBitmap: return &typeid(TImgConvert32Bit2BGR);
+      default: return nullptr;
+    }
+  };
+  auto toDisk = [](int c, int t) -> const std::type_info* {
+    switch (c * 100 + t) {
+      case 100 + stOneBit: return &typeid(TImgConvertOneBit2OneBit);
+      case 100 + stUChar: return &typeid(TImgConvertUChar2OneBit);
+      case 400 + stUChar: return &typeid(TImgConvertUChar2FourBitsBMP);
+      case 800 + stUChar: return &typeid(U8Copy);
+      case 100 + stSChar: return &typeid(TImgConvertSChar2OneBit);
+      case 400 + stSChar: return &typeid(TImgConvertSChar2FourBitsBMP);
+      case 800 + stSChar: return &typeid(TImgConvertSChar2UChar);
+      case 2400 + stRGB: return &typeid(TImgConvertSwapBR);
+      case 100 + stBitmap: return &typeid(TImgConvertOneBit2OneBit);
+      case 400 + stBitmap: return &typeid(TImgConvertUChar2FourBitsBMP);
+      case 800 + stBitmap: return &typeid(U8Copy);
+      case 2400 + stBitmap: return &typeid(TImgConvertRGB2RGB);
+      default: return nullptr;
+    }
+  };
+  std::vector<TableCell> cells;
+  for (int c : codings)
+    for (int t : types) {
+      cells.push_back({false, c, t, toMemory(c, t)});
+      cells.push_back({true, c, t, toDisk(c, t)});
+    }
+  return cells;
+}
+
+class ConverterTable : public testing::TestWithParam<TableCell> {};
+
+TEST_P(ConverterTable, CellHoldsItsConverterOrNone) {
+  const TableCell& c = GetParam();
+  const TBitmapConverters& tables = TBitmapConverters::tables();
+  const int src = c.toDisk ? c.type : c.coding;
+  const int dest = c.toDisk ? c.coding : c.type;
+  const TConverters& set = c.toDisk ? tables.memory2Disk() : tables.disk2Memory();
+  if (c.expected) {
+    std::unique_ptr<TImgConvertA2B> conv(set.get(src, dest));
+    ASSERT_TRUE(conv);
+    const TImgConvertA2B& made = *conv;
+    EXPECT_EQ(typeid(made), *c.expected);
+    // every lookup hands out a converter of its own
+    std::unique_ptr<TImgConvertA2B> again(set.get(src, dest));
+    EXPECT_NE(again.get(), conv.get());
+  } else {
+    const std::string text = std::string("Unknown converter srcN = ") +
+                             (c.toDisk ? stCodingName(src) : bitsCodingName(src)) +
+                             " destN = " + (c.toDisk ? bitsCodingName(dest) : stCodingName(dest)) + ".";
+    EXPECT_TRUE(raisesError3([&] { set.get(src, dest); }, text, "zsigens2"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cells, ConverterTable, testing::ValuesIn(tableCells()),
+                         [](const testing::TestParamInfo<TableCell>& info) {
+                           const TableCell& c = info.param;
+                           return std::string(c.toDisk ? "ToDisk_" : "ToMemory_") + bitsCodingName(c.coding) +
+                                  "_" + stCodingName(c.type);
+                         });
+
+TEST(ConverterTableCodes, ValuesOutsideTheCodesRaiseTheirOwnMessages) {
+  const TBitmapConverters& tables = TBitmapConverters::tables();
+  EXPECT_TRUE(raisesError3([&] { tables.disk2Memory().get(2, stUChar); },
+                           "Unknown value of bitsPerPixel parameter = 2.", "zsigens2"));
+  EXPECT_TRUE(raisesError3([&] { tables.memory2Disk().get(15, 8); },
+                           "Unknown value of stXXXXX constant parameter = 15.", "zsigens2"));
+}
+
+// ---------------------------------------------------------------- written byte layout
+
+// Pixels of image row y, column x for a palette coding (an index below the palette size).
+int indexAt(int bits, int y, int x) { return (x * 7 + y * 3 + 1) % (1 << (bits < 8 ? bits : 8)); }
+
+struct LayoutCase {
+  const char* name;
+  bool os2;
+  int bits;
+  int width;
+  int height;
+  int type;  // memory type written
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
+class WrittenLayout : public testing::TestWithParam<LayoutCase> {};
+
+// The file holds exactly the headers, the palette and bottom-up rows padded
+// with zeros to whole 32-bit words, as this test composes them on its own.
+TEST_P(WrittenLayout, MatchesTheFileComposedByHand) {
+  const LayoutCase& c = GetParam();
+  const std::string path = tempPath(std::string("layout_") + c.name + ".bmp");
+  // a palette that differs from grey, so that its bytes show
+  TqorPaletteItem pal[256];
+  for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)};
+  std::vector<std::array<int, 3>> rgb(size_t(c.width) * c.height);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = {int(i * 11 % 256), int(i * 29 % 256), int(i * 53 % 256)};
+  {
+    TImageEnsemble e(path.c_str(),
+                     c.os2 ? fiBmpOS2FileInfo(c.bits, c.width, c.height) : fiBmpFileInfo(c.bits, c.width, c.height),
+                     manager);
+    std::memcpy(e.getPalette(), pal, sizeof pal);
+    if (c.type == stRGB) {
+      Bytes px;
+      for (const auto& p : rgb) px.insert(px.end(), {uint8_t(p[0]), uint8_t(p[1]), uint8_t(p[2])});
+      e.writeRGBImage(0, px.data());
+    } else if (c.type == stOneBit) {
+      const int row = TOneBitImage::getSizeOfRow(c.width);
+      Bytes px(size_t(row) * c.height, 0);
+      for (int y = 0; y < c.height; ++y)
+        for (int x = 0; x < c.width; ++x)
+          if (indexAt(1, y, x)) px[size_t(y * row + x / 8)] |= uint8_t(0x80 >> (x % 8));
+      e.writeOneBitImage(0, px.data());
+    } else {
+      Bytes px(size_t(c.width) * c.height);
+      for (int y = 0; y < c.height; ++y)
+        for (int x = 0; x < c.width; ++x) px[size_t(y * c.width + x)] = uint8_t(indexAt(c.bits, y, x));
+      e.writeUCharImage(0, px.data());
+    }
+  }
+  // compose the expected file
+  const int paletteEntries = c.bits == 1 ? 2 : c.bits == 4 ? 16 : c.bits == 8 ? 256 : 0;
+  const int entryBytes = c.os2 ? 3 : 4;
+  const int headers = c.os2 ? 26 : 54;
+  Bytes want(size_t(headers), 0);
+  want[0] = 'B';
+  want[1] = 'M';
+  put32(want, 10, uint32_t(headers + entryBytes * paletteEntries));
+  if (c.os2) {
+    put32(want, 14, 12);
+    put16(want, 18, unsigned(c.width));
+    put16(want, 20, unsigned(c.height));
+    put16(want, 22, 1);
+    put16(want, 24, unsigned(c.bits));
+  } else {
+    put32(want, 14, 40);
+    put32(want, 18, uint32_t(c.width));
+    put32(want, 22, uint32_t(c.height));
+    put16(want, 26, 1);
+    put16(want, 28, unsigned(c.bits));
+  }
+  for (int i = 0; i < paletteEntries; ++i) {
+    TqorPaletteItem p = c.bits == 1 ? (i ? TqorPaletteItem{255, 255, 255} : TqorPaletteItem{0, 0, 0}) : pal[i];
+    want.insert(want.end(), {p.blue, p.green, p.red});
+    if (!c.os2) want.push_back(0);
+  }
+  const int row = (c.bits * c.width + 31) / 32 * 4;
+  for (int r = 0; r < c.height; ++r) {
+    const int y = c.height - 1 - r;
+    Bytes line(size_t(row), 0);
+    for (int x = 0; x < c.width; ++x) {
+      if (c.bits == 24) {
+        const auto& p = rgb[size_t(y * c.width + x)];
+        line[size_t(3 * x)] = uint8_t(p[2]);
+        line[size_t(3 * x + 1)] = uint8_t(p[1]);
+        line[size_t(3 * x + 2)] = uint8_t(p[0]);
+      } else if (c.bits == 8) {
+        line[size_t(x)] = uint8_t(indexAt(8, y, x));
+      } else if (c.bits == 4) {
+        line[size_t(x / 2)] |= uint8_t(indexAt(4, y, x) << (x % 2 ? 0 : 4));
+      } else {
+        line[size_t(x / 8)] |= uint8_t(indexAt(1, y, x) << (7 - x % 8));
+      }
+    }
+    want = want + line;
+  }
+  const Bytes got = fileBytes(path);
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(int(got[i]), int(want[i])) << "byte " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WrittenLayout,
+    testing::Values(LayoutCase{"OneBitWidth1", false, 1, 1, 3, stUChar}, LayoutCase{"OneBitWidth37", false, 1, 37, 4, stOneBit},
+                    LayoutCase{"FourBitWidth3", false, 4, 3, 2, stUChar}, LayoutCase{"FourBitWidth9", false, 4, 9, 3, stUChar},
+                    LayoutCase{"EightBitWidth5", false, 8, 5, 3, stUChar}, LayoutCase{"TwentyFourBitWidth3", false, 24, 3, 2, stRGB},
+                    LayoutCase{"TwentyFourBitWidth4", false, 24, 4, 2, stRGB}, LayoutCase{"Os2OneBit", true, 1, 11, 2, stUChar},
+                    LayoutCase{"Os2FourBit", true, 4, 5, 2, stUChar}, LayoutCase{"Os2EightBit", true, 8, 3, 2, stUChar},
+                    LayoutCase{"Os2TwentyFourBit", true, 24, 2, 3, stRGB}),
+    [](const testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- hand-made files
+
+struct DecodeCase {
+  const char* name;
+  Bytes file;
+  int type;
+  Bytes expected;  // image memory, rows top to bottom
+};
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+
+Bytes rle8(int width, int height, const Bytes& data) {
+  return WinFile{8, width, height, 1, greyQuads(256), data}.bytes();
+}
+Bytes rle4(int width, int height, const Bytes& data, int bits = 4) {
+  return WinFile{bits, width, height, 2, greyQuads(bits <= 8 ? 1 << bits : 0), data}.bytes();
+}
+Bytes masks565() { return Bytes{0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0}; }
+
+std::vector<DecodeCase> decodeCases() {
+  return {
+      // RLE8: a delta with dy 0 moves right on the same row
+      {"Rle8DeltaSameRow", rle8(8, 1, {2, 5, 0, 2, 3, 0, 2, 7, 0, 1}), stUChar, {5, 5, 0, 0, 0, 7, 7, 0}},
+      // dy 2 ends the row, leaves one blank row and resumes at the column plus dx
+      {"Rle8DeltaTwoRowsDown", rle8(6, 4, {1, 1, 0, 2, 2, 2, 1, 9, 0, 0, 3, 4, 0, 1}), stUChar,
+       {4, 4, 4, 0, 0, 0, /**/ 0, 0, 0, 9, 0, 0, /**/ 0, 0, 0, 0, 0, 0, /**/ 1, 0, 0, 0, 0, 0}},
+      {"Rle8EndOfBitmap", rle8(4, 3, {4, 6, 0, 0, 2, 8, 0, 1, 4, 9}), stUChar, {0, 0, 0, 0, 8, 8, 0, 0, 6, 6, 6, 6}},
+      // absolute runs of odd length carry a pad byte, even ones none
+      {"Rle8OddAbsoluteRuns",
+       rle8(5, 2, {0, 3, 10, 11, 12, 0, 2, 13, 0, 0, 0, 5, 1, 2, 3, 4, 5, 0, 0, 1}), stUChar,
+       {1, 2, 3, 4, 5, 10, 11, 12, 13, 13}},
+      {"Rle8EvenAbsoluteRun", rle8(4, 1, {0, 4, 1, 2, 3, 4, 0, 1}), stUChar, {1, 2, 3, 4}},
+      // runs past the end of the row are cut; their bytes still go, so later rows decode as stored
+      {"Rle8ClippedRuns",
+       rle8(4, 3, {10, 7, 0, 0, /**/ 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, /**/ 2, 5, 0, 2, 200, 0, 3, 9, 0, 3, 0xAA, 0xBB, 0xCC, 0,
+                   0, 0, 0, 1}),
+       stUChar, {5, 5, 0, 0, 1, 2, 3, 4, 7, 7, 7, 7}},
+      {"Rle8DeltaPastRowEnd", rle8(3, 2, {1, 1, 0, 2, 250, 1, 2, 2, 0, 0, 1, 3, 0, 1}), stUChar, {0, 0, 0, 1, 0, 0}},
+      {"Rle8DataEndsInsideARow", rle8(4, 2, {2, 3}), stUChar, {0, 0, 0, 0, 3, 3, 0, 0}},
+      // RLE4: a run alternates the high and the low nibble
+      {"Rle4Runs", rle4(7, 1, {5, 0x12, 2, 0x34, 0, 1}), stUChar, {1, 2, 1, 2, 1, 3, 4}},
+      // absolute runs: 5 pixels (3 bytes) and 6 pixels (3 bytes) carry a pad byte, 4 and 3 pixels (2 bytes) none
+      {"Rle4AbsoluteRuns",
+       rle4(9, 2, {0, 5, 0x12, 0x34, 0x50, 0, 0, 4, 0x67, 0x89, 0, 0, /**/ 0, 6, 0xAB, 0xCD, 0xEF, 0, 0, 3, 0x12, 0x30, 0, 0,
+                   0, 1}),
+       stUChar, {10, 11, 12, 13, 14, 15, 1, 2, 3, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+      {"Rle4DeltaSameRow", rle4(6, 1, {1, 0xF0, 0, 2, 3, 0, 2, 0x5A, 0, 1}), stUChar, {15, 0, 0, 0, 5, 10}},
+      {"Rle4DeltaNextRowAndEnd", rle4(6, 3, {2, 0x11, 0, 2, 2, 1, 2, 0x22, 0, 1}), stUChar,
+       {0, 0, 0, 0, 0, 0, /**/ 0, 0, 0, 0, 2, 2, /**/ 1, 1, 0, 0, 0, 0}},
+      {"Rle4ClippedRuns", rle4(3, 2, {9, 0x12, 0, 0, 0, 7, 0x34, 0x56, 0x78, 0x90, 0, 0, 0, 1}), stUChar,
+       {3, 4, 5, 1, 2, 1}},
+      // four-bit runs in a file of other depths are packed into the row only as far as it reaches
+      {"Rle4InEightBitRows", rle4(5, 2, {9, 0x12, 0, 0, 0, 7, 0x34, 0x56, 0x78, 0x90, 0, 0, 0, 1}, 8), stUChar,
+       {0x34, 0x56, 0x70, 0, 0, 0x12, 0x12, 0x10, 0, 0}},
+      {"Rle4InOneBitRows", rle4(20, 1, {20, 0xFF, 0, 0, 0, 1}, 1), stUChar, Bytes(20, 1)},
+      // 16 bits: 5-6-5 with bit fields, 5-5-5 without
+      {"BitFields565", WinFile{16, 2, 1, 3, masks565(), {0xFF, 0xFF, 0x00, 0xF8}}.bytes(), stRGB,
+       {248, 252, 248, 248, 0, 0}},
+      {"BitFields565Bitmap", WinFile{16, 2, 1, 3, masks565(), {0xFF, 0xFF, 0x00, 0xF8}}.bytes(), stBitmap,
+       {248, 252, 248, 0, 0, 248, 0xAA, 0xAA}},
+      {"Plain555", WinFile{16, 2, 1, 0, {}, {0xFF, 0xFF, 0x00, 0xF8}}.bytes(), stRGB, {248, 248, 248, 240, 0, 0}},
+      {"ThirtyTwoBit", WinFile{32, 2, 1, 0, {}, {1, 2, 3, 0, 4, 5, 6, 0}}.bytes(), stRGB, {3, 2, 1, 6, 5, 4}},
+      // negative height: the first stored row is the top row
+      {"TopDownEightBit", WinFile{8, 3, -2, 0, greyQuads(256), {1, 2, 3, 0, 4, 5, 6, 0}}.bytes(), stUChar,
+       {1, 2, 3, 4, 5, 6}},
+      {"BottomUpEightBit", WinFile{8, 3, 2, 0, greyQuads(256), {1, 2, 3, 0, 4, 5, 6, 0}}.bytes(), stUChar,
+       {4, 5, 6, 1, 2, 3}},
+      {"TopDownColourToGrey", WinFile{24, 1, -2, 0, {}, {255, 0, 0, 0, 0, 0, 255, 0}}.bytes(), stUChar, {27, 76}},
+      {"TopDownColour", WinFile{24, 1, -2, 0, {}, {255, 0, 0, 0, 0, 0, 255, 0}}.bytes(), stRGB, {0, 0, 255, 255, 0, 0}},
+      // sixteen colours, and the rows right after them
+      {"ShortPalette", WinFile{8, 2, 1, 0, greyQuads(16), {3, 15, 0, 0}, 16}.bytes(), stUChar, {3, 15}},
+      {"OneBitStoredWhiteBlack",
+       WinFile{1, 10, 1, 0, quads({{255, 255, 255}, {0, 0, 0}}), {0xB1, 0xC0, 0, 0}}.bytes(), stUChar,
+       {1, 0, 1, 1, 0, 0, 0, 1, 1, 1}},
+      // rows the file does not hold read as zeros
+      {"TruncatedRows", WinFile{8, 4, 3, 0, greyQuads(256), {1, 2, 3, 4, 5, 6}}.bytes(), stUChar,
+       {0, 0, 0, 0, 5, 6, 0, 0, 1, 2, 3, 4}},
+      {"RowsBeyondTheFile", WinFile{8, 2, 2, 0, greyQuads(256), {}, 0, 5000}.bytes(), stUChar, {0, 0, 0, 0}},
+      {"Os2TruncatedRows", os2File(24, 1, 2, {}, {1, 2, 3, 0}), stRGB, {0, 0, 0, 3, 2, 1}},
+      {"Os2FourBit", os2File(4, 3, 1, Bytes(48, 0), {0x12, 0x30, 0, 0}), stUChar, {1, 2, 3}},
+  };
+}
+
+class HandMadeFile : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(HandMadeFile, ReadsTheStoredPixels) {
+  DecodeCase c = GetParam();
+  auto e = openBytes(c.file);
+  EXPECT_EQ(readAs(*e, c.type), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Decoding, HandMadeFile, testing::ValuesIn(decodeCases()),
+                         [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+
+// The same rows come out when the caller moves the chunks.
+TEST(BmpReading, ChunkByChunkReadingGivesTheSameRows) {
+  Bytes data;
+  for (int r = 0; r < 40; ++r) data = data + Bytes{3, uint8_t(r), 3, uint8_t(r + 100), 0, 0};
+  data = data + Bytes{0, 1};
+  Bytes file = rle8(6, 40, data);
+  auto whole = openBytes(file);
+  const Bytes want = readAs(*whole, stUChar);
+  auto e = openBytes(file);
+  e->setf(qorChunkMode);
+  Bytes got(want.size(), 0xAA);
+  e->readUCharImage(0, got.data());
+  int chunks = 0;
+  while (e->readNextChunk() == 0) ++chunks;
+  EXPECT_EQ(chunks, 3);
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(want[0], 39);
+  EXPECT_EQ(want[3], 139);
+}
+
+TEST(BmpReading, RowOrderIsReported) {
+  Bytes top = WinFile{8, 1, -1, 0, greyQuads(256), {1, 0, 0, 0}}.bytes();
+  Bytes bottom = WinFile{8, 1, 1, 0, greyQuads(256), {1, 0, 0, 0}}.bytes();
+  Bytes os2 = os2File(24, 1, 1, {}, {1, 2, 3, 0});
+  EXPECT_EQ(openBytes(top)->top2BottomReading(), 1);
+  EXPECT_EQ(openBytes(bottom)->top2BottomReading(), 0);
+  EXPECT_EQ(openBytes(os2)->top2BottomReading(), 0);
+  EXPECT_EQ(openBytes(top)->sizeY(), 1);
+}
+
+TEST(BmpReading, OneBitPaletteIsAlwaysBlackWhite) {
+  Bytes file = WinFile{1, 10, 1, 0, quads({{255, 255, 255}, {0, 0, 0}}), {0xB1, 0xC0, 0, 0}}.bytes();
+  auto e = openBytes(file);
+  const TqorPaletteItem* p = e->getPalette();
+  EXPECT_EQ(e->paletteSize(), 2);
+  EXPECT_EQ(p[0].red + p[0].green + p[0].blue, 0);
+  EXPECT_EQ(p[1].red & p[1].green & p[1].blue, 255);
+  EXPECT_EQ(p[255].red & p[255].green & p[255].blue, 255);
+}
+
+TEST(BmpReading, ShortPaletteKeepsItsEntries) {
+  Bytes table = quads({{10, 20, 30}, {40, 50, 60}});
+  table = table + greyQuads(14);
+  Bytes file = WinFile{8, 2, 1, 0, table, {0, 1, 0, 0}, 16}.bytes();
+  ASSERT_EQ(get32(file, 10), 54u + 64u);
+  auto e = openBytes(file);
+  const TqorPaletteItem* p = e->getPalette();
+  EXPECT_EQ(p[0].red, 10);
+  EXPECT_EQ(p[0].green, 20);
+  EXPECT_EQ(p[1].blue, 60);
+  EXPECT_EQ(p[15].red, 13);
+  EXPECT_EQ(readAs(*e, stUChar), (Bytes{0, 1}));
+}
+
+TEST(BmpReading, SixteenBitsIntoGreyNamesBothCodes) {
+  Bytes file = WinFile{16, 2, 1, 0, {}, {0, 0, 0, 0}}.bytes();
+  auto e = openBytes(file);
+  EXPECT_TRUE(raisesError3([&] { readAs(*e, stUChar); },
+                           "Unknown converter srcN = image16BitPerPix destN = stUChar.", "zsigens2"));
+}
+
+// ---------------------------------------------------------------- format detection
+
+struct DetectCase {
+  const char* name;
+  Bytes file;
+  int windows;  // claimed by the Windows driver
+  int os2;      // claimed by the OS/2 driver
+};
+
+void PrintTo(const DetectCase& c, std::ostream* os) { *os << c.name; }
+
+class Detection : public testing::TestWithParam<DetectCase> {};
+
+TEST_P(Detection, EachDriverClaimsItsHeaderOnly) {
+  DetectCase c = GetParam();
+  TqorMemoryStream s(c.file.data(), int(c.file.size()));
+  TBmpFormatDriver windows;
+  TBmpOS2FormatDriver os2;
+  windows.init(nullptr, &s);
+  os2.init(nullptr, &s);
+  EXPECT_EQ(windows.recognizeFormat(), c.windows);
+  EXPECT_EQ(os2.recognizeFormat(), c.os2);
+}
+
+Bytes withInfoSize(uint32_t size) {
+  WinFile f{24, 1, 1, 0, {}, {1, 2, 3, 0}};
+  f.infoSize = size;
+  return f.bytes();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, Detection,
+    testing::Values(DetectCase{"Info40", withInfoSize(40), 1, 0}, DetectCase{"Info108", withInfoSize(108), 0, 0},
+                    DetectCase{"Info124", withInfoSize(124), 0, 0},
+                    DetectCase{"Core12", os2File(24, 1, 1, {}, {1, 2, 3, 0}), 0, 1},
+                    DetectCase{"ShortStream", Bytes{'B', 'M', 0, 0, 0}, 0, 0}, DetectCase{"EmptyStream", Bytes{}, 0, 0},
+                    DetectCase{"OtherMagic", Bytes(60, 0), 0, 0}),
+    [](const testing::TestParamInfo<DetectCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- header checks
+
+struct HeaderErrorCase {
+  const char* name;
+  Bytes file;
+  const char* text;
+  const char* unit;
+};
+
+void PrintTo(const HeaderErrorCase& c, std::ostream* os) { *os << c.name; }
+
+class BadHeader : public testing::TestWithParam<HeaderErrorCase> {};
+
+TEST_P(BadHeader, OpenRaisesError3) {
+  HeaderErrorCase c = GetParam();
+  EXPECT_TRUE(raisesError3([&] { openBytes(c.file); }, c.text, c.unit));
+}
+
+Bytes headerOnly(int bits, int32_t width, int32_t height) { return WinFile{bits, width, height, 0, {}, {0, 0, 0, 0}}.bytes(); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Geometry, BadHeader,
+    testing::Values(
+        HeaderErrorCase{"NegativeWidth", headerOnly(8, -5, 2), "BMP header: negative width -5.", "zbmpdrv"},
+        HeaderErrorCase{"HeightIntMin", headerOnly(8, 5, INT_MIN), "BMP header: height -2147483648 is out of range.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"ZeroWidth", headerOnly(8, 0, 2), "BMP header: the image size 0 x 2 is empty.", "zbmpdrv"},
+        HeaderErrorCase{"ZeroHeight", headerOnly(24, 3, 0), "BMP header: the image size 3 x 0 is empty.", "zbmpdrv"},
+        HeaderErrorCase{"RowTooLong", headerOnly(32, 1 << 30, 1),
+                        "BMP header: a row of 1073741824 pixels at 32 bits per pixel takes 4294967296 bytes, more "
+                        "than 32 bits hold.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"RowOfHugeDepth", headerOnly(65535, 1000000, 1),
+                        "BMP header: a row of 1000000 pixels at 65535 bits per pixel takes 8191875000 bytes, more "
+                        "than 32 bits hold.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"TooManyPixels", headerOnly(1, 70000, -70000),
+                        "BMP header: 70000 x 70000 pixels do not fit in one image.", "zbmpdrv"},
+        HeaderErrorCase{"RowsTooLarge", headerOnly(32, 40000, 40000),
+                        "BMP header: 40000 rows of 160000 bytes do not fit in 32 bits.", "zbmpdrv"},
+        HeaderErrorCase{"TruncatedHeaders", Bytes{'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40, 0, 0, 0, 1, 0},
+                        "BMP header: the file ends after 20 bytes, inside the 54 bytes of the headers.", "zbmpdrv"},
+        HeaderErrorCase{"Os2NegativeWidth", os2File(8, -3, 2, {}, {}), "OS/2 BMP header: negative width -3.", "zbmpdrv"},
+        HeaderErrorCase{"Os2NegativeHeight", os2File(8, 3, -2, {}, {}), "OS/2 BMP header: negative height -2.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"Os2ZeroHeight", os2File(8, 3, 0, {}, {}), "OS/2 BMP header: the image size 3 x 0 is empty.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"Os2RowsTooLarge", os2File(65535, 32767, 100, {}, {}),
+                        "OS/2 BMP header: 100 rows of 268423172 bytes do not fit in 32 bits.", "zbmpdrv"}),
+    [](const testing::TestParamInfo<HeaderErrorCase>& info) { return std::string(info.param.name); });
+
+struct CreateErrorCase {
+  const char* name;
+  std::function<TFileInfo*()> info;
+  const char* text;
+  const char* unit;
+};
+
+void PrintTo(const CreateErrorCase& c, std::ostream* os) { *os << c.name; }
+
+class BadDescriptor : public testing::TestWithParam<CreateErrorCase> {};
+
+TEST_P(BadDescriptor, CreateRaisesError3) {
+  const CreateErrorCase& c = GetParam();
+  const std::string path = tempPath(std::string("create_") + c.name + ".bmp");
+  EXPECT_TRUE(raisesError3([&] { TImageEnsemble e(path.c_str(), c.info(), manager); }, c.text, c.unit));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, BadDescriptor,
+    testing::Values(
+        CreateErrorCase{"Os2WidthTooLarge", [] { return fiBmpOS2FileInfo(8, 40000, 5); },
+                        "Cannot create an OS/2 BMP file: image size 40000 x 5 is outside 1..32767.", "zbmpos2"},
+        CreateErrorCase{"Os2WidthWrapsTo16Bits", [] { return fiBmpOS2FileInfo(8, 65536 + 7, 5); },
+                        "Cannot create an OS/2 BMP file: image size 65543 x 5 is outside 1..32767.", "zbmpos2"},
+        CreateErrorCase{"Os2HeightTooLarge", [] { return fiBmpOS2FileInfo(24, 5, 32768); },
+                        "Cannot create an OS/2 BMP file: image size 5 x 32768 is outside 1..32767.", "zbmpos2"},
+        CreateErrorCase{"Os2NegativeHeight", [] { return fiBmpOS2FileInfo(24, 5, -1); },
+                        "Cannot create an OS/2 BMP file: image size 5 x -1 is outside 1..32767.", "zbmpos2"},
+        CreateErrorCase{"Os2ZeroWidth", [] { return fiBmpOS2FileInfo(1, 0, 1); },
+                        "Cannot create an OS/2 BMP file: image size 0 x 1 is outside 1..32767.", "zbmpos2"},
+        CreateErrorCase{"NegativeWidth", [] { return fiBmpFileInfo(8, -1, 5); },
+                        "Cannot create a BMP file: negative width -1.", "zbmpdrv"},
+        CreateErrorCase{"ZeroHeight", [] { return fiBmpFileInfo(8, 4, 0); },
+                        "Cannot create a BMP file: the image size 4 x 0 is empty.", "zbmpdrv"},
+        CreateErrorCase{"HeightIntMin", [] { return fiBmpFileInfo(8, 4, INT_MIN); },
+                        "Cannot create a BMP file: height -2147483648 is out of range.", "zbmpdrv"},
+        CreateErrorCase{"RowTooLong", [] { return fiBmpFileInfo(24, INT_MAX, 1); },
+                        "Cannot create a BMP file: a row of 2147483647 pixels at 24 bits per pixel takes 6442450944 "
+                        "bytes, more than 32 bits hold.",
+                        "zbmpdrv"}),
+    [](const testing::TestParamInfo<CreateErrorCase>& info) { return std::string(info.param.name); });
+
+TEST(Writing, UnknownPairRaisesAndLeavesNoRows) {
+  const std::string path = tempPath("rgb_into_8.bmp");
+  TImageEnsemble e(path.c_str(), fiBmpFileInfo(8, 2, 2), manager);
+  Bytes px(12, 1);
+  EXPECT_TRUE(raisesError3([&] { e.writeRGBImage(0, px.data()); },
+                           "Unknown converter srcN = stRGB destN = image8BitPerPix.", "zsigens2"));
+}
+
+// The driver's copy of a descriptor never says that the ensemble owns it.
+TEST(Writing, DriverDescriptorIsNotOwnedByTheEnsemble) {
+  const std::string path = tempPath("owned.bmp");
+  TFileInfo* fi = fiBmpFileInfo(8, 2, 2);
+  EXPECT_EQ(fi->getf() & TFileInfo::ownedByEnsemble, TFileInfo::ownedByEnsemble);
+  TImageEnsemble e(path.c_str(), fi, manager);
+  EXPECT_EQ(e.getFileInfo()->getf() & TFileInfo::ownedByEnsemble, 0);
+  const std::string os2Path = tempPath("owned_os2.bmp");
+  TImageEnsemble o(os2Path.c_str(), fiBmpOS2FileInfo(8, 2, 2), manager);
+  EXPECT_EQ(o.getFileInfo()->getf() & TFileInfo::ownedByEnsemble, 0);
+}
+
+// ---------------------------------------------------------------- writing read files back
+
+struct WriteBackCase {
+  const char* name;
+  Bytes file;
+};
+
+void PrintTo(const WriteBackCase& c, std::ostream* os) { *os << c.name; }
+
+class WriteBack : public testing::TestWithParam<WriteBackCase> {};
+
+// The header written is the plain bottom-up one, and the pixels read back are
+// the ones the file held.
+void expectNormalised(const Bytes& out, const Bytes& original) {
+  EXPECT_EQ(get32(out, 30), 0u) << "compression";
+  EXPECT_EQ(int32_t(get32(out, 22)), 3) << "height";
+  EXPECT_EQ(get32(out, 34), 0u) << "image size";
+  EXPECT_EQ(get32(out, 46), 0u) << "colours used";
+  EXPECT_EQ(get32(out, 50), 0u) << "important colours";
+  EXPECT_EQ(get32(out, 10), 54u + 1024u) << "offset";
+  Bytes copy = out;
+  auto e = openBytes(copy);
+  EXPECT_EQ(readAs(*e, stUChar), original);
+}
+
+TEST_P(WriteBack, FileOpenedForReading) {
+  WriteBackCase c = GetParam();
+  const std::string path = tempPath(std::string("back_") + c.name + ".bmp");
+  writeFile(path, c.file);
+  Bytes original;
+  {
+    TImageEnsemble e(path.c_str(), manager);
+    original = readAs(e, stUChar);
+    e.getUCharImage(0);
+    e.putImage(0);
+  }
+  expectNormalised(fileBytes(path), original);
+}
+
+TEST_P(WriteBack, DescriptorTakenFromAReadFile) {
+  WriteBackCase c = GetParam();
+  auto in = openBytes(c.file);
+  const Bytes original = readAs(*in, stUChar);
+  TBmpFileInfo copy(*static_cast<TBmpFileInfo*>(in->getFileInfo()));
+  const std::string path = tempPath(std::string("copy_") + c.name + ".bmp");
+  {
+    TImageEnsemble out(path.c_str(), &copy, manager);
+    Bytes px = original;
+    out.writeUCharImage(0, px.data());
+  }
+  expectNormalised(fileBytes(path), original);
+}
+
+Bytes rleFile() {
+  // three rows, bottom-up: runs, a delta and an absolute run
+  WinFile f{8, 4, 3, 1, greyQuads(256), {4, 1, 0, 0, 0, 2, 1, 1, 0, 3, 5, 6, 7, 0, 0, 0, 0, 1}, 256};
+  Bytes b = f.bytes();
+  put32(b, 34, 18);
+  put32(b, 50, 256);
+  return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WriteBack,
+    testing::Values(WriteBackCase{"Rle8", rleFile()},
+                    WriteBackCase{"TopDown", WinFile{8, 2, -3, 0, greyQuads(256), {1, 2, 0, 0, 3, 4, 0, 0, 5, 6, 0, 0}}.bytes()}),
+    [](const testing::TestParamInfo<WriteBackCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- interchange
+
+const char* const python = "/usr/bin/python3";
+const char* const magick = "/usr/bin/convert";
+
+bool haveTool(const char* path) { return access(path, X_OK) == 0; }
+
+bool havePillow() {
+  static const bool ok = haveTool(python) &&
+                         std::system((std::string(python) + " -c 'import PIL, numpy' 2>/dev/null").c_str()) == 0;
+  return ok;
+}
+
+// Writes sources, has ImageMagick and Pillow write bitmaps of them (mode
+// "make DIR"), and decodes bitmaps with Pillow (mode "decode FILE..."): for
+// each FILE, FILE.meta holds "width height mode", FILE.idx the palette index
+// of each pixel (palette images), FILE.rgb the colour of each pixel and
+// FILE.pal the palette as red, green, blue bytes.
+const char* const interopScript = R"PY(
+import os, subprocess, sys
+import numpy as np
+from PIL import Image
+
+def decode(path):
+    im = Image.open(path)
+    im.load()
+    with open(path + '.meta', 'w') as f:
+        f.write('%d %d %s\n' % (im.size[0], im.size[1], im.mode))
+    if im.mode in ('P', 'L', '1'):
+        np.asarray(im).astype(np.uint8).tofile(path + '.idx')
+        if im.mode == 'P':
+            pal = bytes(im.getpalette())
+        elif im.mode == 'L':
+            pal = bytes(v for i in range(256) for v in (i, i, i))
+        else:
+            pal = bytes([0, 0, 0, 255, 255, 255])
+        open(path + '.pal', 'wb').write(pal)
+    open(path + '.rgb', 'wb').write(im.convert('RGB').tobytes())
+
+def make(d):
+    rng = np.random.default_rng(20240611)
+    h, w = 23, 61
+    # blocks of equal pixels give the run-length writer runs as well as literal stretches
+    idx = np.repeat(rng.integers(0, 200, (h, 16)), 4, axis=1)[:, :w].astype(np.uint8)
+    idx[::3] = rng.integers(0, 200, (len(idx[::3]), w))
+    pal = rng.integers(0, 256, 768).astype(np.uint8)
+    p8 = Image.fromarray(idx, 'P'); p8.putpalette(pal.tobytes()); p8.save(d + '/p8.png')
+    p4 = Image.fromarray((idx % 16).astype(np.uint8), 'P'); p4.putpalette(pal[:48].tobytes()); p4.save(d + '/p4.png')
+    Image.fromarray(((idx % 2) * 255).astype(np.uint8)).convert('1').save(d + '/b1.png')
+    rgb = rng.integers(0, 256, (h, w, 3)).astype(np.uint8)
+    Image.fromarray(rgb).save(d + '/rgb.png')
+    few = Image.fromarray(rgb).quantize(40)
+    few.putpalette(few.getpalette()[:120])  # 40 entries: a short colour table
+    jobs = {
+        'im_rle8': ['p8.png', 'BMP3:'],
+        'im_rle8_quantised': ['rgb.png', '-type', 'Palette', '-compress', 'RLE', 'BMP3:'],
+        'im_8': ['p8.png', '-compress', 'None', 'BMP3:'],
+        'im_4': ['p4.png', 'BMP3:'],
+        'im_1': ['b1.png', 'BMP3:'],
+        'im_24': ['rgb.png', 'BMP3:'],
+        'im_32': ['rgb.png', '-alpha', 'set', '-define', 'bmp3:alpha=true', 'BMP3:'],
+        'im_os2_1': ['b1.png', 'BMP2:'],
+        'im_os2_4': ['p4.png', 'BMP2:'],
+        'im_os2_8': ['p8.png', 'BMP2:'],
+        'im_os2_24': ['rgb.png', 'BMP2:'],
+    }
+    for name, args in jobs.items():
+        args = [d + '/' + args[0]] + args[1:]
+        args[-1] = args[-1] + d + '/' + name + '.bmp'
+        subprocess.run(['/usr/bin/convert'] + args, check=True)
+    Image.open(d + '/b1.png').save(d + '/pil_1.bmp')
+    Image.fromarray(idx).save(d + '/pil_L.bmp')
+    few.save(d + '/pil_P.bmp')
+    Image.fromarray(rgb).save(d + '/pil_24.bmp')
+    Image.fromarray(np.dstack([rgb, rgb[:, :, :1]])).save(d + '/pil_32.bmp')
+    for f in sorted(os.listdir(d)):
+        if f.endswith('.bmp'):
+            decode(d + '/' + f)
+
+if sys.argv[1] == 'make':
+    make(sys.argv[2])
+else:
+    for f in sys.argv[2:]:
+        decode(f)
+)PY";
+
+std::string scriptPath() {
+  static const std::string path = [] {
+    std::string p = tempPath("interop.py");
+    std::ofstream(p) << interopScript;
+    return p;
+  }();
+  return path;
+}
+
+bool pillowDecode(const std::string& file) {
+  return std::system((std::string(python) + " " + scriptPath() + " decode '" + file + "'").c_str()) == 0;
+}
+
+// What Pillow made of a bitmap.
+struct Decoded {
+  int width = 0;
+  int height = 0;
+  std::string mode;
+  Bytes idx, rgb, pal;
+};
+
+Decoded pillowResult(const std::string& file) {
+  Decoded d;
+  std::ifstream(file + ".meta") >> d.width >> d.height >> d.mode;
+  d.idx = fileBytes(file + ".idx");
+  d.rgb = fileBytes(file + ".rgb");
+  d.pal = fileBytes(file + ".pal");
+  return d;
+}
+
+// Compares image 0 of a file, read here in every image type, with Pillow's decoding.
+void expectSameAsPillow(const std::string& file, const Decoded& d) {
+  Bytes bytes = fileBytes(file);
+  auto e = openBytes(bytes);
+  ASSERT_EQ(e->sizeX(), d.width);
+  ASSERT_EQ(e->sizeY(), d.height);
+  const int bits = e->coding();
+  const int w = d.width, h = d.height;
+  const size_t n = size_t(w) * size_t(h);
+  const bool indexed = bits <= 8;
+  if (indexed) {
+    ASSERT_EQ(d.idx.size(), n) << "Pillow decoded " << d.mode;
+  }
+  ASSERT_EQ(d.rgb.size(), 3 * n);
+  // grey levels of Pillow's colours, the way this library computes them
+  Bytes grey(n);
+  for (size_t i = 0; i < n; ++i)
+    grey[i] = uint8_t((77 * d.rgb[3 * i] + 151 * d.rgb[3 * i + 1] + 28 * d.rgb[3 * i + 2]) >> 8);
+  for (int type : allTypes) {
+    SCOPED_TRACE(typeName(type));
+    Bytes want;
+    if (indexed) {
+      if (type == stUChar) want = d.idx;
+      if (type == stSChar)
+        for (unsigned char v : d.idx) want.push_back(uint8_t(v ^ 0x80));
+      if (type == stOneBit && bits == 1) {
+        const int row = TOneBitImage::getSizeOfRow(w);
+        want.assign(size_t(row) * h, 0);
+        for (int y = 0; y < h; ++y)
+          for (int x = 0; x < w; ++x) want[size_t(y * row + x / 8)] |= uint8_t((d.idx[size_t(y * w + x)] & 1) << (7 - x % 8));
+      }
+    } else {
+      if (type == stRGB) want = d.rgb;
+      if (type == stUChar && bits == 24) want = grey;
+      if (type == stSChar && bits == 24)
+        for (unsigned char v : grey) want.push_back(uint8_t(v ^ 0x80));
+    }
+    if (type == stBitmap) {
+      // bottom-up rows of the bitmap's own depth: packed bits, bytes or blue, green, red
+      const int depth = bits == 4 ? 8 : bits <= 8 ? bits : 24;
+      const size_t stride = size_t((depth * w + 31) / 32 * 4);
+      const size_t used = size_t((depth * w + 7) / 8);
+      const Bytes got = readAs(*e, stBitmap);
+      for (int y = 0; y < h; ++y) {
+        Bytes line(used, 0);
+        for (int x = 0; x < w; ++x) {
+          const size_t i = size_t(y * w + x);
+          if (depth == 24) {
+            line[size_t(3 * x)] = d.rgb[3 * i + 2];
+            line[size_t(3 * x + 1)] = d.rgb[3 * i + 1];
+            line[size_t(3 * x + 2)] = d.rgb[3 * i];
+          } else if (depth == 8) {
+            line[size_t(x)] = d.idx[i];
+          } else {
+            line[size_t(x / 8)] |= uint8_t((d.idx[i] & 1) << (7 - x % 8));
+          }
+        }
+        want = want + line;
+      }
+      Bytes flipped;
+      for (int y = h - 1; y >= 0; --y)
+        flipped.insert(flipped.end(), got.begin() + long(size_t(y) * stride), got.begin() + long(size_t(y) * stride + used));
+      EXPECT_EQ(flipped, want);
+      continue;
+    }
+    if (want.empty()) {
+      EXPECT_NE(raised([&] { readAs(*e, type); }).find("Unknown converter srcN = "), std::string::npos);
+    } else {
+      EXPECT_EQ(readAs(*e, type), want);
+    }
+  }
+  if (indexed && bits != 1) {
+    // the entries the file holds: its colour count, when it gives one, else the whole table
+    const bool os2 = get32(bytes, 14) == 12;
+    const size_t held = !os2 && get32(bytes, 46) ? get32(bytes, 46) : size_t(1) << bits;
+    const TqorPaletteItem* p = e->getPalette();
+    const size_t entries = std::min({d.pal.size() / 3, size_t(1) << bits, held});
+    for (size_t i = 0; i < entries; ++i) {
+      EXPECT_EQ(p[i].red, d.pal[3 * i]) << "entry " << i;
+      EXPECT_EQ(p[i].green, d.pal[3 * i + 1]) << "entry " << i;
+      EXPECT_EQ(p[i].blue, d.pal[3 * i + 2]) << "entry " << i;
+    }
+  }
+}
+
+struct ToolFile {
+  const char* name;
+  bool fixture;  // committed under tests/data/bmp, else made by the tools at run time
+  int bits;
+  uint32_t compression;
+  bool os2;
+};
+
+void PrintTo(const ToolFile& c, std::ostream* os) { *os << c.name; }
+
+class ToolWritten : public testing::TestWithParam<ToolFile> {
+protected:
+  static std::string generated;
+  static bool made;
+  static void SetUpTestSuite() {
+    if (!havePillow() || !haveTool(magick)) return;
+    generated = tempPath("tools");
+    mkdir(generated.c_str(), 0755);
+    made = std::system((std::string(python) + " " + scriptPath() + " make '" + generated + "'").c_str()) == 0;
+  }
+};
+std::string ToolWritten::generated;
+bool ToolWritten::made = false;
+
+TEST_P(ToolWritten, ReadsAsPillowDecodes) {
+  const ToolFile& c = GetParam();
+  if (!havePillow()) GTEST_SKIP() << python << " with PIL and numpy is missing";
+  std::string file;
+  if (c.fixture) {
+    file = tempPath(c.name);
+    writeFile(file, fileBytes(std::string(QOR_TEST_DATA) + "/bmp/" + c.name));
+    ASSERT_TRUE(pillowDecode(file));
+  } else {
+    if (!haveTool(magick)) GTEST_SKIP() << magick << " is missing";
+    ASSERT_TRUE(made) << "the tools did not write their files";
+    file = generated + "/" + c.name + ".bmp";
+  }
+  const Bytes b = fileBytes(file);
+  ASSERT_GT(b.size(), 26u);
+  // the file is of the kind this case is about
+  EXPECT_EQ(get32(b, 14), c.os2 ? 12u : 40u);
+  EXPECT_EQ(c.os2 ? get16(b, 24) : get16(b, 28), unsigned(c.bits));
+  if (!c.os2) {
+    EXPECT_EQ(get32(b, 30), c.compression);
+  }
+  expectSameAsPillow(file, pillowResult(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ToolWritten,
+    testing::Values(ToolFile{"im_rle8", false, 8, 1, false}, ToolFile{"im_rle8_quantised", false, 8, 1, false},
+                    ToolFile{"im_8", false, 8, 0, false}, ToolFile{"im_4", false, 4, 0, false},
+                    ToolFile{"im_1", false, 1, 0, false}, ToolFile{"im_24", false, 24, 0, false},
+                    ToolFile{"im_32", false, 32, 0, false}, ToolFile{"im_os2_1", false, 1, 0, true},
+                    ToolFile{"im_os2_4", false, 4, 0, true}, ToolFile{"im_os2_8", false, 8, 0, true},
+                    ToolFile{"im_os2_24", false, 24, 0, true}, ToolFile{"pil_1", false, 1, 0, false},
+                    ToolFile{"pil_L", false, 8, 0, false}, ToolFile{"pil_P", false, 8, 0, false},
+                    ToolFile{"pil_24", false, 24, 0, false}, ToolFile{"pil_32", false, 32, 0, false},
+                    ToolFile{"magick_rle8.bmp", true, 8, 1, false}, ToolFile{"magick_4bit.bmp", true, 4, 0, false},
+                    ToolFile{"magick_os2_8bit.bmp", true, 8, 0, true},
+                    ToolFile{"pillow_short_palette.bmp", true, 8, 0, false}),
+    [](const testing::TestParamInfo<ToolFile>& info) {
+      std::string name = info.param.name;
+      for (char& ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return (info.param.fixture ? "Fixture_" : "Generated_") + name;
+    });
+
+// Files written here decode in Pillow to the same pixels and palette.
+struct OwnFile {
+  const char* name;
+  bool os2;
+  int bits;
+  int type;
+};
+
+void PrintTo(const OwnFile& c, std::ostream* os) { *os << c.name; }
+
+class WrittenHere : public testing::TestWithParam<OwnFile> {};
+
+TEST_P(WrittenHere, PillowReadsTheSamePixelsAndPalette) {
+  const OwnFile& c = GetParam();
+  if (!havePillow()) GTEST_SKIP() << python << " with PIL and numpy is missing";
+  const int w = 37, h = 9;
+  const std::string path = tempPath(std::string("own_") + c.name + ".bmp");
+  Bytes idx(size_t(w) * h);
+  Bytes rgb(3 * idx.size());
+  for (size_t i = 0; i < idx.size(); ++i) {
+    idx[i] = uint8_t((i * 37 + i / w) % (c.bits >= 8 ? 256 : 1u << c.bits));
+    rgb[3 * i] = uint8_t(i * 3);
+    rgb[3 * i + 1] = uint8_t(i * 5 + 1);
+    rgb[3 * i + 2] = uint8_t(255 - i);
+  }
+  TqorPaletteItem pal[256];
+  for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i * 3), uint8_t(i ^ 0x55), uint8_t(200 - i)};
+  {
+    TImageEnsemble e(path.c_str(), c.os2 ? fiBmpOS2FileInfo(c.bits, w, h) : fiBmpFileInfo(c.bits, w, h), manager);
+    std::memcpy(e.getPalette(), pal, sizeof pal);
+    if (c.type == stUChar) {
+      e.writeUCharImage(0, idx.data());
+    } else if (c.type == stSChar) {
+      Bytes s = idx;
+      for (unsigned char& v : s) v ^= 0x80;
+      e.writeSCharImage(0, reinterpret_cast<signed char*>(s.data()));
+    } else if (c.type == stRGB) {
+      e.writeRGBImage(0, rgb.data());
+    } else if (c.type == stOneBit) {
+      const int row = TOneBitImage::getSizeOfRow(w);
+      Bytes px(size_t(row) * h, 0);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) px[size_t(y * row + x / 8)] |= uint8_t((idx[size_t(y * w + x)] & 1) << (7 - x % 8));
+      e.writeOneBitImage(0, px.data());
+    } else {
+      // a bitmap of the file's depth, four-bit files taking a byte per pixel
+      const int depth = c.bits == 4 ? 8 : c.bits;
+      const size_t stride = size_t((depth * w + 31) / 32 * 4);
+      Bytes header(size_t(e.winDibInfoSize()), 0), bits(stride * h, 0);
+      TWinDibImage::writeBitmapInfo(w, h, c.bits, pal, header.data());
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          unsigned char* line = bits.data() + size_t(h - 1 - y) * stride;
+          const size_t i = size_t(y * w + x);
+          if (depth == 24) {
+            line[3 * x] = rgb[3 * i + 2];
+            line[3 * x + 1] = rgb[3 * i + 1];
+            line[3 * x + 2] = rgb[3 * i];
+          } else if (depth == 8) {
+            line[x] = idx[i];
+          } else {
+            line[x / 8] |= uint8_t((idx[i] & 1) << (7 - x % 8));
+          }
+        }
+      e.writeWinDibImage(0, header.data(), bits.data());
+    }
+  }
+  ASSERT_TRUE(pillowDecode(path));
+  const Decoded d = pillowResult(path);
+  ASSERT_EQ(d.width, w);
+  ASSERT_EQ(d.height, h);
+  if (c.bits == 24) {
+    EXPECT_EQ(d.rgb, rgb);
+    return;
+  }
+  EXPECT_EQ(d.idx, idx) << "Pillow decoded " << d.mode;
+  const size_t entries = size_t(1) << c.bits;
+  ASSERT_GE(d.pal.size(), 3 * entries);
+  for (size_t i = 0; i < entries; ++i) {
+    const TqorPaletteItem p = c.bits == 1 ? (i ? TqorPaletteItem{255, 255, 255} : TqorPaletteItem{0, 0, 0}) : pal[i];
+    EXPECT_EQ(d.pal[3 * i], p.red) << "entry " << i;
+    EXPECT_EQ(d.pal[3 * i + 1], p.green) << "entry " << i;
+    EXPECT_EQ(d.pal[3 * i + 2], p.blue) << "entry " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WrittenHere,
+    testing::Values(OwnFile{"OneBitFromOneBit", false, 1, stOneBit}, OwnFile{"OneBitFromUChar", false, 1, stUChar},
+                    OwnFile{"OneBitFromSChar", false, 1, stSChar}, OwnFile{"OneBitFromBitmap", false, 1, stBitmap},
+                    OwnFile{"FourBitFromUChar", false, 4, stUChar}, OwnFile{"FourBitFromSChar", false, 4, stSChar},
+                    OwnFile{"FourBitFromBitmap", false, 4, stBitmap}, OwnFile{"EightBitFromUChar", false, 8, stUChar},
+                    OwnFile{"EightBitFromSChar", false, 8, stSChar}, OwnFile{"EightBitFromBitmap", false, 8, stBitmap},
+                    OwnFile{"ColourFromRGB", false, 24, stRGB}, OwnFile{"ColourFromBitmap", false, 24, stBitmap},
+                    OwnFile{"Os2OneBit", true, 1, stUChar}, OwnFile{"Os2FourBit", true, 4, stUChar},
+                    OwnFile{"Os2EightBit", true, 8, stUChar}, OwnFile{"Os2Colour", true, 24, stRGB}),
+    [](const testing::TestParamInfo<OwnFile>& info) { return std::string(info.param.name); });
+
+}  // namespace
