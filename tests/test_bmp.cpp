@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "zqorall.h"
+#include "testutil.h"
 
 namespace {
 
@@ -47,15 +48,7 @@ std::string raised(const std::function<void()>& f, int* code = nullptr) {
 
 testing::AssertionResult raisesError3(const std::function<void()>& f, const std::string& text,
                                       const std::string& unit) {
-  int code = 0;
-  const std::string msg = raised(f, &code);
-  static const std::regex shape(R"re(^Error! ([\s\S]*) This error occured in file "([^"]*)" on line [0-9]+\.$)re");
-  std::smatch m;
-  if (msg.empty()) return testing::AssertionFailure() << "nothing raised, expected: " << text;
-  if (!std::regex_match(msg, m, shape)) return testing::AssertionFailure() << "badly shaped: " << msg;
-  if (code != 3 || m[1].str() != text || m[2].str() != unit)
-    return testing::AssertionFailure() << "raised code " << code << ": " << msg;
-  return testing::AssertionSuccess();
+  return qortest::raises(f, 3, text, unit);
 }
 
 void put16(Bytes& b, size_t at, unsigned v) {

@@ -13,27 +13,13 @@
 #include "zovnutil.h"
 #include "ztvector.h"
 
+#include "testutil.h"
+
+using qortest::raises;
+
 namespace {
 
 const std::string kWhere = " This error occured in file \"";
-
-// Checks that f raises x_qor with the code, the message part and the unit
-// named in the where-text (the line only has to be digits).
-template <class F>
-testing::AssertionResult raises(F&& f, int code, const std::string& text, const std::string& unit) {
-  try {
-    f();
-  } catch (const x_qor& e) {
-    static const std::regex shape(R"re(^Error! ([\s\S]*) This error occured in file "([^"]*)" on line [0-9]+\.$)re");
-    std::cmatch m;
-    if (!std::regex_match(e.msg(), m, shape))
-      return testing::AssertionFailure() << "badly shaped message: " << testing::PrintToString(e.msg());
-    if (e.error() != code || m[1].str() != text || m[2].str() != unit)
-      return testing::AssertionFailure() << "got code " << e.error() << ", " << testing::PrintToString(e.msg());
-    return testing::AssertionSuccess();
-  }
-  return testing::AssertionFailure() << "nothing was raised";
-}
 
 // The x_qor that f raises.
 template <class F>

@@ -17,6 +17,10 @@
 #include "zsigens2.h"
 #include "zsignal1.h"
 
+#include "testutil.h"
+
+using qortest::raises;
+
 namespace {
 
 // Image constructors are protected: these make them reachable without an ensemble.
@@ -47,22 +51,6 @@ static_assert(!std::is_copy_constructible_v<TqorImageBase> && !std::is_copy_assi
 static_assert(!std::is_copy_constructible_v<TUCharImage> && !std::is_copy_constructible_v<TDoubleImage>);
 static_assert(!std::is_copy_constructible_v<TRGBImage> && !std::is_copy_constructible_v<TOneBitImage>);
 static_assert(!std::is_copy_constructible_v<TWinDibImage> && !std::is_copy_assignable_v<TWinDibImage>);
-
-template <class F>
-testing::AssertionResult raises(F&& f, int code, const std::string& text, const std::string& unit) {
-  try {
-    f();
-  } catch (const x_qor& e) {
-    static const std::regex shape(R"re(^Error! ([\s\S]*) This error occured in file "([^"]*)" on line [0-9]+\.$)re");
-    std::cmatch m;
-    if (!std::regex_match(e.msg(), m, shape))
-      return testing::AssertionFailure() << "badly shaped message: " << testing::PrintToString(e.msg());
-    if (e.error() != code || m[1].str() != text || m[2].str() != unit)
-      return testing::AssertionFailure() << "got code " << e.error() << ", " << testing::PrintToString(e.msg());
-    return testing::AssertionSuccess();
-  }
-  return testing::AssertionFailure() << "nothing was raised";
-}
 
 std::string rowError(int r, int n) {
   return "Index range check error r= " + std::to_string(r) + " r must be 0 <= r < " + std::to_string(n) + ".";
