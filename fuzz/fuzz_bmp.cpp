@@ -5,23 +5,11 @@
 #include <memory>
 #include <vector>
 
-#include "zqorall.h"
+#include "fuzz_common.h"
 
 namespace {
 
-// The ensemble keeps the address of this variable.
-TQORDataManager* manager = getQorDataManager();
-
-void readAllTypes(TImageEnsemble& e) {
-  // each type is tried on its own: a coding without a converter raises
-  try { e.getUCharImage(0); e.freeImage(0); } catch (const x_qor&) {}
-  try { e.getSCharImage(0); e.freeImage(0); } catch (const x_qor&) {}
-  try { e.getSShortImage(0); e.freeImage(0); } catch (const x_qor&) {}
-  try { e.getDoubleImage(0); e.freeImage(0); } catch (const x_qor&) {}
-  try { e.getRGBImage(0); e.freeImage(0); } catch (const x_qor&) {}
-  try { e.getOneBitImage(0); e.freeImage(0); } catch (const x_qor&) {}
-  try { e.getWinDibImage(0); e.freeImage(0); } catch (const x_qor&) {}
-}
+using fuzzcommon::manager;
 
 // A new file in memory made from a copy of the read file's descriptor.
 void writeBack(TImageEnsemble& in) {
@@ -59,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     e.open(new TqorMemoryStream(bytes.data(), int(bytes.size())));
     // keep the work per input bounded: large claimed geometries are only opened
     const int64_t pixels = int64_t(e.sizeX()) * e.sizeY();
-    if (pixels <= (int64_t(1) << 18)) readAllTypes(e);
+    if (pixels <= (int64_t(1) << 18)) fuzzcommon::readAllTypes(e, 0);
     if (pixels <= (int64_t(1) << 16)) writeBack(e);
   } catch (const x_qor&) {
   }

@@ -158,18 +158,24 @@ void TDecompressBmpStream::rle8Row(unsigned char* row, int length) {
       x = advance(x, escape, length);
       continue;
     }
-    if (escape == bmpLayout::escapeEndOfLine) return;
-    if (escape == bmpLayout::escapeEndOfBitmap) {
-      endOfBitmap = 1;
-      return;
-    }
-    deltaPending = 1;
-    const int dx = bytes.get();
-    const int dy = bytes.get();
-    deltaX = advance(x, dx, length);
-    rowsToSkip = dy;
-    if (dy != 0) return;
+    if (controlEndsRow(escape, x, length)) return;
   }
+}
+
+// End of line, end of bitmap or a delta (whose column takes effect at the next
+// code of the row); true when the row is complete.
+bool TDecompressBmpStream::controlEndsRow(int escape, int x, int length) {
+  if (escape == bmpLayout::escapeEndOfLine) return true;
+  if (escape == bmpLayout::escapeEndOfBitmap) {
+    endOfBitmap = 1;
+    return true;
+  }
+  deltaPending = 1;
+  const int dx = bytes.get();
+  const int dy = bytes.get();
+  deltaX = advance(x, dx, length);
+  rowsToSkip = dy;
+  return dy != 0;
 }
 
 void TDecompressBmpStream::rle4Row(unsigned char* row, int length) {
@@ -206,17 +212,7 @@ void TDecompressBmpStream::rle4Row(unsigned char* row, int length) {
       x = advance(x, escape, width);
       continue;
     }
-    if (escape == bmpLayout::escapeEndOfLine) return;
-    if (escape == bmpLayout::escapeEndOfBitmap) {
-      endOfBitmap = 1;
-      return;
-    }
-    deltaPending = 1;
-    const int dx = bytes.get();
-    const int dy = bytes.get();
-    deltaX = advance(x, dx, width);
-    rowsToSkip = dy;
-    if (dy != 0) return;
+    if (controlEndsRow(escape, x, width)) return;
   }
 }
 

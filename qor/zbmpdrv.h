@@ -134,6 +134,7 @@ public:
 private:
   void rle8Row(unsigned char* row, int length);
   void rle4Row(unsigned char* row, int length);
+  bool controlEndsRow(int escape, int x, int length);
   // Consumes n bytes.
   void skip(int n);
   // Applies a pending delta; 1 when the row is to stay blank.
