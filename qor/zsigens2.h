@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -20,35 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "zcodings.h"
 #include "zmatrix.h"
 #include "zovnutil.h"
 #include "zsignal1.h"
 #include "ztvector.h"
 
 // ---------------------------------------------------------------- codings
-
-// Element codings of memory images and of disk files (the stXXX family).
-inline constexpr int stDouble = 6;   // 64-bit floating point
-inline constexpr int stSChar = 7;    // signed 8-bit
-inline constexpr int stSShort = 8;   // signed 16-bit
-inline constexpr int stUChar = 9;    // unsigned 8-bit
-inline constexpr int stUShort = 10;  // unsigned 16-bit
-inline constexpr int stSLong = 11;   // signed 32-bit
-inline constexpr int stULong = 12;   // unsigned 32-bit
-inline constexpr int stRGB = 13;     // three unsigned 8-bit samples
-inline constexpr int stOneBit = 14;  // one bit per pixel, packed
-inline constexpr int stBitmap = 17;  // device-independent bitmap
-inline constexpr int stCodingCount = 10;
-
-// Disk codings of palette and true-colour bitmap formats (bits per pixel).
-inline constexpr int image1BitPerPix = 1;
-inline constexpr int image4BitPerPix = 4;
-inline constexpr int image8BitPerPix = 8;
-inline constexpr int image15BitPerPix = 15;
-inline constexpr int image16BitPerPix = 16;
-inline constexpr int image24BitPerPix = 24;
-inline constexpr int image32BitPerPix = 32;
-inline constexpr int bitsCodingCount = 7;
 
 // Name ("stDouble", "image1BitPerPix", ...) and matrix index of a coding.
 // Unknown values raise error 3.
@@ -490,12 +469,26 @@ public:
 
 // ---------------------------------------------------------------- converter sets
 
+// One entry of a driver's converter table: the prototype for (source coding,
+// destination coding) is made by make().
+struct QOR_API TConverterRow {
+  int source;
+  int destination;
+  TImgConvertA2B* (*make)();
+};
+
 // Prototype converters indexed by (source coding, destination coding). Rows and
 // columns are indexed by the bits-per-pixel family when the matching flag is
 // set, by the stXXX family otherwise. The set owns its prototypes.
 class QOR_API TConverters {
 public:
   TConverters(int srcIsBits, int destIsBits);
+  // The set of the table rows[0..count); when an entry fails, every prototype
+  // made so far is deleted and the error leaves. The rows must outlive the set.
+  TConverters(int srcIsBits, int destIsBits, const TConverterRow* rows, int count);
+  template <int N>
+  TConverters(int srcIsBits, int destIsBits, const TConverterRow (&rows)[N])
+      : TConverters(srcIsBits, destIsBits, rows, N) {}
   ~TConverters();
   TConverters(const TConverters&) = delete;
   TConverters& operator=(const TConverters&) = delete;
@@ -508,8 +501,12 @@ public:
 
   int sourceIsBits() const { return srcIsBits; }
   int destinationIsBits() const { return destIsBits; }
+  // The table the set was built from (null for sets filled by set()).
+  const TConverterRow* tableRows() const { return rows; }
+  int tableSize() const { return rowCount; }
 
 private:
+  void deletePrototypes();
   long rowIndex(int src) const;
   long columnIndex(int dest) const;
   const char* rowName(int src) const;
@@ -518,7 +515,15 @@ private:
   int srcIsBits;
   int destIsBits;
   mutable TqorMatrix<TImgConvertA2B> prototypes;
+  const TConverterRow* rows = nullptr;
+  int rowCount = 0;
 };
+
+// A converter prototype of class C made with its default constructor, for table rows.
+template <class C>
+TImgConvertA2B* qorMakeConverter() {
+  return new C;
+}
 
 class TImageEnsemble;
 class TQORDataManager;
@@ -640,10 +645,72 @@ public:
   TImgConvertA2B* getTWinDibImageConverter(TqorImageBase* image, int toDisk);
   // Drops the chunk state of an image that is about to be deleted.
   void forgetImage(TqorImageBase* image);
+  // Releases what a codec holds for the image being read or written. Called
+  // when that image is dropped and before every readHeader and readImage;
+  // drivers that hold codec state also call it from their destructor.
+  virtual void releaseImageState() {}
 
 protected:
   // Replaces the current converter; a null result leaves the old one in place.
   void replaceConverter(TImgConvertA2B* c);
+  // Takes the converter for the coming transfer; a packed row length is set
+  // when rowBytes is above 0.
+  void takeConverter(TImgConvertA2B* c, int rowBytes = 0);
+
+  // ---- helpers every driver shares
+
+  // The ensemble's file name for messages, "" for unnamed streams.
+  const char* fileNameForMessages() const;
+  // Copies a descriptor into the driver's own; the owned-descriptor flag
+  // belongs to the caller's descriptor and is cleared.
+  template <class Info>
+  static void adoptDescriptor(Info& mine, const Info& theirs) {
+    mine = theirs;
+    mine.clearf(TFileInfo::ownedByEnsemble);
+  }
+  // Checks a geometry read from a file or asked of a create: raises error 3,
+  // naming what, for an empty or negative size, a row or an image that does
+  // not fit in 32 bits, or an image of more bytes than the manager allows
+  // (imageBytes: what one image of this geometry takes in memory, 0 for
+  // storedRowBytes x height).
+  void checkGeometry(int64_t storedRowBytes, int64_t width, int64_t height, const char* what,
+                     int64_t imageBytes = 0) const;
+  // Raises error 3 when bytes passes the manager's image-size limit.
+  void checkImageBytes(int64_t bytes, const char* what) const;
+  // Reads count palette entries of entryBytes from the stream into the
+  // palette (blue first when blueFirst); returns the whole entries read.
+  int readPalette(int count, int entryBytes, bool blueFirst);
+  // Writes the first count palette entries as entryBytes each.
+  void writePalette(int count, int entryBytes, bool blueFirst);
+
+  // ---- chunked row transfer
+
+  // How the stored rows of the current image lie: bytes of one stored row,
+  // pixels per row, rows, and whether the first stored row is the bottom one.
+  struct RowLayout {
+    int rowBytes = 0;
+    int sizeX = 0;
+    int sizeY = 0;
+    bool bottomUp = false;
+  };
+  // Starts a transfer of image and, unless the caller drives the chunks
+  // (flag qorChunkMode), moves every chunk through readNextChunk /
+  // writeNextChunk. The converter must be taken before.
+  void transferImage(TqorImageBase* image, bool write);
+  // The chunk body of row formats: rowsPerChunk() stored rows move between
+  // the chunk buffer and the image through one fetchRows or storeRows call.
+  // Returns 1 when no chunk is left.
+  int moveRowChunk(bool write);
+  // Stored rows into rows (count x layout.rowBytes bytes). The default is one
+  // stream read; rows the stream does not hold are zeros, and the stream's
+  // failed state is left set.
+  virtual void fetchRows(unsigned char* rows, int count);
+  // Stored rows out of rows; the default is one stream write.
+  virtual void storeRows(const unsigned char* rows, int count);
+  // Sets the row layout of the coming transfers; the chunk buffer follows.
+  void setRowLayout(const RowLayout& l);
+
+  RowLayout layout;
 
   int32_t flags;
   TImageEnsemble* ensemble;
@@ -656,6 +723,12 @@ protected:
 
 private:
   TqorImageBase* getTqorImageBaseCompatibleObject(int bits, unsigned char* data);
+  // rowsPerChunk() stored rows, zeroed once at allocation.
+  unsigned char* chunkBuffer();
+
+  std::unique_ptr<unsigned char[]> chunk;
+  size_t chunkBytes = 0;
+  bool chunkHoldsFileBytes = false;  // a read left file bytes in the padding
 };
 
 // ---------------------------------------------------------------- data manager
@@ -711,6 +784,12 @@ public:
   int maxHandles() const { return int(handles.size()); }
   int maxImages() const { return int(imageCells.size()); }
 
+  // The most bytes one image may take, checked against every size read from
+  // a file before anything is allocated; 0 means no limit. Default 1 GiB.
+  void setMaxImageBytes(int64_t bytes) { maxImageBytes_ = bytes > 0 ? bytes : 0; }
+  int64_t maxImageBytes() const { return maxImageBytes_; }
+  enum : int64_t { defaultMaxImageBytes = int64_t(1) << 30 };
+
   // Flat interface error state.
   int hookInstalled;
   void* jumpBuffer;  // owned
@@ -731,6 +810,7 @@ private:
   void freeCell(int c);
 
   int strategiesEnabled;
+  int64_t maxImageBytes_ = defaultMaxImageBytes;
   std::vector<TImageCell> imageCells;
   std::vector<TEnsmbleProperty> handles;
   TqorVector<TFileFormatDriver> drivers;

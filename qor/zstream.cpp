@@ -64,12 +64,31 @@ int TqorFileStream::flush() {
   return fail() ? -1 : 0;
 }
 
+TqorFileStream::~TqorFileStream() {
+  // the file's buffer is ours: the file must not outlive it
+  if (ownBuffer && handle) std::fclose(file());
+  delete[] ownBuffer;
+}
+
+void TqorFileStream::useOwnBuffer() {
+  if (!handle || ownBuffer) return;
+  char* b = new (std::nothrow) char[ownBufferSize];
+  if (!b) return;  // the C library's own buffer will do
+  if (std::setvbuf(file(), b, _IOFBF, ownBufferSize) != 0) {
+    delete[] b;
+    return;
+  }
+  ownBuffer = b;
+}
+
 int TqorFileStream::tellMethod() { return handle ? static_cast<int>(std::ftell(file())) : -1; }
 
 int TqorFileStream::closeMethod() {
   if (!handle) return 0;
   int r = std::fclose(file());
   handle = nullptr;
+  delete[] ownBuffer;
+  ownBuffer = nullptr;
   return r;
 }
 

@@ -8,6 +8,20 @@
 
 #include "zovnutil.h"
 
+// Little-endian fields of file headers.
+namespace qorLE {
+inline unsigned get16(const unsigned char* p) { return unsigned(p[0]) | unsigned(p[1]) << 8; }
+inline uint32_t get32(const unsigned char* p) { return uint32_t(get16(p)) | uint32_t(get16(p + 2)) << 16; }
+inline void put16(unsigned char* p, unsigned v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+inline void put32(unsigned char* p, uint32_t v) {
+  put16(p, v & 0xFFFFu);
+  put16(p + 2, v >> 16);
+}
+}  // namespace qorLE
+
 class QOR_API TqorStream : public TqorObject {
 public:
   TqorStream() : gcount_(0), state(0), handle(nullptr) {}
@@ -53,10 +67,17 @@ class QOR_API TqorFileStream : public TqorStream {
 public:
   TqorFileStream() = default;
   explicit TqorFileStream(FILE* f) : TqorStream(f) {}
+  ~TqorFileStream() override;
+  TqorFileStream(const TqorFileStream&) = delete;
+  TqorFileStream& operator=(const TqorFileStream&) = delete;
   void init(FILE* f) { handle = f; }
   FILE* file() const { return static_cast<FILE*>(handle); }
   // Pushes buffered bytes to the file; sets the fail bit when that fails.
   int flush();
+  // Gives a file this stream opened a 64 KiB buffer of its own (before any
+  // I/O). Such a file is closed at the latest when the stream is destroyed.
+  void useOwnBuffer();
+  enum { ownBufferSize = 64 * 1024 };
 
 protected:
   int readMethod(void* buffer, int length) override;
@@ -65,6 +86,9 @@ protected:
   int tellMethod() override;
   int closeMethod() override;
   int sizeMethod() override;
+
+private:
+  char* ownBuffer = nullptr;
 };
 
 struct QOR_API TqorMemStreamInfo {
