@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#endif
+
 namespace {
 
 using uchar = unsigned char;
@@ -169,15 +173,47 @@ int TImgConvertRGB2RGB::convert(void* dest, const void* src, int count) {
   return count;
 }
 
-int TImgConvertSwapBR::convert(void* dest, const void* src, int count) {
-  uchar* d = out(dest);
-  const uchar* s = in(src);
+namespace {
+
+// Three-byte pixels with their first and third bytes exchanged; d may equal s.
+void swapBRPlain(uchar* d, const uchar* s, int count) {
   for (int i = 0; i < count; ++i, s += 3, d += 3) {
     const uchar first = s[0], middle = s[1], last = s[2];
     d[0] = last;
     d[1] = middle;
     d[2] = first;
   }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Five pixels per 16-byte load: the shuffle swaps bytes 0-14 and keeps byte
+// 15, which the next step (15 bytes on) loads again, so d may equal s.
+__attribute__((target("ssse3"))) void swapBRSsse3(uchar* d, const uchar* s, int count) {
+  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  const size_t bytes = size_t(count) * 3;
+  size_t i = 0;
+  for (; i + 16 <= bytes; i += 15) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_shuffle_epi8(v, order));
+  }
+  swapBRPlain(d + i, s + i, int((bytes - i) / 3));
+}
+
+using SwapKernel = void (*)(uchar*, const uchar*, int);
+
+// Chosen once, by what the processor offers.
+SwapKernel swapKernel() {
+  static const SwapKernel kernel = __builtin_cpu_supports("ssse3") ? swapBRSsse3 : swapBRPlain;
+  return kernel;
+}
+#else
+inline void (*swapKernel())(uchar*, const uchar*, int) { return swapBRPlain; }
+#endif
+
+}  // namespace
+
+int TImgConvertSwapBR::convert(void* dest, const void* src, int count) {
+  if (count > 0) swapKernel()(out(dest), in(src), count);
   return count;
 }
 

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "zbitconv.h"
-#include "zsigens1.h"
 
 namespace {
 
@@ -27,19 +26,19 @@ void TBmpHead::fillBMPHead() {
 }
 
 void TBmpHead::toBytes(unsigned char out[bmpLayout::fileHeaderSize]) const {
-  bmpLayout::put16(out + bmpLayout::type, bfType);
-  bmpLayout::put32(out + bmpLayout::fileSize, bfSize);
-  bmpLayout::put16(out + bmpLayout::reserved1, bfReserved1);
-  bmpLayout::put16(out + bmpLayout::reserved2, bfReserved2);
-  bmpLayout::put32(out + bmpLayout::offBits, bfOffBits);
+  qorLE::put16(out + bmpLayout::type, bfType);
+  qorLE::put32(out + bmpLayout::fileSize, bfSize);
+  qorLE::put16(out + bmpLayout::reserved1, bfReserved1);
+  qorLE::put16(out + bmpLayout::reserved2, bfReserved2);
+  qorLE::put32(out + bmpLayout::offBits, bfOffBits);
 }
 
 void TBmpHead::fromBytes(const unsigned char in[bmpLayout::fileHeaderSize]) {
-  bfType = uint16_t(bmpLayout::get16(in + bmpLayout::type));
-  bfSize = bmpLayout::get32(in + bmpLayout::fileSize);
-  bfReserved1 = uint16_t(bmpLayout::get16(in + bmpLayout::reserved1));
-  bfReserved2 = uint16_t(bmpLayout::get16(in + bmpLayout::reserved2));
-  bfOffBits = bmpLayout::get32(in + bmpLayout::offBits);
+  bfType = uint16_t(qorLE::get16(in + bmpLayout::type));
+  bfSize = qorLE::get32(in + bmpLayout::fileSize);
+  bfReserved1 = uint16_t(qorLE::get16(in + bmpLayout::reserved1));
+  bfReserved2 = uint16_t(qorLE::get16(in + bmpLayout::reserved2));
+  bfOffBits = qorLE::get32(in + bmpLayout::offBits);
 }
 
 // ---------------------------------------------------------------- descriptor
@@ -230,45 +229,54 @@ TBmpCopy8to4OnReturn::~TBmpCopy8to4OnReturn() {
 
 namespace {
 
+using qorConvert = TImgConvertA2B* (*)();
+
 // A byte copy: the whole unsigned range, no scaling, no rounding.
 TImgConvertA2B* byteCopy() { return new TUImgConvertA2B<uchar, uchar>(255.0, 0.0, 0, 1); }
+template <class C>
+constexpr qorConvert make = qorMakeConverter<C>;
+
+// disk coding -> memory type
+const TConverterRow bitmapToMemory[] = {
+    {image1BitPerPix, stOneBit, make<TImgConvertOneBit2OneBit>},
+    {image1BitPerPix, stUChar, make<TImgConvertOneBit2UChar>},
+    {image1BitPerPix, stSChar, make<TImgConvertOneBit2SChar>},
+    {image1BitPerPix, stBitmap, make<TImgConvertOneBit2OneBit>},
+    {image4BitPerPix, stUChar, make<TImgConvertFourBits2UCharBMP>},
+    {image4BitPerPix, stSChar, make<TImgConvertFourBits2SCharBMP>},
+    {image4BitPerPix, stBitmap, make<TImgConvertFourBits2UCharBMP>},
+    {image8BitPerPix, stUChar, byteCopy},
+    {image8BitPerPix, stSChar, make<TImgConvertUChar2SChar>},
+    {image8BitPerPix, stBitmap, byteCopy},
+    {image16BitPerPix, stRGB, make<TImgConvert555rgb2RGB>},
+    {image16BitPerPix, stBitmap, make<TImgConvert555rgb2BGR>},
+    {image24BitPerPix, stUChar, make<TImgConvertBGR2UChar>},
+    {image24BitPerPix, stSChar, make<TImgConvertBGR2SChar>},
+    {image24BitPerPix, stRGB, make<TImgConvertSwapBR>},
+    {image24BitPerPix, stBitmap, make<TImgConvertRGB2RGB>},
+    {image32BitPerPix, stRGB, make<TImgConvert32Bit2RGB>},
+    {image32BitPerPix, stBitmap, make<TImgConvert32Bit2BGR>},
+};
+
+// memory type -> disk coding
+const TConverterRow bitmapToDisk[] = {
+    {stOneBit, image1BitPerPix, make<TImgConvertOneBit2OneBit>},
+    {stUChar, image1BitPerPix, make<TImgConvertUChar2OneBit>},
+    {stUChar, image4BitPerPix, make<TImgConvertUChar2FourBitsBMP>},
+    {stUChar, image8BitPerPix, byteCopy},
+    {stSChar, image1BitPerPix, make<TImgConvertSChar2OneBit>},
+    {stSChar, image4BitPerPix, make<TImgConvertSChar2FourBitsBMP>},
+    {stSChar, image8BitPerPix, make<TImgConvertSChar2UChar>},
+    {stRGB, image24BitPerPix, make<TImgConvertSwapBR>},
+    {stBitmap, image1BitPerPix, make<TImgConvertOneBit2OneBit>},
+    {stBitmap, image4BitPerPix, make<TImgConvertUChar2FourBitsBMP>},
+    {stBitmap, image8BitPerPix, byteCopy},
+    {stBitmap, image24BitPerPix, make<TImgConvertRGB2RGB>},
+};
 
 }  // namespace
 
-TBitmapConverters::TBitmapConverters() : toMemory(1, 0), toDisk(0, 1) {
-  // disk coding -> memory type
-  toMemory.set(image1BitPerPix, stOneBit, new TImgConvertOneBit2OneBit);
-  toMemory.set(image1BitPerPix, stUChar, new TImgConvertOneBit2UChar);
-  toMemory.set(image1BitPerPix, stSChar, new TImgConvertOneBit2SChar);
-  toMemory.set(image1BitPerPix, stBitmap, new TImgConvertOneBit2OneBit);
-  toMemory.set(image4BitPerPix, stUChar, new TImgConvertFourBits2UCharBMP);
-  toMemory.set(image4BitPerPix, stSChar, new TImgConvertFourBits2SCharBMP);
-  toMemory.set(image4BitPerPix, stBitmap, new TImgConvertFourBits2UCharBMP);
-  toMemory.set(image8BitPerPix, stUChar, byteCopy());
-  toMemory.set(image8BitPerPix, stSChar, new TImgConvertUChar2SChar);
-  toMemory.set(image8BitPerPix, stBitmap, byteCopy());
-  toMemory.set(image16BitPerPix, stRGB, new TImgConvert555rgb2RGB);
-  toMemory.set(image16BitPerPix, stBitmap, new TImgConvert555rgb2BGR);
-  toMemory.set(image24BitPerPix, stUChar, new TImgConvertBGR2UChar);
-  toMemory.set(image24BitPerPix, stSChar, new TImgConvertBGR2SChar);
-  toMemory.set(image24BitPerPix, stRGB, new TImgConvertSwapBR);
-  toMemory.set(image24BitPerPix, stBitmap, new TImgConvertRGB2RGB);
-  toMemory.set(image32BitPerPix, stRGB, new TImgConvert32Bit2RGB);
-  toMemory.set(image32BitPerPix, stBitmap, new TImgConvert32Bit2BGR);
-  // memory type -> disk coding
-  toDisk.set(stOneBit, image1BitPerPix, new TImgConvertOneBit2OneBit);
-  toDisk.set(stUChar, image1BitPerPix, new TImgConvertUChar2OneBit);
-  toDisk.set(stUChar, image4BitPerPix, new TImgConvertUChar2FourBitsBMP);
-  toDisk.set(stUChar, image8BitPerPix, byteCopy());
-  toDisk.set(stSChar, image1BitPerPix, new TImgConvertSChar2OneBit);
-  toDisk.set(stSChar, image4BitPerPix, new TImgConvertSChar2FourBitsBMP);
-  toDisk.set(stSChar, image8BitPerPix, new TImgConvertSChar2UChar);
-  toDisk.set(stRGB, image24BitPerPix, new TImgConvertSwapBR);
-  toDisk.set(stBitmap, image1BitPerPix, new TImgConvertOneBit2OneBit);
-  toDisk.set(stBitmap, image4BitPerPix, new TImgConvertUChar2FourBitsBMP);
-  toDisk.set(stBitmap, image8BitPerPix, byteCopy());
-  toDisk.set(stBitmap, image24BitPerPix, new TImgConvertRGB2RGB);
-}
+TBitmapConverters::TBitmapConverters() : toMemory(1, 0, bitmapToMemory), toDisk(0, 1, bitmapToDisk) {}
 
 const TBitmapConverters& TBitmapConverters::tables() {
   static const TBitmapConverters converters;
@@ -289,18 +297,18 @@ TImgConvertA2B* TBmpFormatDriver::getConverterDisk2Memory(TqorImageBase* image) 
     if (!c) QOR_RAISE_MEMORY();
     return c;
   }
-  return TBitmapConverters::tables().disk2Memory().get(fileInfo.coding(), type);
+  return TBitmapConverters::tables().disk2Memory().get(getFileInfo()->coding(), type);
 }
 
 TImgConvertA2B* TBmpFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
-  return TBitmapConverters::tables().memory2Disk().get(image->coding(), fileInfo.coding());
+  return TBitmapConverters::tables().memory2Disk().get(image->coding(), getFileInfo()->coding());
 }
 
 // ---------------------------------------------------------------- driver
 
-TBmpFormatDriver::TBmpFormatDriver() : rowBuffer(nullptr), storedRow(0) {}
+TBmpFormatDriver::TBmpFormatDriver() : storedRow(0) {}
 
-TBmpFormatDriver::~TBmpFormatDriver() { std::free(rowBuffer); }
+TBmpFormatDriver::~TBmpFormatDriver() = default;
 
 TFileFormatDriver* TBmpFormatDriver::createInstance() { return new TBmpFormatDriver; }
 
@@ -308,32 +316,39 @@ int TBmpFormatDriver::recognizeFormat() {
   unsigned char bytes[bmpLayout::infoSize + 4] = {};
   if (stream->seek(0, SEEK_SET) != 0) return 0;
   if (stream->read(bytes, int(sizeof bytes)) != int(sizeof bytes)) return 0;
-  return bmpLayout::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
-         bmpLayout::get32(bytes + bmpLayout::infoSize) == uint32_t(bmpLayout::infoHeaderSize);
+  return qorLE::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
+         qorLE::get32(bytes + bmpLayout::infoSize) == uint32_t(bmpLayout::infoHeaderSize);
 }
 
-int TBmpFormatDriver::checkedGeometry(int64_t bits, int64_t width, int64_t height, const char* what) {
-  if (width < 0) QOR_RAISE("%s: negative width %lld.", what, (long long)width);
-  if (height < 0) QOR_RAISE("%s: negative height %lld.", what, (long long)height);
-  if (width == 0 || height == 0)
-    QOR_RAISE("%s: the image size %lld x %lld is empty.", what, (long long)width, (long long)height);
-  const int64_t row = bmpLayout::rowLength(bits, width);
-  if (row > INT32_MAX)
-    QOR_RAISE("%s: a row of %lld pixels at %lld bits per pixel takes %lld bytes, more than 32 bits hold.", what,
-              (long long)width, (long long)bits, (long long)row);
-  if (width * height > INT32_MAX)
-    QOR_RAISE("%s: %lld x %lld pixels do not fit in one image.", what, (long long)width, (long long)height);
-  if (row * height > INT32_MAX)
-    QOR_RAISE("%s: %lld rows of %lld bytes do not fit in 32 bits.", what, (long long)height, (long long)row);
+int TBmpFormatDriver::checkedRow(int64_t bits, int64_t width, int64_t height, const char* what) const {
+  const int64_t row = width > 0 ? bmpLayout::rowLength(bits, width) : 0;
+  checkGeometry(row, width, height, what, int(bits > INT32_MAX ? INT32_MAX : bits));
   return int(row);
 }
 
-void TBmpFormatDriver::allocateRow(unsigned char*& buffer, int length) {
-  uchar* fresh = static_cast<uchar*>(std::calloc(size_t(length > 4 ? length : 4), 1));
-  if (!fresh) QOR_RAISE_MEMORY();
-  std::free(buffer);
-  buffer = fresh;
+void TBmpFormatDriver::readColourTable(int entryBytes, int needed, const char* what) {
+  // the whole table is read whatever the colour counts say; entries the file
+  // does not hold stay grey
+  const int got = readPalette(256, entryBytes, true);
+  if (got < needed)
+    QOR_RAISE("%s: the file ends inside its colour table, after %d of %d entries.", what, got, needed);
+  if (paletteSize() == 2) {
+    palette[0] = TqorPaletteItem{0, 0, 0};
+    palette[1] = palette[255] = TqorPaletteItem{255, 255, 255};
+  }
+  stream->clear();
 }
+
+namespace {
+// True for the masks the bit-field converters decode.
+bool decodableMasks(int bits, uint32_t red, uint32_t green, uint32_t blue) {
+  using namespace bmpLayout;
+  if (bits == 16)
+    return (red == red555 && green == green555 && blue == blue555) ||
+           (red == red565 && green == green565 && blue == blue565);
+  return bits == 32 && red == red888 && green == green888 && blue == blue888;
+}
+}  // namespace
 
 int TBmpFormatDriver::readHeader() {
   fillPaletteAsGrey();
@@ -351,35 +366,36 @@ int TBmpFormatDriver::readHeader() {
   if (read.info.biSize != uint32_t(bmpLayout::infoHeaderSize))
     QOR_RAISE("%s: an info header of %u bytes is not the 40-byte one.", what, unsigned(read.info.biSize));
   if (read.info.biHeight == INT32_MIN) QOR_RAISE("%s: height %d is out of range.", what, int(read.info.biHeight));
-  const int row = checkedGeometry(read.info.biBitCount, read.info.biWidth, read.sizeY(), what);
+  const int row = checkedRow(read.info.biBitCount, read.info.biWidth, read.sizeY(), what);
 
   const int bits = read.info.biBitCount;
-  if ((bits == 16 || bits == 32) && read.info.biCompression == bmpLayout::compressionBitFields) {
+  if (read.info.biCompression == bmpLayout::compressionBitFields) {
+    if (bits != 16 && bits != 32)
+      QOR_RAISE("%s: bit fields are defined for 16 and 32 bits per pixel, not for %d.", what, bits);
     unsigned char masks[bmpLayout::maskBytes] = {};
-    stream->read(masks, bmpLayout::maskBytes);
-    read.redMask = bmpLayout::get32(masks);
-    read.greenMask = bmpLayout::get32(masks + 4);
-    read.blueMask = bmpLayout::get32(masks + 8);
+    if (stream->read(masks, bmpLayout::maskBytes) != bmpLayout::maskBytes)
+      QOR_RAISE("%s: the file ends inside its colour masks.", what);
+    read.redMask = qorLE::get32(masks);
+    read.greenMask = qorLE::get32(masks + 4);
+    read.blueMask = qorLE::get32(masks + 8);
+    if (!decodableMasks(bits, read.redMask, read.greenMask, read.blueMask))
+      QOR_RAISE("%s: colour masks 0x%X, 0x%X, 0x%X of %d-bit pixels are not 5-5-5, 5-6-5 or 8-8-8 ones.", what,
+                unsigned(read.redMask), unsigned(read.greenMask), unsigned(read.blueMask), bits);
   }
   fileInfo = read;
   storedRow = row;
-  std::free(rowBuffer);
-  rowBuffer = nullptr;  // sized when an image is read, next to the image it fills
 
   if (bits <= 8) {
-    // the whole table is read whatever the colour counts say; a short file keeps grey entries
-    unsigned char entries[256 * bmpLayout::paletteEntryBytes];
-    const int n = stream->read(entries, int(sizeof entries)) / bmpLayout::paletteEntryBytes;
-    for (int i = 0; i < n; ++i) {
-      const unsigned char* e = entries + i * bmpLayout::paletteEntryBytes;
-      palette[i] = TqorPaletteItem{e[2], e[1], e[0]};
+    // entries the file must hold: its colour count, at most the depth's, at most what fits before the rows
+    int64_t needed = int64_t(1) << (bits < 8 ? bits : 8);
+    if (read.info.biClrUsed != 0 && read.info.biClrUsed < uint32_t(needed)) needed = read.info.biClrUsed;
+    if (read.head.bfOffBits >= uint32_t(bmpLayout::headersEnd)) {
+      const int64_t room = (int64_t(read.head.bfOffBits) - bmpLayout::headersEnd) / bmpLayout::paletteEntryBytes;
+      if (room < needed) needed = room;
     }
-    if (paletteSize() == 2) {
-      palette[0] = TqorPaletteItem{0, 0, 0};
-      palette[1] = palette[255] = TqorPaletteItem{255, 255, 255};
-    }
+    readColourTable(bmpLayout::paletteEntryBytes, int(needed), what);
   }
-  if (stream->fail()) stream->clear();
+  stream->clear();
   return 0;
 }
 
@@ -397,6 +413,11 @@ void TBmpFormatDriver::normaliseForWriting() {
       uint32_t(bmpLayout::headersEnd + (hasPalette() ? paletteSize() * bmpLayout::paletteEntryBytes : 0));
 }
 
+namespace {
+// The depths the bitmap writers store.
+bool writableDepth(int bits) { return bits == 1 || bits == 4 || bits == 8 || bits == 24; }
+}  // namespace
+
 int TBmpFormatDriver::createFile(TFileInfo* source) {
   const char* what = "Cannot create a BMP file";
   auto* bmp = dynamic_cast<TBmpFileInfo*>(source);
@@ -409,57 +430,55 @@ int TBmpFormatDriver::createFile(TFileInfo* source) {
     wanted = TBmpFileInfo(source->coding(), source->sizeX(), source->sizeY());
     wanted.TFileInfo::operator=(*source);
   }
+  if (!writableDepth(wanted.info.biBitCount))
+    QOR_RAISE("%s: %d bits per pixel cannot be written; the writer stores 1, 4, 8 or 24.", what,
+              int(wanted.info.biBitCount));
   if (wanted.info.biHeight == INT32_MIN) QOR_RAISE("%s: height %d is out of range.", what, int(wanted.info.biHeight));
-  const int row = checkedGeometry(wanted.info.biBitCount, wanted.info.biWidth, wanted.sizeY(), what);
-  // the owned-descriptor flag belongs to the caller's descriptor, not to ours
-  fileInfo = wanted;
-  fileInfo.clearf(TFileInfo::ownedByEnsemble);
+  const int row = checkedRow(wanted.info.biBitCount, wanted.info.biWidth, wanted.sizeY(), what);
+  adoptDescriptor(fileInfo, wanted);
   storedRow = row;
+  normaliseForWriting();
+  writeHeaders();
+  return 0;
+}
+
+void TBmpFormatDriver::writeHeaders() {
   normaliseForWriting();
   unsigned char bytes[bmpLayout::headersEnd];
   fileInfo.head.toBytes(bytes);
   fileInfo.info.toBytes(bytes + bmpLayout::infoHeader);
+  stream->seek(0, SEEK_SET);
   stream->write(bytes, bmpLayout::headersEnd);
-  allocateRow(rowBuffer, storedRow);
-  return 0;
-}
-
-void TBmpFormatDriver::seekRows(uint32_t offset) {
-  if (stream->seek(long(offset), SEEK_SET) != long(offset)) stream->seek(0, SEEK_END);
-}
-
-void TBmpFormatDriver::takeConverter(TImgConvertA2B* c, int length) {
-  replaceConverter(c);
-  converter->setRowBytes(length);
-}
-
-void TBmpFormatDriver::writePalette(int entryBytes) {
-  const int n = paletteSize();
-  if (n == 2) {
-    palette[0] = TqorPaletteItem{0, 0, 0};
-    palette[1] = TqorPaletteItem{255, 255, 255};
+  if (hasPalette()) {
+    if (paletteSize() == 2) {
+      palette[0] = TqorPaletteItem{0, 0, 0};
+      palette[1] = TqorPaletteItem{255, 255, 255};
+    }
+    writePalette(paletteSize(), bmpLayout::paletteEntryBytes, true);
   }
-  unsigned char entries[256 * 4] = {};
-  for (int i = 0; i < n; ++i) {
-    unsigned char* e = entries + i * entryBytes;
-    e[0] = palette[i].blue;
-    e[1] = palette[i].green;
-    e[2] = palette[i].red;
+}
+
+void TBmpFormatDriver::startRows(TqorImageBase* image, bool write, uint32_t offset, bool bottomUp) {
+  RowLayout l;
+  l.rowBytes = storedRow;
+  l.sizeX = getFileInfo()->sizeX();
+  l.sizeY = getFileInfo()->sizeY();
+  l.bottomUp = bottomUp;
+  setRowLayout(l);
+  if (write) {
+    writeHeaders();
+  } else if (stream->seek(long(offset), SEEK_SET) != long(offset)) {
+    // rows beyond the data: every row reads short
+    stream->seek(0, SEEK_END);
   }
-  stream->write(entries, n * entryBytes);
+  transferImage(image, write);
 }
 
 int TBmpFormatDriver::readImage(TqorImageBase* image, int) {
   if (!image->ptr()) return 0;
   takeConverter(getConverterDisk2Memory(image), storedRow);
-  if (!rowBuffer) allocateRow(rowBuffer, storedRow);
-  seekRows(fileInfo.head.bfOffBits);
   decoder.start(&fileInfo.info, stream);
-  blockIndex = 0;
-  currentImage = image;
-  if (!(flags & qorChunkMode))
-    for (int n = chunksNumber(); n > 0; --n) readNextChunk();
-  if (stream->fail()) stream->clear();
+  startRows(image, false, fileInfo.head.bfOffBits, fileInfo.info.biHeight >= 0);
   return 0;
 }
 
@@ -467,49 +486,19 @@ int TBmpFormatDriver::writeImage(TqorImageBase* image, int) {
   if (!image->ptr()) return 0;
   // the converter first: a pair without one leaves the file as it was
   takeConverter(getConverterMemory2Disk(image), storedRow);
-  normaliseForWriting();
-  unsigned char bytes[bmpLayout::headersEnd];
-  fileInfo.head.toBytes(bytes);
-  fileInfo.info.toBytes(bytes + bmpLayout::infoHeader);
-  stream->seek(0, SEEK_SET);
-  stream->write(bytes, bmpLayout::headersEnd);
-  if (hasPalette()) writePalette(bmpLayout::paletteEntryBytes);
-  if (!rowBuffer) allocateRow(rowBuffer, storedRow);
-  blockIndex = 0;
-  currentImage = image;
-  if (!(flags & qorChunkMode))
-    for (int n = chunksNumber(); n > 0; --n) writeNextChunk();
+  startRows(image, true, 0, true);
   return 0;
 }
 
-void TBmpFormatDriver::fetchRow(unsigned char* row, int length) { decoder.nextRow(row, length); }
-
-int TBmpFormatDriver::moveChunk(bool write, unsigned char* buffer, int length, int sizeX, int sizeY,
-                                bool topDown) {
-  if (!currentImage || !converter || !buffer || blockIndex >= chunksNumber()) return 1;
-  const int64_t first = int64_t(rowsPerChunk()) * blockIndex;
-  const int64_t end = first + rowsPerChunk() < sizeY ? first + rowsPerChunk() : sizeY;
-  for (int64_t r = first; r < end; ++r) {
-    if (write) {
-      // pad bytes go out as zeros
-      std::memset(buffer, 0, size_t(length));
-      converter->convert(buffer, currentImage->rowPtr(int(sizeY - 1 - r)), sizeX);
-      stream->write(buffer, length);
-    } else {
-      fetchRow(buffer, length);
-      converter->convert(currentImage->rowPtr(int(topDown ? r : sizeY - 1 - r)), buffer, sizeX);
-    }
+void TBmpFormatDriver::fetchRows(unsigned char* rows, int count) {
+  const uint32_t compression = fileInfo.info.biCompression;
+  if (compression != bmpLayout::compressionRLE8 && compression != bmpLayout::compressionRLE4) {
+    TFileFormatDriver::fetchRows(rows, count);
+    return;
   }
-  ++blockIndex;
-  return 0;
-}
-
-int TBmpFormatDriver::readNextChunk() {
-  return moveChunk(false, rowBuffer, storedRow, fileInfo.sizeX(), fileInfo.sizeY(), fileInfo.info.biHeight < 0);
-}
-
-int TBmpFormatDriver::writeNextChunk() {
-  return moveChunk(true, rowBuffer, storedRow, fileInfo.sizeX(), fileInfo.sizeY(), false);
+  for (int k = 0; k < count; ++k) decoder.nextRow(rows + size_t(k) * size_t(storedRow), storedRow);
+  // run-length data that stops before its rows end is a short file
+  if (decoder.ranDry()) stream->markFailed();
 }
 
 int TBmpFormatDriver::hasPalette() {

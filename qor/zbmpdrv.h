@@ -46,24 +46,16 @@ inline constexpr uint32_t compressionNone = 0;
 inline constexpr uint32_t compressionRLE8 = 1;
 inline constexpr uint32_t compressionRLE4 = 2;
 inline constexpr uint32_t compressionBitFields = 3;
-// The green mask that marks 5-6-5 words.
-inline constexpr uint32_t green565 = 0x07E0;
+// Bit-field masks the converters decode (red, green, blue).
+inline constexpr uint32_t red555 = 0x7C00, green555 = 0x03E0, blue555 = 0x001F;
+inline constexpr uint32_t red565 = 0xF800, green565 = 0x07E0, blue565 = 0x001F;
+inline constexpr uint32_t red888 = 0xFF0000, green888 = 0x00FF00, blue888 = 0x0000FF;
 
 // Run-length escapes (a count byte of 0 followed by one of these).
 inline constexpr int escapeEndOfLine = 0;
 inline constexpr int escapeEndOfBitmap = 1;
 inline constexpr int escapeDelta = 2;
 
-inline unsigned get16(const unsigned char* p) { return unsigned(p[0]) | unsigned(p[1]) << 8; }
-inline uint32_t get32(const unsigned char* p) { return uint32_t(get16(p)) | uint32_t(get16(p + 2)) << 16; }
-inline void put16(unsigned char* p, unsigned v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-inline void put32(unsigned char* p, uint32_t v) {
-  put16(p, v & 0xFFFFu);
-  put16(p + 2, v >> 16);
-}
 // Padded bytes of a stored row: whole 32-bit words.
 inline int64_t rowLength(int64_t bitsPerPixel, int64_t width) { return (bitsPerPixel * width + 31) / 32 * 4; }
 }  // namespace bmpLayout
@@ -130,6 +122,8 @@ public:
   // The next stored row, length bytes, into row; bytes the data does not
   // provide are 0.
   void nextRow(unsigned char* row, int length);
+  // The data ran out before the rows asked for were complete.
+  bool ranDry() const { return bytes.exhausted() && !endOfBitmap; }
 
 private:
   void rle8Row(unsigned char* row, int length);
@@ -198,9 +192,9 @@ public:
   int createFile(TFileInfo* info) override;
   TFileInfo* getFileInfo() override { return &fileInfo; }
   int readImage(TqorImageBase* image, int index) override;
-  int readNextChunk() override;
+  int readNextChunk() override { return moveRowChunk(false); }
   int writeImage(TqorImageBase* image, int index) override;
-  int writeNextChunk() override;
+  int writeNextChunk() override { return moveRowChunk(true); }
   int top2BottomReading() override { return fileInfo.info.biHeight < 0; }
   int hasPalette() override;
   int paletteSize() override;
@@ -209,30 +203,24 @@ public:
   TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
 protected:
-  // Padded length of a stored row; raises, naming what, for a geometry that
-  // is empty or does not fit in 32 bits.
-  static int checkedGeometry(int64_t bitsPerPixel, int64_t width, int64_t height, const char* what);
-  // A zeroed buffer of length bytes (at least 4) in place of buffer.
-  static void allocateRow(unsigned char*& buffer, int length);
-  // Positions the stream at the pixel rows; an offset beyond the data leaves
-  // the stream at its end, so that every row reads as zeros.
-  void seekRows(uint32_t offset);
-  // Takes the converter for image and sets its packed row length.
-  void takeConverter(TImgConvertA2B* c, int length);
-  // Writes the driver palette as the first paletteSize() entries of entryBytes.
-  void writePalette(int entryBytes);
-  // Moves the next chunk of rows between the row buffer and the current image.
-  int moveChunk(bool write, unsigned char* buffer, int length, int sizeX, int sizeY, bool topDown);
-  // The next stored row into row.
-  virtual void fetchRow(unsigned char* row, int length);
+  // Padded length of a stored row of a geometry checked by checkGeometry.
+  int checkedRow(int64_t bitsPerPixel, int64_t width, int64_t height, const char* what) const;
+  // Reads the colour table of a palette depth after the headers: entries of
+  // entryBytes, the file holding at least `needed` of them.
+  void readColourTable(int entryBytes, int needed, const char* what);
+  // Starts the transfer of image, whose rows begin at offset.
+  void startRows(TqorImageBase* image, bool write, uint32_t offset, bool bottomUp);
+  void fetchRows(unsigned char* rows, int count) override;
+  // Writes the headers and the colour table at the start of the stream.
+  virtual void writeHeaders();
+
+  int storedRow;  // padded length of a stored row
 
 private:
   // Turns a descriptor taken from a read file into one the writer can honour.
   void normaliseForWriting();
 
   TBmpFileInfo fileInfo;
-  unsigned char* rowBuffer;
-  int storedRow;  // padded length of a stored row
   TDecompressBmpStream decoder;
 };
 

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zsigens1.h"
 
 // ---------------------------------------------------------------- on-disk layout
 
@@ -13,19 +12,19 @@ constexpr int at(int offset) { return offset - bmpOS2Layout::coreSize; }
 }  // namespace
 
 void TBmpOS2CoreHead::toBytes(unsigned char out[bmpOS2Layout::coreHeaderSize]) const {
-  bmpLayout::put32(out + at(bmpOS2Layout::coreSize), bcSize);
-  bmpLayout::put16(out + at(bmpOS2Layout::width), uint16_t(bcWidth));
-  bmpLayout::put16(out + at(bmpOS2Layout::height), uint16_t(bcHeight));
-  bmpLayout::put16(out + at(bmpOS2Layout::planes), bcPlanes);
-  bmpLayout::put16(out + at(bmpOS2Layout::bitCount), bcBitCount);
+  qorLE::put32(out + at(bmpOS2Layout::coreSize), bcSize);
+  qorLE::put16(out + at(bmpOS2Layout::width), uint16_t(bcWidth));
+  qorLE::put16(out + at(bmpOS2Layout::height), uint16_t(bcHeight));
+  qorLE::put16(out + at(bmpOS2Layout::planes), bcPlanes);
+  qorLE::put16(out + at(bmpOS2Layout::bitCount), bcBitCount);
 }
 
 void TBmpOS2CoreHead::fromBytes(const unsigned char in[bmpOS2Layout::coreHeaderSize]) {
-  bcSize = bmpLayout::get32(in + at(bmpOS2Layout::coreSize));
-  bcWidth = int16_t(bmpLayout::get16(in + at(bmpOS2Layout::width)));
-  bcHeight = int16_t(bmpLayout::get16(in + at(bmpOS2Layout::height)));
-  bcPlanes = uint16_t(bmpLayout::get16(in + at(bmpOS2Layout::planes)));
-  bcBitCount = uint16_t(bmpLayout::get16(in + at(bmpOS2Layout::bitCount)));
+  bcSize = qorLE::get32(in + at(bmpOS2Layout::coreSize));
+  bcWidth = int16_t(qorLE::get16(in + at(bmpOS2Layout::width)));
+  bcHeight = int16_t(qorLE::get16(in + at(bmpOS2Layout::height)));
+  bcPlanes = uint16_t(qorLE::get16(in + at(bmpOS2Layout::planes)));
+  bcBitCount = uint16_t(qorLE::get16(in + at(bmpOS2Layout::bitCount)));
 }
 
 // ---------------------------------------------------------------- descriptor
@@ -54,32 +53,11 @@ TFileInfo* fiBmpOS2FileInfo(int coding, int sizeX, int sizeY) {
   return info;
 }
 
-// ---------------------------------------------------------------- row codec
-
-// OS/2 rows are never compressed: each is one plain read of the padded row.
-void TBmpOS2FormatDriver::fetchRow(unsigned char* row, int length) {
-  const int got = stream->read(row, length);
-  const int have = got > 0 ? got : 0;
-  // rows past the end of a short file are zeros
-  if (have < length) std::memset(row + have, 0, size_t(length - have));
-}
-
-// ---------------------------------------------------------------- converter tables
-
-// The Windows driver's tables, looked up with this driver's coding.
-TImgConvertA2B* TBmpOS2FormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
-  return TBitmapConverters::tables().disk2Memory().get(os2Info.coding(), image->coding());
-}
-
-TImgConvertA2B* TBmpOS2FormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
-  return TBitmapConverters::tables().memory2Disk().get(image->coding(), os2Info.coding());
-}
-
 // ---------------------------------------------------------------- driver
 
-TBmpOS2FormatDriver::TBmpOS2FormatDriver() : os2Row(nullptr), os2StoredRow(0) {}
+TBmpOS2FormatDriver::TBmpOS2FormatDriver() = default;
 
-TBmpOS2FormatDriver::~TBmpOS2FormatDriver() { std::free(os2Row); }
+TBmpOS2FormatDriver::~TBmpOS2FormatDriver() = default;
 
 TFileFormatDriver* TBmpOS2FormatDriver::createInstance() { return new TBmpOS2FormatDriver; }
 
@@ -87,8 +65,8 @@ int TBmpOS2FormatDriver::recognizeFormat() {
   unsigned char bytes[bmpOS2Layout::coreSize + 4] = {};
   if (stream->seek(0, SEEK_SET) != 0) return 0;
   if (stream->read(bytes, int(sizeof bytes)) != int(sizeof bytes)) return 0;
-  return bmpLayout::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
-         bmpLayout::get32(bytes + bmpOS2Layout::coreSize) == uint32_t(bmpOS2Layout::coreHeaderSize);
+  return qorLE::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
+         qorLE::get32(bytes + bmpOS2Layout::coreSize) == uint32_t(bmpOS2Layout::coreHeaderSize);
 }
 
 int TBmpOS2FormatDriver::readHeader() {
@@ -106,29 +84,29 @@ int TBmpOS2FormatDriver::readHeader() {
   if (read.head.bfType != bmpLayout::magic) QOR_RAISE("%s: the file does not start with \"BM\".", what);
   if (read.core.bcSize != uint32_t(bmpOS2Layout::coreHeaderSize))
     QOR_RAISE("%s: a core header of %u bytes is not the 12-byte one.", what, unsigned(read.core.bcSize));
-  const int row = checkedGeometry(read.core.bcBitCount, read.core.bcWidth, read.core.bcHeight, what);
+  const int row = checkedRow(read.core.bcBitCount, read.core.bcWidth, read.core.bcHeight, what);
   read.requestedCoding = read.core.bcBitCount;
   read.requestedSizeX = read.core.bcWidth;
   read.requestedSizeY = read.core.bcHeight;
   os2Info = read;
-  os2StoredRow = row;
-  std::free(os2Row);
-  os2Row = nullptr;  // sized when an image is read
-
+  storedRow = row;
   if (hasPalette()) {
-    const int n = paletteSize();
-    unsigned char entries[256 * bmpOS2Layout::paletteEntryBytes];
-    const int whole = stream->read(entries, n * bmpOS2Layout::paletteEntryBytes) / bmpOS2Layout::paletteEntryBytes;
-    for (int i = 0; i < whole; ++i) {
-      const unsigned char* e = entries + i * bmpOS2Layout::paletteEntryBytes;
-      palette[i] = TqorPaletteItem{e[2], e[1], e[0]};
+    // a core header has no colour count: the table is the depth's whole one, unless the rows start sooner
+    int64_t needed = paletteSize();
+    if (read.head.bfOffBits >= uint32_t(bmpOS2Layout::headersEnd)) {
+      const int64_t room =
+          (int64_t(read.head.bfOffBits) - bmpOS2Layout::headersEnd) / bmpOS2Layout::paletteEntryBytes;
+      if (room < needed) needed = room;
     }
-    if (n == 2) {
+    const int held = readPalette(paletteSize(), bmpOS2Layout::paletteEntryBytes, true);
+    if (held < needed)
+      QOR_RAISE("%s: the file ends inside its colour table, after %d of %d entries.", what, held, int(needed));
+    if (paletteSize() == 2) {
       palette[0] = TqorPaletteItem{0, 0, 0};
       palette[1] = palette[255] = TqorPaletteItem{255, 255, 255};
     }
   }
-  if (stream->fail()) stream->clear();
+  stream->clear();
   return 0;
 }
 
@@ -140,16 +118,14 @@ int TBmpOS2FormatDriver::createFile(TFileInfo* source) {
   const int y = os2 ? os2->requestedSizeY : source->sizeY();
   if (x < 1 || x > bmpOS2Layout::maxSide || y < 1 || y > bmpOS2Layout::maxSide)
     QOR_RAISE("%s: image size %d x %d is outside 1..%d.", what, x, y, bmpOS2Layout::maxSide);
-  if (coding < 0 || coding > 65535) QOR_RAISE("%s: %d bits per pixel do not fit the header.", what, coding);
-  const int row = checkedGeometry(coding, x, y, what);
+  if (coding != 1 && coding != 4 && coding != 8 && coding != 24)
+    QOR_RAISE("%s: %d bits per pixel cannot be written; the writer stores 1, 4, 8 or 24.", what, coding);
+  const int row = checkedRow(coding, x, y, what);
   TBmpOS2FileInfo wanted = os2 ? *os2 : TBmpOS2FileInfo(coding, x, y);
   if (!os2) wanted.TFileInfo::operator=(*source);
-  // the owned-descriptor flag belongs to the caller's descriptor, not to ours
-  wanted.clearf(TFileInfo::ownedByEnsemble);
-  os2Info = wanted;
-  os2StoredRow = row;
+  adoptDescriptor(os2Info, wanted);
+  storedRow = row;
   writeHeaders();
-  allocateRow(os2Row, os2StoredRow);
   return 0;
 }
 
@@ -161,40 +137,27 @@ void TBmpOS2FormatDriver::writeHeaders() {
   unsigned char bytes[bmpOS2Layout::headersEnd];
   os2Info.head.toBytes(bytes);
   os2Info.core.toBytes(bytes + bmpOS2Layout::coreSize);
+  stream->seek(0, SEEK_SET);
   stream->write(bytes, bmpOS2Layout::headersEnd);
+  if (hasPalette()) {
+    if (paletteSize() == 2) {
+      palette[0] = TqorPaletteItem{0, 0, 0};
+      palette[1] = TqorPaletteItem{255, 255, 255};
+    }
+    writePalette(paletteSize(), bmpOS2Layout::paletteEntryBytes, true);
+  }
 }
 
 int TBmpOS2FormatDriver::readImage(TqorImageBase* image, int) {
   if (!image->ptr()) return 0;
-  takeConverter(getConverterDisk2Memory(image), os2StoredRow);
-  if (!os2Row) allocateRow(os2Row, os2StoredRow);
-  seekRows(os2Info.head.bfOffBits);
-  blockIndex = 0;
-  currentImage = image;
-  if (!(flags & qorChunkMode))
-    for (int n = chunksNumber(); n > 0; --n) readNextChunk();
-  if (stream->fail()) stream->clear();
+  takeConverter(getConverterDisk2Memory(image), storedRow);
+  startRows(image, false, os2Info.head.bfOffBits, true);
   return 0;
 }
 
 int TBmpOS2FormatDriver::writeImage(TqorImageBase* image, int) {
   if (!image->ptr()) return 0;
-  takeConverter(getConverterMemory2Disk(image), os2StoredRow);
-  stream->seek(0, SEEK_SET);
-  writeHeaders();
-  if (hasPalette()) writePalette(bmpOS2Layout::paletteEntryBytes);
-  if (!os2Row) allocateRow(os2Row, os2StoredRow);
-  blockIndex = 0;
-  currentImage = image;
-  if (!(flags & qorChunkMode))
-    for (int n = chunksNumber(); n > 0; --n) writeNextChunk();
+  takeConverter(getConverterMemory2Disk(image), storedRow);
+  startRows(image, true, 0, true);
   return 0;
-}
-
-int TBmpOS2FormatDriver::readNextChunk() {
-  return moveChunk(false, os2Row, os2StoredRow, os2Info.sizeX(), os2Info.sizeY(), false);
-}
-
-int TBmpOS2FormatDriver::writeNextChunk() {
-  return moveChunk(true, os2Row, os2StoredRow, os2Info.sizeX(), os2Info.sizeY(), false);
 }

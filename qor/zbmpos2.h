@@ -65,9 +65,8 @@ QOR_API TFileInfo* fiBmpOS2FileInfo(int coding, int sizeX, int sizeY);
 
 // ---------------------------------------------------------------- driver
 
-// Shares the Windows driver's converter tables, palette rules and row loops;
-// works on its own descriptor and row buffer and reads rows straight from the
-// stream.
+// Shares the Windows driver's converter tables, palette rules and row
+// transfer; works on its own descriptor, and its rows are never compressed.
 class QOR_API TBmpOS2FormatDriver : public TBmpFormatDriver {
 public:
   TBmpOS2FormatDriver();
@@ -78,22 +77,14 @@ public:
   int createFile(TFileInfo* info) override;
   TFileInfo* getFileInfo() override { return &os2Info; }
   int readImage(TqorImageBase* image, int index) override;
-  int readNextChunk() override;
   int writeImage(TqorImageBase* image, int index) override;
-  int writeNextChunk() override;
   int top2BottomReading() override { return 0; }
-  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
 protected:
-  void fetchRow(unsigned char* row, int length) override;
+  void writeHeaders() override;
 
 private:
-  void writeHeaders();
-
   TBmpOS2FileInfo os2Info;
-  unsigned char* os2Row;
-  int os2StoredRow;  // padded length of a stored row
 };
 
 #endif

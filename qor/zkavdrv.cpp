@@ -5,20 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
-#include "zsigens1.h"
 #include "zstream.h"
 
 namespace {
 
 // Largest offset a stream position can carry.
 constexpr int64_t maxFileOffset = INT32_MAX;
-
-void put16(unsigned char* p, unsigned v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-unsigned get16(const unsigned char* p) { return unsigned(p[0]) | unsigned(p[1]) << 8; }
 
 bool validCoding(int coding) { return coding >= stDouble && coding <= stRGB; }
 
@@ -71,29 +65,29 @@ bool TKavEnsembleHead::isAllZero() const {
 void TKavEnsembleHead::toBytes(unsigned char out[kavHead::size]) const {
   std::memcpy(out + kavHead::factor, &factor, 8);
   std::memcpy(out + kavHead::scale, &scale, 8);
-  put16(out + kavHead::recordSize, recordSize);
-  put16(out + kavHead::coding, coding);
-  put16(out + kavHead::sizeX, sizeX);
-  put16(out + kavHead::sizeY, sizeY);
-  put16(out + kavHead::imageNumber, imageNumber);
-  put16(out + kavHead::fixedOne, fixedOne);
-  put16(out + kavHead::formatMark, formatMark);
+  qorLE::put16(out + kavHead::recordSize, recordSize);
+  qorLE::put16(out + kavHead::coding, coding);
+  qorLE::put16(out + kavHead::sizeX, sizeX);
+  qorLE::put16(out + kavHead::sizeY, sizeY);
+  qorLE::put16(out + kavHead::imageNumber, imageNumber);
+  qorLE::put16(out + kavHead::fixedOne, fixedOne);
+  qorLE::put16(out + kavHead::formatMark, formatMark);
   std::memcpy(out + kavHead::name, name, sizeof name);
-  put16(out + kavHead::reserved, 0);
+  qorLE::put16(out + kavHead::reserved, 0);
 }
 
 void TKavEnsembleHead::fromBytes(const unsigned char in[kavHead::size]) {
   std::memcpy(&factor, in + kavHead::factor, 8);
   std::memcpy(&scale, in + kavHead::scale, 8);
-  recordSize = uint16_t(get16(in + kavHead::recordSize));
-  coding = uint16_t(get16(in + kavHead::coding));
-  sizeX = uint16_t(get16(in + kavHead::sizeX));
-  sizeY = uint16_t(get16(in + kavHead::sizeY));
-  imageNumber = uint16_t(get16(in + kavHead::imageNumber));
-  fixedOne = uint16_t(get16(in + kavHead::fixedOne));
-  formatMark = uint16_t(get16(in + kavHead::formatMark));
+  recordSize = uint16_t(qorLE::get16(in + kavHead::recordSize));
+  coding = uint16_t(qorLE::get16(in + kavHead::coding));
+  sizeX = uint16_t(qorLE::get16(in + kavHead::sizeX));
+  sizeY = uint16_t(qorLE::get16(in + kavHead::sizeY));
+  imageNumber = uint16_t(qorLE::get16(in + kavHead::imageNumber));
+  fixedOne = uint16_t(qorLE::get16(in + kavHead::fixedOne));
+  formatMark = uint16_t(qorLE::get16(in + kavHead::formatMark));
   std::memcpy(name, in + kavHead::name, sizeof name);
-  reserved = uint16_t(get16(in + kavHead::reserved));
+  reserved = uint16_t(qorLE::get16(in + kavHead::reserved));
 }
 
 // ---------------------------------------------------------------- descriptor
@@ -130,68 +124,80 @@ TImgConvertA2B* copy(double max, double min) {
   return new TUImgConvertA2B<T, T>(max, min, 0, 1);
 }
 
-TConverters* buildToMemory() {
-  auto* set = new TConverters(0, 0);
-  if (!set) QOR_RAISE_MEMORY();
+// Converters with fixed bounds, as table rows.
+template <class A, class B, int Max, int Min, int Scaling, int Truncate>
+TImgConvertA2B* bounded() {
+  return new TUImgConvertA2B<A, B>(Max, Min, Scaling, Truncate);
+}
+// Widening into doubles: bounds that let every value through, scaled by the head's scale.
+template <class A>
+TImgConvertA2B* toDouble() {
   const double big = 1.7976931348623157e308;
-  set->set(stUChar, stUChar, copy<uchar>(255, 0));
-  set->set(stSChar, stUChar, new TImgConvertSChar2UChar);
-  set->set(stSChar, stSChar, copy<schar>(127, -128));
-  set->set(stUChar, stSChar, new TImgConvertUChar2SChar);
-  set->set(stSShort, stSShort, copy<short>(32767, -32768));
-  set->set(stSChar, stSShort, new TUImgConvertA2B<schar, short>(32767, -32768, 1, 0));
-  set->set(stUChar, stSShort, new TUImgConvertA2B<uchar, short>(32767, -32768, 1, 0));
-  set->set(stDouble, stDouble, copy<double>(DBL_MAX, -DBL_MAX));
-  set->set(stSLong, stDouble, new TUImgConvertA2B<int, double>(big, -big, 1, 1));
-  set->set(stULong, stDouble, new TUImgConvertA2B<uint, double>(big, -big, 1, 1));
-  set->set(stSShort, stDouble, new TUImgConvertA2B<short, double>(big, -big, 1, 1));
-  set->set(stUShort, stDouble, new TUImgConvertA2B<ushort, double>(big, -big, 1, 1));
-  set->set(stSChar, stDouble, new TUImgConvertA2B<schar, double>(big, -big, 1, 1));
-  set->set(stUChar, stDouble, new TUImgConvertA2B<uchar, double>(big, -big, 1, 1));
-  set->set(stUChar, stBitmap, copy<uchar>(255, 0));
-  set->set(stSChar, stBitmap, new TImgConvertSChar2UChar);
-  return set;
+  return new TUImgConvertA2B<A, double>(big, -big, 1, 1);
 }
+TImgConvertA2B* doubleCopy() { return copy<double>(DBL_MAX, -DBL_MAX); }
+TImgConvertA2B* toSLong() { return new TUImgConvertA2B<double, int>(2147483647.0, -2147483648.0, 1, 0); }
+TImgConvertA2B* toULong() { return new TUImgConvertA2B<double, uint>(4294967295.0, 0, 1, 0); }
+template <class C>
+constexpr TImgConvertA2B* (*make)() = qorMakeConverter<C>;
 
-TConverters* buildToDisk() {
-  auto* set = new TConverters(0, 0);
-  if (!set) QOR_RAISE_MEMORY();
-  set->set(stUChar, stUChar, copy<uchar>(255, 0));
-  set->set(stSChar, stUChar, new TImgConvertUChar2SChar);
-  set->set(stSChar, stSChar, copy<schar>(127, -128));
-  set->set(stUChar, stSChar, new TImgConvertSChar2UChar);
-  set->set(stSShort, stSShort, copy<short>(32767, -32768));
-  set->set(stSChar, stSShort, new TUImgConvertA2B<short, schar>(127, -128, 1, 0));
-  set->set(stUChar, stSShort, new TUImgConvertA2B<short, uchar>(255, 0, 1, 0));
-  set->set(stDouble, stDouble, copy<double>(DBL_MAX, -DBL_MAX));
-  set->set(stSLong, stDouble, new TUImgConvertA2B<double, int>(2147483647.0, -2147483648.0, 1, 0));
-  set->set(stULong, stDouble, new TUImgConvertA2B<double, uint>(4294967295.0, 0, 1, 0));
-  set->set(stSShort, stDouble, new TUImgConvertA2B<double, short>(32767, -32768, 1, 0));
-  set->set(stUShort, stDouble, new TUImgConvertA2B<double, ushort>(65535, 0, 1, 0));
-  set->set(stSChar, stDouble, new TUImgConvertA2B<double, schar>(127, -128, 1, 0));
-  set->set(stUChar, stDouble, new TUImgConvertA2B<double, uchar>(255, 0, 1, 0));
-  set->set(stUChar, stBitmap, copy<uchar>(255, 0));
-  set->set(stSChar, stBitmap, new TImgConvertUChar2SChar);
-  return set;
-}
+// [file coding][image coding]
+const TConverterRow nativeToMemory[] = {
+    {stUChar, stUChar, bounded<uchar, uchar, 255, 0, 0, 1>},
+    {stSChar, stUChar, make<TImgConvertSChar2UChar>},
+    {stSChar, stSChar, bounded<schar, schar, 127, -128, 0, 1>},
+    {stUChar, stSChar, make<TImgConvertUChar2SChar>},
+    {stSShort, stSShort, bounded<short, short, 32767, -32768, 0, 1>},
+    {stSChar, stSShort, bounded<schar, short, 32767, -32768, 1, 0>},
+    {stUChar, stSShort, bounded<uchar, short, 32767, -32768, 1, 0>},
+    {stDouble, stDouble, doubleCopy},
+    {stSLong, stDouble, toDouble<int>},
+    {stULong, stDouble, toDouble<uint>},
+    {stSShort, stDouble, toDouble<short>},
+    {stUShort, stDouble, toDouble<ushort>},
+    {stSChar, stDouble, toDouble<schar>},
+    {stUChar, stDouble, toDouble<uchar>},
+    {stUChar, stBitmap, bounded<uchar, uchar, 255, 0, 0, 1>},
+    {stSChar, stBitmap, make<TImgConvertSChar2UChar>},
+};
+
+// [file coding][image coding]
+const TConverterRow nativeToDisk[] = {
+    {stUChar, stUChar, bounded<uchar, uchar, 255, 0, 0, 1>},
+    {stSChar, stUChar, make<TImgConvertUChar2SChar>},
+    {stSChar, stSChar, bounded<schar, schar, 127, -128, 0, 1>},
+    {stUChar, stSChar, make<TImgConvertSChar2UChar>},
+    {stSShort, stSShort, bounded<short, short, 32767, -32768, 0, 1>},
+    {stSChar, stSShort, bounded<short, schar, 127, -128, 1, 0>},
+    {stUChar, stSShort, bounded<short, uchar, 255, 0, 1, 0>},
+    {stDouble, stDouble, doubleCopy},
+    {stSLong, stDouble, toSLong},
+    {stULong, stDouble, toULong},
+    {stSShort, stDouble, bounded<double, short, 32767, -32768, 1, 0>},
+    {stUShort, stDouble, bounded<double, ushort, 65535, 0, 1, 0>},
+    {stSChar, stDouble, bounded<double, schar, 127, -128, 1, 0>},
+    {stUChar, stDouble, bounded<double, uchar, 255, 0, 1, 0>},
+    {stUChar, stBitmap, bounded<uchar, uchar, 255, 0, 0, 1>},
+    {stSChar, stBitmap, make<TImgConvertUChar2SChar>},
+};
 
 }  // namespace
 
 const TConverters& TKavFormatDriver::converters2Memory() {
-  static const std::unique_ptr<TConverters> set(buildToMemory());
-  return *set;
+  static const TConverters set(0, 0, nativeToMemory);
+  return set;
 }
 
 const TConverters& TKavFormatDriver::converters2Disk() {
-  static const std::unique_ptr<TConverters> set(buildToDisk());
-  return *set;
+  static const TConverters set(0, 0, nativeToDisk);
+  return set;
 }
 
 // ---------------------------------------------------------------- driver
 
-TKavFormatDriver::TKavFormatDriver() : state(1), recordBuffer(nullptr), fileHead(0, 0, 0, nullptr) {}
+TKavFormatDriver::TKavFormatDriver() : state(1), fileHead(0, 0, 0, nullptr) {}
 
-TKavFormatDriver::~TKavFormatDriver() { std::free(recordBuffer); }
+TKavFormatDriver::~TKavFormatDriver() = default;
 
 TFileFormatDriver* TKavFormatDriver::createInstance() { return new TKavFormatDriver; }
 
@@ -215,9 +221,11 @@ void TKavFormatDriver::validateHead(const TKavEnsembleHead& h, const char* what)
 }
 
 void TKavFormatDriver::allocateRecord() {
-  std::free(recordBuffer);
-  recordBuffer = static_cast<unsigned char*>(std::calloc(size_t(rowsPerChunk()), fileHead.recordSize));
-  if (!recordBuffer) QOR_RAISE_MEMORY();
+  RowLayout l;
+  l.rowBytes = fileHead.recordSize;
+  l.sizeX = fileHead.sizeX;
+  l.sizeY = fileHead.sizeY;
+  setRowLayout(l);
 }
 
 int TKavFormatDriver::readHeader() {
@@ -227,6 +235,7 @@ int TKavFormatDriver::readHeader() {
   stream->read(bytes, kavHead::size);
   fileHead.fromBytes(bytes);
   validateHead(fileHead, "Damaged native file head");
+  checkGeometry(fileHead.recordSize, fileHead.sizeX, fileHead.sizeY, "Native file head");
   info.head.fromBytes(bytes);
   int size = stream->size();
   info.numberOfImages_ = size > 0 ? int(size / fileHead.imageWithHeadSize()) : 0;
@@ -239,9 +248,7 @@ void TKavFormatDriver::takeDescriptor(TFileInfo* source, const TKavEnsembleHead&
   if (!validCoding(h.coding)) QOR_RAISE("%s: coding %d is not one of 6..13.", what, int(h.coding));
   if (n < 0) QOR_RAISE("%s: negative number of images %d.", what, n);
   validateHead(h, what);
-  // the owned-descriptor flag belongs to the caller's descriptor, not to ours
-  info.TFileInfo::operator=(*source);
-  info.clearf(TFileInfo::ownedByEnsemble);
+  adoptDescriptor<TFileInfo>(info, *source);
   info.head = h;
   info.numberOfImages_ = n;
   fileHead = info.head;
@@ -305,7 +312,7 @@ TKavEnsembleHead& TKavFormatDriver::readHead(int i) {
   } else if (h.coding != fileHead.coding || h.sizeX != fileHead.sizeX || h.sizeY != fileHead.sizeY ||
              h.recordSize != fileHead.recordSize) {
     QOR_RAISE("Image %d of file %s has a head of another geometry (coding %d, %d x %d, record %d).", i,
-              ensemble && ensemble->fileName() ? ensemble->fileName() : "", int(h.coding), int(h.sizeX),
+              fileNameForMessages(), int(h.coding), int(h.sizeX),
               int(h.sizeY), int(h.recordSize));
   }
   std::memcpy(static_cast<void*>(&info.head), &h, sizeof h);
@@ -316,19 +323,16 @@ int TKavFormatDriver::readImage(TqorImageBase* image, int index) {
   if (!image->ptr()) return 0;
   readHead(index);
   stream->seek(long(int64_t(index) * fileHead.imageWithHeadSize() + fileHead.recordSize), SEEK_SET);
-  replaceConverter(getConverterDisk2Memory(image));
+  takeConverter(getConverterDisk2Memory(image));
   if (converter->scalingEnabled() && info.head.scale != 1.0) converter->setScale(1, 1.0 / info.head.scale);
-  blockIndex = 0;
-  currentImage = image;
-  if (!(flags & qorChunkMode))
-    for (int n = chunksNumber(); n > 0; --n) readNextChunk();
+  transferImage(image, false);
   return 0;
 }
 
 int TKavFormatDriver::writeImage(TqorImageBase* image, int index) {
   if (!image->ptr()) return 0;
   stream->seek(long(int64_t(index) * fileHead.imageWithHeadSize()), SEEK_SET);
-  replaceConverter(getConverterMemory2Disk(image));
+  takeConverter(getConverterMemory2Disk(image));
   if (flags & qorNoScaling) {
     converter->enableScaling(0);
   } else if (converter->scalingEnabled()) {
@@ -345,13 +349,11 @@ int TKavFormatDriver::writeImage(TqorImageBase* image, int index) {
   h.formatMark = kavHead::mark;
   if (int64_t(h.elementSize()) * h.sizeX < kavHead::size) h.factor = 1.0;
   std::memcpy(static_cast<void*>(&info.head), &h, sizeof h);
-  std::memset(recordBuffer, 0, fileHead.recordSize);
-  h.toBytes(recordBuffer);
-  stream->write(recordBuffer, fileHead.recordSize);
-  blockIndex = 0;
-  currentImage = image;
-  if (!(flags & qorChunkMode))
-    for (int n = chunksNumber(); n > 0; --n) writeNextChunk();
+  // the head is a whole record: its bytes past the 46 of the head are zeros
+  std::vector<unsigned char> record(fileHead.recordSize, 0);
+  h.toBytes(record.data());
+  stream->write(record.data(), int(record.size()));
+  transferImage(image, true);
   return 0;
 }
 
@@ -364,55 +366,12 @@ int TKavFormatDriver::writeNextChunk() {
                                                                            : writePaddedRows();
 }
 
-int TKavFormatDriver::readPaddedRows() { return rows(false, true); }
-int TKavFormatDriver::readPlainRows() { return rows(false, false); }
-int TKavFormatDriver::writePaddedRows() { return rows(true, true); }
-int TKavFormatDriver::writePlainRows() { return rows(true, false); }
-
-// One chunk of whole records, moved with one stream transfer. Wide rows fill
-// their records, so every row starts aligned for its elements; narrow rows sit
-// in 46-byte records and pass through an aligned scratch row.
-int TKavFormatDriver::rows(bool write, bool padded) {
-  if (!currentImage || !converter || !recordBuffer || blockIndex >= chunksNumber()) return 1;
-  const int per = rowsPerChunk();
-  const int y0 = per * blockIndex;
-  const int y1 = y0 + per < fileHead.sizeY ? y0 + per : fileHead.sizeY;
-  const size_t record = fileHead.recordSize;
-  const size_t bytes = size_t(y1 - y0) * record;
-  const int sizeX = fileHead.sizeX;
-  alignas(16) unsigned char narrow[kavHead::size];
-  if (write) {
-    std::memset(recordBuffer, 0, bytes);
-    const size_t rowBytes = size_t(converter->destSize()) * sizeX;
-    for (int y = y0; y < y1; ++y) {
-      unsigned char* out = recordBuffer + size_t(y - y0) * record;
-      if (padded) {
-        converter->convert(narrow, currentImage->rowPtr(y), sizeX);
-        std::memcpy(out, narrow, rowBytes < record ? rowBytes : record);
-      } else {
-        converter->convert(out, currentImage->rowPtr(y), sizeX);
-      }
-    }
-    stream->write(recordBuffer, int(bytes));
-  } else {
-    int got = stream->read(recordBuffer, int(bytes));
-    // rows past the end of a short file read as zeros
-    size_t have = got > 0 ? size_t(got) : 0;
-    if (have < bytes) std::memset(recordBuffer + have, 0, bytes - have);
-    const size_t rowBytes = size_t(converter->sourceSize()) * sizeX;
-    for (int y = y0; y < y1; ++y) {
-      const unsigned char* in = recordBuffer + size_t(y - y0) * record;
-      if (padded) {
-        std::memcpy(narrow, in, rowBytes < sizeof narrow ? rowBytes : sizeof narrow);
-        converter->convert(currentImage->rowPtr(y), narrow, sizeX);
-      } else {
-        converter->convert(currentImage->rowPtr(y), in, sizeX);
-      }
-    }
-  }
-  ++blockIndex;
-  return 0;
-}
+// One chunk of whole records moves with one stream transfer. Wide rows fill
+// their records; narrow rows sit in 46-byte records, padded with zeros.
+int TKavFormatDriver::readPaddedRows() { return moveRowChunk(false); }
+int TKavFormatDriver::readPlainRows() { return moveRowChunk(false); }
+int TKavFormatDriver::writePaddedRows() { return moveRowChunk(true); }
+int TKavFormatDriver::writePlainRows() { return moveRowChunk(true); }
 
 int TKavFormatDriver::increaseImagesNumber(int n) {
   if (n <= 0) return info.numberOfImages_;

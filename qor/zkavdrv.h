@@ -120,13 +120,12 @@ protected:
   void takeDescriptor(TFileInfo* source, const TKavEnsembleHead& head, int n);
   // Refuses a head the format cannot hold.
   static void validateHead(const TKavEnsembleHead& head, const char* what);
+  // Sets the row layout of the file's records.
   void allocateRecord();
   bool extendTo(int64_t length);
-  int rows(bool write, bool padded);
 
   int state;
   TKavFileInfo info;
-  unsigned char* recordBuffer;
   // Geometry of the file, fixed at open or create (image heads never move the image offsets).
   TKavEnsembleHead fileHead;
 };

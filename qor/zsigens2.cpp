@@ -1,14 +1,16 @@
 #include "zsigens2.h"
+#include "zconvrow.h"
 
+#include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "zsigens1.h"
-
-#include <cmath>
-#include <cstdint>
-#include <cstring>
+#include "zstream.h"
 
 // ---------------------------------------------------------------- codings
 
@@ -146,6 +148,48 @@ bool qorConvertRow::reciprocalIsExact(double s) {
   return std::isfinite(r) && r != 0.0 && r * s == 1.0;
 }
 
+template <class A, class B>
+void qorConvertRow::convertRow(B* d, const A* s, int count, bool scaled, double scaleFactor, bool round,
+                               double lo, double hi) {
+  if (!(lo <= hi)) {
+    runCrossedBounds(d, s, count, scaled, scaleFactor, round, lo, hi);
+  } else if (!scaled) {
+    if (round)
+      run<A, B, scaleNone, true>(d, s, count, 1.0, lo, hi);
+    else
+      run<A, B, scaleNone, false>(d, s, count, 1.0, lo, hi);
+  } else if (reciprocalIsExact(scaleFactor)) {
+    const double r = 1.0 / scaleFactor;
+    if (round)
+      run<A, B, scaleMultiply, true>(d, s, count, r, lo, hi);
+    else
+      run<A, B, scaleMultiply, false>(d, s, count, r, lo, hi);
+  } else {
+    if (round)
+      run<A, B, scaleDivide, true>(d, s, count, scaleFactor, lo, hi);
+    else
+      run<A, B, scaleDivide, false>(d, s, count, scaleFactor, lo, hi);
+  }
+}
+
+// Every pair of the library's element types.
+#define QOR_CONVERT_ROW(A, B) \
+  template QOR_API void qorConvertRow::convertRow<A, B>(B*, const A*, int, bool, double, bool, double, double);
+#define QOR_CONVERT_ROWS_FROM(A)                                                                   \
+  QOR_CONVERT_ROW(A, std::uint8_t)                                                                 \
+  QOR_CONVERT_ROW(A, std::int8_t)                                                                  \
+  QOR_CONVERT_ROW(A, std::int16_t) QOR_CONVERT_ROW(A, std::uint16_t) QOR_CONVERT_ROW(A, std::int32_t) \
+      QOR_CONVERT_ROW(A, std::uint32_t) QOR_CONVERT_ROW(A, double)
+QOR_CONVERT_ROWS_FROM(std::uint8_t)
+QOR_CONVERT_ROWS_FROM(std::int8_t)
+QOR_CONVERT_ROWS_FROM(std::int16_t)
+QOR_CONVERT_ROWS_FROM(std::uint16_t)
+QOR_CONVERT_ROWS_FROM(std::int32_t)
+QOR_CONVERT_ROWS_FROM(std::uint32_t)
+QOR_CONVERT_ROWS_FROM(double)
+#undef QOR_CONVERT_ROWS_FROM
+#undef QOR_CONVERT_ROW
+
 namespace {
 
 // d[i] = s[i] with the top bit inverted: plus or minus 128 modulo 256.
@@ -220,7 +264,25 @@ TConverters::TConverters(int srcBits, int destBits)
       prototypes(srcBits ? bitsCodingCount : stCodingCount,
                  destBits ? bitsCodingCount : stCodingCount) {}
 
-TConverters::~TConverters() {
+TConverters::TConverters(int srcBits, int destBits, const TConverterRow* table, int count)
+    : TConverters(srcBits, destBits) {
+  try {
+    for (int i = 0; i < count; ++i) {
+      if (!table[i].make) QOR_RAISE("Converter table entry %d has no converter.", i);
+      set(table[i].source, table[i].destination, table[i].make());
+    }
+  } catch (...) {
+    // the destructor does not run for a constructor that raises
+    deletePrototypes();
+    throw;
+  }
+  rows = table;
+  rowCount = count;
+}
+
+TConverters::~TConverters() { deletePrototypes(); }
+
+void TConverters::deletePrototypes() {
   for (long i = 0; i < prototypes.count(); ++i) {
     delete prototypes[i];
     prototypes[i] = nullptr;
@@ -388,6 +450,7 @@ void TFileFormatDriver::forgetImage(TqorImageBase* image) {
   if (image && currentImage == image) {
     currentImage = nullptr;
     blockIndex = chunksNumber();
+    releaseImageState();
   }
 }
 
@@ -395,6 +458,174 @@ void TFileFormatDriver::replaceConverter(TImgConvertA2B* c) {
   if (!c) return;
   delete converter;
   converter = c;
+}
+
+void TFileFormatDriver::takeConverter(TImgConvertA2B* c, int rowBytes) {
+  if (!c) QOR_RAISE_MEMORY();
+  replaceConverter(c);
+  if (rowBytes > 0) converter->setRowBytes(rowBytes);
+}
+
+// ---------------------------------------------------------------- driver helpers
+
+const char* TFileFormatDriver::fileNameForMessages() const {
+  return ensemble && ensemble->fileName() ? ensemble->fileName() : "";
+}
+
+void TFileFormatDriver::checkImageBytes(int64_t bytes, const char* what) const {
+  const int64_t limit = manager ? manager->maxImageBytes() : 0;
+  if (limit > 0 && bytes > limit)
+    QOR_RAISE("%s: the image takes %lld bytes, more than the %lld bytes one image may take.", what,
+              (long long)bytes, (long long)limit);
+}
+
+void TFileFormatDriver::checkGeometry(int64_t row, int64_t width, int64_t height, const char* what,
+                                      int bitsPerPixel, int64_t imageBytes) const {
+  if (width < 0) QOR_RAISE("%s: negative width %lld.", what, (long long)width);
+  if (height < 0) QOR_RAISE("%s: negative height %lld.", what, (long long)height);
+  if (width == 0 || height == 0)
+    QOR_RAISE("%s: the image size %lld x %lld is empty.", what, (long long)width, (long long)height);
+  if ((row <= 0 || row > INT32_MAX) && bitsPerPixel > 0)
+    QOR_RAISE("%s: a row of %lld pixels at %lld bits per pixel takes %lld bytes, more than 32 bits hold.", what,
+              (long long)width, (long long)bitsPerPixel, (long long)row);
+  if (row <= 0 || row > INT32_MAX)
+    QOR_RAISE("%s: a row of %lld pixels takes %lld bytes, more than 32 bits hold.", what, (long long)width,
+              (long long)row);
+  if (width * height > INT32_MAX)
+    QOR_RAISE("%s: %lld x %lld pixels do not fit in one image.", what, (long long)width, (long long)height);
+  if (row * height > INT32_MAX)
+    QOR_RAISE("%s: %lld rows of %lld bytes do not fit in 32 bits.", what, (long long)height, (long long)row);
+  checkImageBytes(imageBytes > 0 ? imageBytes : row * height, what);
+}
+
+int TFileFormatDriver::readPalette(int count, int entryBytes, bool blueFirst) {
+  if (count <= 0 || entryBytes < 3) return 0;
+  if (count > 256) count = 256;
+  unsigned char entries[256 * 4];
+  if (entryBytes > 4) entryBytes = 4;
+  const int got = stream->read(entries, count * entryBytes);
+  const int whole = got > 0 ? got / entryBytes : 0;
+  for (int i = 0; i < whole; ++i) {
+    const unsigned char* e = entries + i * entryBytes;
+    palette[i] = blueFirst ? TqorPaletteItem{e[2], e[1], e[0]} : TqorPaletteItem{e[0], e[1], e[2]};
+  }
+  return whole;
+}
+
+void TFileFormatDriver::writePalette(int count, int entryBytes, bool blueFirst) {
+  if (count <= 0 || entryBytes < 3) return;
+  if (count > 256) count = 256;
+  if (entryBytes > 4) entryBytes = 4;
+  unsigned char entries[256 * 4] = {};
+  for (int i = 0; i < count; ++i) {
+    unsigned char* e = entries + i * entryBytes;
+    e[0] = blueFirst ? palette[i].blue : palette[i].red;
+    e[1] = palette[i].green;
+    e[2] = blueFirst ? palette[i].red : palette[i].blue;
+  }
+  stream->write(entries, count * entryBytes);
+}
+
+// ---------------------------------------------------------------- chunked row transfer
+
+void TFileFormatDriver::setRowLayout(const RowLayout& l) {
+  layout = l;
+  const int per = rowsPerChunk();
+  const size_t need = size_t(per > 0 ? per : 1) * size_t(l.rowBytes > 0 ? l.rowBytes : 0);
+  if (need > chunkBytes) {
+    chunk.reset();
+    chunkBytes = 0;
+  }
+}
+
+unsigned char* TFileFormatDriver::chunkBuffer() {
+  if (!chunk) {
+    const int per = rowsPerChunk();
+    const size_t bytes = size_t(per > 0 ? per : 1) * size_t(layout.rowBytes > 0 ? layout.rowBytes : 0);
+    // zeroed once: pad bytes the converters never touch go out as zeros
+    chunk.reset(new (std::nothrow) unsigned char[bytes > 4 ? bytes : 4]());
+    if (!chunk) QOR_RAISE_MEMORY();
+    chunkBytes = bytes;
+    chunkHoldsFileBytes = false;
+  }
+  return chunk.get();
+}
+
+void TFileFormatDriver::transferImage(TqorImageBase* image, bool write) {
+  blockIndex = 0;
+  currentImage = image;
+  if (flags & qorChunkMode) return;
+  for (int n = chunksNumber(); n > 0; --n) {
+    if (write)
+      writeNextChunk();
+    else
+      readNextChunk();
+  }
+}
+
+int TFileFormatDriver::moveRowChunk(bool write) {
+  if (!currentImage || !converter || blockIndex >= chunksNumber()) return 1;
+  unsigned char* rows = chunkBuffer();
+  const int per = rowsPerChunk();
+  const int first = per * blockIndex;
+  const int count = first + per < layout.sizeY ? per : layout.sizeY - first;
+  const size_t stride = size_t(layout.rowBytes);
+  // image row of the stored row first + k
+  auto imageRow = [&](int k) { return layout.bottomUp ? layout.sizeY - 1 - (first + k) : first + k; };
+  // stored rows whose length breaks the alignment of their elements pass through an aligned row
+  const int element = write ? converter->destSize() : converter->sourceSize();
+  const bool aligned = !(element == 2 || element == 4 || element == 8) || stride % size_t(element) == 0;
+  const size_t used = aligned ? 0 : size_t(element) * size_t(layout.sizeX);
+  if (!aligned && alignedRowBytes < used) {
+    alignedRow.reset(new (std::nothrow) double[used / sizeof(double) + 1]);
+    if (!alignedRow) QOR_RAISE_MEMORY();
+    alignedRowBytes = used;
+  }
+  unsigned char* scratch = reinterpret_cast<unsigned char*>(alignedRow.get());
+  if (write) {
+    if (chunkHoldsFileBytes) {
+      std::memset(rows, 0, chunkBytes);
+      chunkHoldsFileBytes = false;
+    }
+    for (int k = 0; k < count; ++k) {
+      unsigned char* out = rows + k * stride;
+      if (aligned) {
+        converter->convert(out, currentImage->rowPtr(imageRow(k)), layout.sizeX);
+      } else {
+        converter->convert(scratch, currentImage->rowPtr(imageRow(k)), layout.sizeX);
+        std::memcpy(out, scratch, used < stride ? used : stride);
+      }
+    }
+    storeRows(rows, count);
+  } else {
+    fetchRows(rows, count);
+    chunkHoldsFileBytes = true;
+    for (int k = 0; k < count; ++k) {
+      const unsigned char* in = rows + k * stride;
+      if (!aligned) {
+        std::memcpy(scratch, in, used < stride ? used : stride);
+        in = scratch;
+      }
+      converter->convert(currentImage->rowPtr(imageRow(k)), in, layout.sizeX);
+    }
+  }
+  ++blockIndex;
+  return 0;
+}
+
+void TFileFormatDriver::fetchRows(unsigned char* rows, int count) {
+  const int64_t want = int64_t(count) * layout.rowBytes;
+  const int got = stream->read(rows, int(want));
+  const int64_t have = got > 0 ? got : 0;
+  if (have < want) {
+    // rows the file does not hold are zeros, and the transfer reports the shortfall
+    std::memset(rows + have, 0, size_t(want - have));
+    stream->markFailed();
+  }
+}
+
+void TFileFormatDriver::storeRows(const unsigned char* rows, int count) {
+  stream->write(rows, int(int64_t(count) * layout.rowBytes));
 }
 
 // ---------------------------------------------------------------- data manager

@@ -201,6 +201,7 @@ void TSmartReadBytes::init(TqorStream* s) {
   cursor = buffer;
   available = 0;
   stream = s;
+  ranDry = false;
 }
 
 int TSmartReadBytes::readMore() {
@@ -210,6 +211,7 @@ int TSmartReadBytes::readMore() {
   cursor = buffer;
   // a stream that claims more than was asked for cannot make the reader leave its buffer
   available = n <= 0 ? 0 : n > bufferSize ? int(bufferSize) : n;
+  if (available == 0) ranDry = true;
   return available;
 }
 
@@ -227,5 +229,6 @@ int TSmartReadBytes::read(void* destination, int length) {
   cursor += copied;
   available = 0;
   int more = stream ? stream->read(out + copied, length - copied) : 0;
+  if (more < length - copied) ranDry = true;
   return copied + (more > 0 ? more : 0);
 }

@@ -41,6 +41,8 @@ public:
 
   int fail() const { return state & 1; }
   void clear() { state = 0; }
+  // Sets the failed state: data the reader needed was not there.
+  void markFailed() { state |= 1; }
   int gcount() const { return gcount_; }
 
   // Reads bytes up to count - 1 characters, the delimiter or the end of the
@@ -146,10 +148,10 @@ private:
   int32_t length;
 };
 
-// Reads a stream 2048 bytes at a time and hands the bytes out one by one.
+// Reads a stream 64 KiB at a time and hands the bytes out one by one.
 class QOR_API TSmartReadBytes {
 public:
-  enum { bufferSize = 2048 };
+  enum { bufferSize = 64 * 1024 };
   TSmartReadBytes() : buffer(nullptr), cursor(nullptr), available(0), stream(nullptr) {}
   explicit TSmartReadBytes(TqorStream* s) : TSmartReadBytes() { init(s); }
   ~TSmartReadBytes();
@@ -165,9 +167,12 @@ public:
   }
   // Reads length bytes, from the buffer first and then from the stream.
   int read(void* destination, int length);
+  // True once a byte was asked for past the end of the data.
+  bool exhausted() const { return ranDry; }
 
 private:
   int readMore();
+  bool ranDry = false;
   unsigned char* buffer;
   unsigned char* cursor;
   int32_t available;
