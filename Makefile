@@ -5,6 +5,7 @@
 #                 replays the fuzz corpora through libFuzzer builds when clang is present
 #   make bench    benchmarks (Google Benchmark) in build-bench/
 #   make fuzz     libFuzzer targets with clang in build-fuzz/
+#   make test-nocodec  the suite in build-nocodec/, built without the TIFF, JPEG and PNG drivers
 JOBS ?= 2
 DEPS := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
         libjpeg-dev libpng-dev libtiff-dev zlib1g-dev clang libclang-rt-14-dev \
@@ -13,7 +14,7 @@ SAN_ENV := ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 CLANG := $(shell command -v clang++-14 || command -v clang++)
 
-.PHONY: all build test deps asan fuzz fuzz-replay bench clean
+.PHONY: all build test test-nocodec deps asan fuzz fuzz-replay bench clean
 
 all: build
 
@@ -39,6 +40,12 @@ test: deps build asan
 	cd build-asan && $(SAN_ENV) ctest --output-on-failure -j$(JOBS)
 	@if [ -n "$(CLANG)" ]; then $(MAKE) --no-print-directory fuzz-replay; else echo "clang not found: libFuzzer replay skipped"; fi
 
+test-nocodec:
+	@cmake -S . -B build-nocodec -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQOR_WITH_TIFF=OFF -DQOR_WITH_JPEG=OFF -DQOR_WITH_PNG=OFF >/dev/null
+	@cmake --build build-nocodec -j$(JOBS)
+	cd build-nocodec && ctest --output-on-failure -j$(JOBS)
+
 fuzz:
 	@test -n "$(CLANG)" || { echo "make fuzz needs clang"; exit 1; }
 	@test -f build-fuzz/CMakeCache.txt || CC=$$(dirname $(CLANG))/clang CXX=$(CLANG) cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_FUZZ=ON
@@ -57,4 +64,4 @@ bench:
 	@for b in build-bench/bench/bench_*; do $$b; done
 
 clean:
-	rm -rf build build-asan build-fuzz build-bench
+	rm -rf build build-asan build-fuzz build-bench build-nocodec

@@ -1,5 +1,11 @@
 #include "zmemdrv.h"
 
+#include <cstdint>
+
+#include "zcodings.h"
+#include "zovnutil.h"
+#include "zsigens2.h"
+
 TKavMemEnsInfo::TKavMemEnsInfo(int sizeX, int sizeY, int n) : TKavFileInfo(stDouble, sizeX, sizeY, n, "") {}
 
 TKavMemEnsInfo::TKavMemEnsInfo(TFileInfo* other)

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "zsigens1.h"
+#include "zsigens2.h"
+#include "zstream.h"
 
 // ---------------------------------------------------------------- objects
 
@@ -42,7 +44,9 @@ TciString::TciString() : text(new (std::nothrow) char[x_qor::messageSize]) {
 
 TciString::~TciString() { delete[] text; }
 
-void* ovnfarmalloc(long size) { return size < 0 ? nullptr : std::malloc(size ? size_t(size) : 1); }
+// Zero-filled: an image written before anything was put into it writes zeros,
+// never what the heap held before.
+void* ovnfarmalloc(long size) { return size < 0 ? nullptr : std::calloc(size ? size_t(size) : 1, 1); }
 
 void ovnfarfree(void* p) { std::free(p); }
 

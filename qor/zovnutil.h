@@ -63,7 +63,8 @@ QOR_API void qorCheckIndex(long j, long n);
     __attribute__((format(printf, 4, 5)));
 [[noreturn]] QOR_API void qorRaiseText(const char* file, int line, int code, const char* text);
 
-// The heap pair used for pixel memory: plain allocate and free.
+// The heap pair used for pixel memory: allocate zero-filled bytes (null for a
+// negative size) and free.
 QOR_API void* ovnfarmalloc(long size);
 QOR_API void ovnfarfree(void* p);
 

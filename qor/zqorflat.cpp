@@ -10,7 +10,9 @@
 #include "zbmpos2.h"
 #include "zkavdrv.h"
 #include "zmemdrv.h"
+#include "zovnutil.h"
 #include "zsigens1.h"
+#include "zsigens2.h"
 #include "zsignal1.h"
 #include "zstream.h"
 
@@ -127,6 +129,17 @@ extern "C" QOR_API void qorDestroyManager(qorManager* manager) {
   } catch (...) {
     // nothing to report to: the manager held the error state
   }
+}
+
+extern "C" QOR_API long long qorSetMaxImageBytes(qorManager* manager, long long bytes) {
+  if (!manager) return -1;
+  long long previous = manager->maxImageBytes();
+  manager->setMaxImageBytes(bytes);
+  return previous;
+}
+
+extern "C" QOR_API long long qorGetMaxImageBytes(qorManager* manager) {
+  return manager ? manager->maxImageBytes() : -1;
 }
 
 // ---------------------------------------------------------------- ensemble lifetime

@@ -57,6 +57,12 @@ QOR_API qorManager* qorCreateManager(void);
  * afterwards: ensembles still holding its address then find no manager. */
 QOR_API void qorDestroyManager(qorManager* manager);
 
+/* The most bytes one image may take in memory (0: no limit); opening or making
+ * a larger image fails with code 3. Set returns the previous limit, a negative
+ * bytes counts as 0; both give -1 for a null manager. */
+QOR_API long long qorSetMaxImageBytes(qorManager* manager, long long bytes);
+QOR_API long long qorGetMaxImageBytes(qorManager* manager);
+
 /* ---------------------------------------------------------------- ensemble lifetime */
 
 /* managerRef is the address of the caller's variable holding the manager; the

@@ -2,13 +2,19 @@
 
 #include <sys/stat.h>
 
-#include <climits>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "zcodings.h"
 #include "zkavdrv.h"
+#include "zsigens2.h"
+#include "zsignal1.h"
+#include "zstream.h"
 
 // ---------------------------------------------------------------- helpers
 
@@ -72,6 +78,28 @@ void copyIn(TqorImageBase* image, int type, const void* buf, const void* buf2) {
     copyBytes(m.pixels, buf, m.pixelBytes);
   }
 }
+
+// Bytes of one row of an image of type in memory; -1 for a negative width or an unknown type.
+int64_t memoryRowBytes(int type, int sizeX, int bitsPerPixel) {
+  if (sizeX < 0) return -1;
+  int64_t w = sizeX;
+  switch (type) {
+    case stDouble: return 8 * w;
+    case stSShort: return 2 * w;
+    case stUChar:
+    case stSChar: return w;
+    case stRGB: return 3 * w;
+    case stOneBit: return (w + 31) / 32 * 4;
+    case stBitmap: {
+      int64_t bpp = TWinDibImage::conformBitsPerPixel2SupportedValue(bitsPerPixel);
+      return bpp > 0 ? (bpp * w + 31) / 32 * 4 : -1;
+    }
+    default: return -1;
+  }
+}
+
+// Largest file that can be read: sizes and offsets of streams are ints.
+constexpr int64_t largestReadableFile = INT32_MAX;
 
 // Pushes buffered bytes of a file stream to the disk; sets the fail bit on error.
 void flushFileStream(TqorStream* s) {
@@ -175,6 +203,20 @@ int TImageEnsemble::open(const char* name, TQORDataManager*) {
   FILE* f = std::fopen(fileName_, "r+b");
   if (!f) f = std::fopen(fileName_, "rb");
   if (!f) QOR_RAISE_OPEN(fileName_);
+  // stream sizes and offsets are ints: a larger file would read as a truncated one
+  // (a build with a 32-bit off_t learns of such a file only through EOVERFLOW)
+  struct stat opened;
+  if (fstat(fileno(f), &opened) != 0) {
+    bool tooLarge = errno == EOVERFLOW;
+    std::fclose(f);
+    if (tooLarge) QOR_RAISE("File \"%s\" is too large: files of 2 GiB or more cannot be read.", fileName_);
+    QOR_RAISE_OPEN(fileName_);
+  }
+  if (int64_t(opened.st_size) > largestReadableFile) {
+    std::fclose(f);
+    QOR_RAISE("File \"%s\" is too large: %lld bytes; files of 2 GiB or more cannot be read.", fileName_,
+              static_cast<long long>(opened.st_size));
+  }
   auto* s = new TqorFileStream(f);
   if (!s) {
     std::fclose(f);
@@ -361,6 +403,19 @@ void TImageEnsemble::release() {
 
 // ---------------------------------------------------------------- images
 
+void TImageEnsemble::checkImageBytes(int i, int type) {
+  int64_t limit = mgr().maxImageBytes();
+  if (limit <= 0 || sizeY_ < 0) return;
+  int bitsPerPixel = type == stBitmap ? getFileInfo()->bitsPerPixel() : 0;
+  int64_t rowBytes = memoryRowBytes(type, sizeX_, bitsPerPixel);
+  if (rowBytes < 0) return;  // the image class refuses such a geometry itself
+  int64_t bytes = rowBytes * sizeY_;
+  if (bytes > limit)
+    QOR_RAISE("Image %d of \"%s\" would take %lld bytes, more than the %lld bytes one image may take "
+              "(TQORDataManager::setMaxImageBytes).",
+              i, fileName_ ? fileName_ : "", static_cast<long long>(bytes), static_cast<long long>(limit));
+}
+
 TqorImageBase* TImageEnsemble::makeImageObject(int i, int type, void* p, void* q) {
   switch (type) {
     case stDouble: return new TDoubleImage(this, sizeY_, sizeX_, i, p);
@@ -392,6 +447,7 @@ TqorImageBase* TImageEnsemble::getImage(int i, int empty, int type, void* p, voi
     d.updateFileInfo(i);
     initSizes();
   }
+  checkImageBytes(i, type);
   TqorImageBase* image = makeImageObject(i, type, p, q);
   if (!image) QOR_RAISE_MEMORY();
   m.imageCells[size_t(c)] = TImageCell{1, handle, i, image};

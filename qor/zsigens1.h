@@ -130,6 +130,8 @@ private:
   void checkQORMgr(TQORDataManager*& ref);
   TFileFormatDriver& requireDriver();
   TQORDataManager& mgr();
+  // Raises error 3 when image i in memory type would pass the manager's image-size limit.
+  void checkImageBytes(int i, int type);
   TqorImageBase* makeImageObject(int i, int type, void* p, void* q);
   void create(TqorStream* s, TFileInfo* info);
   // Closes an open ensemble and takes the stream over.

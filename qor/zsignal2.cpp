@@ -1,9 +1,12 @@
-// Copies between images of one type, the scalar product and the palette-to-grey
-// and black-and-white conversions.
+// Copies between images of one type, the scalar product, the palette-to-grey
+// and black-and-white conversions, and the transfers of images through an
+// ensemble.
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
+#include "zovnutil.h"
 #include "zsigens1.h"
 #include "zsignal1.h"
 
@@ -143,4 +146,69 @@ void TSCharImage::convertGrayToBlackWhite() {
   for (int32_t i = 0; i < size_; ++i) data[i] = data[i] > 0 ? -127 : -128;
   palette[0] = {0, 0, 0};
   palette[1] = {255, 255, 255};
+}
+
+// ---------------------------------------------------------------- transfers through an ensemble
+
+namespace {
+
+void checkTransfer(bool reading, TImageEnsemble* e, int sizeY, int width) {
+  if (sizeY == e->sizeY() && width == e->sizeX()) return;
+  if (reading)
+    QOR_RAISE("Error reading from disk! Image and ensemble have different sizes\nimg->sizeY()= %d ens->sizeY()= "
+              "%d  img->sizeX()= %d  ens->sizeX() %d.",
+              sizeY, e->sizeY(), width, e->sizeX());
+  QOR_RAISE("Error writing to disk! Image and ensemble have different sizes\nimg->sizeY()= %d ens->sizeY()= %d  "
+            "img->sizeX()= %d  ens->sizeX() %d.",
+            sizeY, e->sizeY(), width, e->sizeX());
+}
+
+void takePalette(TqorImageBase* image, TImageEnsemble* e) {
+  image->setPaletteSize(e->paletteSize());
+  std::memcpy(image->getPalette(), e->getPalette(), 256 * sizeof(TqorPaletteItem));
+}
+
+void givePalette(TqorImageBase* image, TImageEnsemble* e) {
+  std::memcpy(e->getPalette(), image->getPalette(), 256 * sizeof(TqorPaletteItem));
+}
+
+}  // namespace
+
+#define QOR_IMAGE_TRANSFER(Cls, Xxx, Elem, withPalette)                     \
+  void Cls::read(TImageEnsemble* e, int image) {                             \
+    checkTransfer(true, e, sizeY(), sizeX());                                  \
+    e->read##Xxx##Image(image, static_cast<Elem*>(ptr()));                     \
+    if (withPalette) takePalette(this, e);                                     \
+  }                                                                            \
+  void Cls::write(TImageEnsemble* e, int image) {                            \
+    checkTransfer(false, e, sizeY(), sizeX());                                 \
+    if (e == ensemble) {                                                       \
+      e->putImage(image);                                                      \
+      return;                                                                  \
+    }                                                                          \
+    if (withPalette) givePalette(this, e);                                     \
+    e->write##Xxx##Image(image, static_cast<Elem*>(ptr()));                    \
+  }
+QOR_IMAGE_TRANSFER(TDoubleImage, Double, double, true)
+QOR_IMAGE_TRANSFER(TSCharImage, SChar, signed char, true)
+QOR_IMAGE_TRANSFER(TSShortImage, SShort, short, true)
+QOR_IMAGE_TRANSFER(TUCharImage, UChar, unsigned char, true)
+QOR_IMAGE_TRANSFER(TRGBImage, RGB, unsigned char, false)
+QOR_IMAGE_TRANSFER(TOneBitImage, OneBit, unsigned char, true)
+#undef QOR_IMAGE_TRANSFER
+
+void TWinDibImage::read(TImageEnsemble* e, int image) {
+  checkTransfer(true, e, sizeY(), sizeX());
+  e->readWinDibImage(image, info, bits);
+  takePalette(this, e);
+}
+
+void TWinDibImage::write(TImageEnsemble* e, int image) {
+  checkTransfer(false, e, sizeY(), sizeX());
+  if (e == ensemble) {
+    e->putImage(image);
+    return;
+  }
+  givePalette(this, e);
+  e->writeWinDibImage(image, info, bits);
 }

@@ -4,6 +4,13 @@
 #include "zbmpos2.h"
 #include "zkavdrv.h"
 #include "zmemdrv.h"
+#include "zovnutil.h"
+#include "zqorcfg.h"
+#include "zsigens2.h"
+// The codec drivers join here, each under its build switch (see zqorcfg.h):
+// #if QOR_WITH_TIFF  #include "ztiffdrv.h"  #endif
+// #if QOR_WITH_JPEG  #include "zjpegdrv.h"  #endif
+// #if QOR_WITH_PNG   #include "zpngdrv.h"   #endif
 
 // ---------------------------------------------------------------- format numbers
 
@@ -68,6 +75,17 @@ TQORDataManager* getQorDataManager() {
     registerDriver<TKavMemEnsFormatDriver>(m);  // 1: in-memory ensembles (never detected)
     registerDriver<TBmpFormatDriver>(m);        // 4: Windows bitmaps (40-byte info header)
     registerDriver<TBmpOS2FormatDriver>(m);     // 5: OS/2 bitmaps (12-byte core header)
+    // Drivers of codec libraries are registered only when their switch is on;
+    // switched off, their files are reported as of unknown type.
+#if QOR_WITH_TIFF
+    // registerDriver<TTiffFormatDriver>(m);
+#endif
+#if QOR_WITH_JPEG
+    // registerDriver<TJpegFormatDriver>(m);
+#endif
+#if QOR_WITH_PNG
+    // registerDriver<TPngFormatDriver>(m);
+#endif
   } catch (...) {
     destroyQORDataManager(m);
     throw;
@@ -79,11 +97,14 @@ TQORDataManager* getQorDataManager() {
 
 namespace {
 
+// Constant-initialised: null before any dynamic initialiser of any unit runs,
+// so a static initialiser elsewhere may create the default manager before
+// initQOR is constructed, and initQOR leaves it in place.
 TQORDataManager* defaultManager = nullptr;
 
 // Destroys the default manager when the library is unloaded.
 struct TInitQOR {
-  TInitQOR() { defaultManager = nullptr; }
+  TInitQOR() = default;
   ~TInitQOR() {
     destroyQORDataManager(defaultManager);
     defaultManager = nullptr;

@@ -1,6 +1,7 @@
 /* The flat interface as a C program sees it: a native file written and read
  * back in every element type, a read through the caller's own stream
- * functions, and the error state with a hook that leaves by longjmp.
+ * functions, the image-size limit, and the error state with a hook that
+ * leaves by longjmp.
  *
  * Usage: flat_c_test <scratch file name>. Prints "N passed, M failed" and
  * exits non-zero when anything failed. */
@@ -233,6 +234,42 @@ static void readThroughCallbacks(const char* path) {
   free(memory.data);
 }
 
+/* ---------------------------------------------------------------- image-size limit */
+
+/* The file's images take 15 bytes as unsigned chars and 120 as doubles. */
+static void imageLimit(const char* path) {
+  unsigned char u[pixels];
+  double d[pixels];
+  qorEnsemble* e;
+
+  CHECK(qorGetMaxImageBytes(NULL) == -1);
+  CHECK(qorSetMaxImageBytes(NULL, 100) == -1);
+  CHECK(qorGetMaxImageBytes(manager) == 1LL << 30);
+  e = qorEns_COpen(&manager, path);
+  CHECK(e != NULL);
+  CHECK(qorSetMaxImageBytes(manager, pixels - 1) == 1LL << 30);
+  CHECK(qorGetMaxImageBytes(manager) == pixels - 1);
+  qorEns_ReadUCharImage(e, 0, u);
+  CHECK(qorGetLastError(manager) == 3);
+  CHECK(strstr(qorGetLastErrorMessage(manager), "would take 15 bytes, more than the 14 bytes") != NULL);
+
+  CHECK(qorSetMaxImageBytes(manager, pixels) == pixels - 1);
+  qorEns_ReadUCharImage(e, 0, u);
+  CHECK(qorGetLastError(manager) == 0);
+  CHECK(u[2] == storedByte(0, 2));
+  qorEns_ReadDoubleImage(e, 0, d);
+  CHECK(qorGetLastError(manager) == 3);
+
+  /* 0 lifts the limit, a negative limit counts as 0 */
+  CHECK(qorSetMaxImageBytes(manager, -5) == pixels);
+  CHECK(qorGetMaxImageBytes(manager) == 0);
+  qorEns_ReadDoubleImage(e, 0, d);
+  CHECK(qorGetLastError(manager) == 0);
+  CHECK(d[2] == storedByte(0, 2));
+  qorSetMaxImageBytes(manager, 1LL << 30);
+  qorEns_Destroy(e);
+}
+
 /* ---------------------------------------------------------------- error state */
 
 struct HookRecord {
@@ -365,6 +402,7 @@ int main(int argc, char** argv) {
   if (manager) {
     writeAndReadBack(argv[1]);
     readThroughCallbacks(argv[1]);
+    imageLimit(argv[1]);
     errorState(argv[1]);
   }
   qorDestroyManager(manager);

@@ -15,7 +15,7 @@ exported=$(nm -D --defined-only "$lib" | awk '$2 == "T" { print $3 }') || exit 1
 declared=$(sed -n 's/^QOR_API .*[ *]\(qor[A-Za-z0-9_]*\)(.*/\1/p' "$header")
 
 # The functions every build has; the descriptor factories of the other formats join with their drivers.
-required="qorCreateManager qorDestroyManager
+required="qorCreateManager qorDestroyManager qorSetMaxImageBytes qorGetMaxImageBytes
 qorEns_Create qorEns_COpen qorEns_COpenNew qorEns_Open qorEns_OpenNew qorEns_CustomOpen qorEns_CustomOpenNew
 qorEns_Close qorEns_Destroy
 qorEns_ReadUCharImage qorEns_WriteUCharImage qorEns_ReadSCharImage qorEns_WriteSCharImage
