@@ -5,6 +5,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "zbitconv.h"
 
 namespace {
@@ -73,13 +77,14 @@ TFileInfo* fiBmpFileInfo(int coding, int sizeX, int sizeY) {
 // ---------------------------------------------------------------- row codec
 
 TDecompressBmpStream::TDecompressBmpStream()
-    : header(nullptr), endOfBitmap(0), deltaX(0), rowsToSkip(0), deltaPending(0), unpacked(nullptr),
+    : header(nullptr), slack(0), endOfBitmap(0), deltaX(0), rowsToSkip(0), deltaPending(0), unpacked(nullptr),
       unpackedSize(0) {}
 
 TDecompressBmpStream::~TDecompressBmpStream() { delete[] unpacked; }
 
-void TDecompressBmpStream::start(const TqorBITMAPINFOHEADER* h, TqorStream* s) {
+void TDecompressBmpStream::start(const TqorBITMAPINFOHEADER* h, TqorStream* s, int rowSlack) {
   header = h;
+  slack = rowSlack;
   bytes.init(s);
   endOfBitmap = 0;
   deltaPending = 0;
@@ -115,10 +120,6 @@ void TDecompressBmpStream::nextRow(unsigned char* row, int length) {
   }
 }
 
-void TDecompressBmpStream::skip(int n) {
-  for (; n > 0; --n) bytes.get();
-}
-
 bool TDecompressBmpStream::rowIsSkipped() {
   if (endOfBitmap) return true;
   if (deltaPending && rowsToSkip > 1) {
@@ -132,46 +133,126 @@ bool TDecompressBmpStream::rowIsSkipped() {
 // dropped, so a larger column would change nothing.
 static inline int advance(int x, int n, int end) { return n < end - x ? x + n : end; }
 
+namespace {
+
+// The bytes of a run-length row, read through a local cursor over the byte
+// reader's buffer: the row's stores cannot alias it, so it stays in registers.
+// Past the end of the data every byte reads as 0.
+class RunBytes {
+public:
+  explicit RunBytes(TSmartReadBytes& b) : bytes(b) { p = bytes.span(&end); }
+  ~RunBytes() { bytes.commit(p); }
+  RunBytes(const RunBytes&) = delete;
+  RunBytes& operator=(const RunBytes&) = delete;
+
+  int next() {
+    if (p == end && !refill()) return 0;
+    return *p++;
+  }
+  // With 16 bytes buffered: stores them at dest, consumes n and returns true.
+  bool copy16(uchar* dest, int n) {
+    if (end - p < 16) return false;
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+#else
+    std::memcpy(dest, p, 16);
+#endif
+    p += n;
+    return true;
+  }
+  // Consumes n bytes, the first `keep` of them stored at dest.
+  void take(uchar* dest, int keep, int n) {
+    for (int k = 0; k < n;) {
+      if (p == end && !refill()) return;
+      const int chunk = smaller(int(end - p), n - k);
+      const int stored = smaller(chunk, keep - k);
+      if (stored > 0) std::memcpy(dest + k, p, size_t(stored));
+      p += chunk;
+      k += chunk;
+    }
+  }
+
+private:
+  bool refill() {
+    bytes.commit(p);
+    p = bytes.span(&end);
+    return p != end;
+  }
+  TSmartReadBytes& bytes;
+  const uchar* p;
+  const uchar* end;
+};
+
+}  // namespace
+
 void TDecompressBmpStream::rle8Row(unsigned char* row, int length) {
   std::memset(row, 0, size_t(length));
   if (rowIsSkipped()) return;
+  RunBytes in(bytes);
+  // With slack after the row, short runs are stored 16 bytes at a time; the
+  // bytes stored past a run are cleared again where no later run covers them.
+  const bool wide = slack >= 16;
+  int dirty = 0;  // bytes before it may hold such overshoot
+  auto clearFrom = [&](int x) {
+    if (dirty > x) std::memset(row + x, 0, size_t(smaller(dirty, length) - x));
+    dirty = 0;
+  };
   int x = 0;
   for (;;) {
     if (deltaPending) {
       x = deltaX;
       deltaPending = 0;
     }
-    const int count = bytes.get();
+    const int count = in.next();
     if (count > 0) {
-      const int value = bytes.get();
-      if (x < length) std::memset(row + x, value, size_t(smaller(count, length - x)));
+      const uchar value = uchar(in.next());
+      if (x < length) {
+        if (wide && count <= 16) {
+#if defined(__SSE2__)
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_set1_epi8(char(value)));
+#else
+          std::memset(row + x, value, 16);
+#endif
+          if (x + 16 > dirty) dirty = x + 16;
+        } else {
+          std::memset(row + x, value, size_t(smaller(count, length - x)));
+        }
+      }
       x = advance(x, count, length);
       continue;
     }
-    const int escape = bytes.get();
+    const int escape = in.next();
     if (escape > bmpLayout::escapeDelta) {
       // absolute run, padded to a 16-bit boundary
-      const int inRow = x < length ? smaller(escape, length - x) : 0;
-      if (inRow > 0) bytes.read(row + x, inRow);
-      skip(escape - inRow + (escape & 1));
+      const int keep = x < length ? smaller(escape, length - x) : 0;
+      const int n = escape + (escape & 1);
+      if (wide && n <= 16 && in.copy16(row + x, n)) {
+        if (x + 16 > dirty) dirty = x + 16;
+      } else {
+        in.take(row + x, keep, n);
+      }
       x = advance(x, escape, length);
       continue;
     }
-    if (controlEndsRow(escape, x, length)) return;
+    int dx = 0, dy = 0;
+    if (escape == bmpLayout::escapeDelta) {
+      dx = in.next();
+      dy = in.next();
+    }
+    clearFrom(x);
+    if (controlEndsRow(escape, x, length, dx, dy)) return;
   }
 }
 
 // End of line, end of bitmap or a delta (whose column takes effect at the next
 // code of the row); true when the row is complete.
-bool TDecompressBmpStream::controlEndsRow(int escape, int x, int length) {
+bool TDecompressBmpStream::controlEndsRow(int escape, int x, int length, int dx, int dy) {
   if (escape == bmpLayout::escapeEndOfLine) return true;
   if (escape == bmpLayout::escapeEndOfBitmap) {
     endOfBitmap = 1;
     return true;
   }
   deltaPending = 1;
-  const int dx = bytes.get();
-  const int dy = bytes.get();
   deltaX = advance(x, dx, length);
   rowsToSkip = dy;
   return dy != 0;
@@ -211,7 +292,12 @@ void TDecompressBmpStream::rle4Row(unsigned char* row, int length) {
       x = advance(x, escape, width);
       continue;
     }
-    if (controlEndsRow(escape, x, width)) return;
+    int dx = 0, dy = 0;
+    if (escape == bmpLayout::escapeDelta) {
+      dx = bytes.get();
+      dy = bytes.get();
+    }
+    if (controlEndsRow(escape, x, width, dx, dy)) return;
   }
 }
 
@@ -477,7 +563,7 @@ void TBmpFormatDriver::startRows(TqorImageBase* image, bool write, uint32_t offs
 int TBmpFormatDriver::readImage(TqorImageBase* image, int) {
   if (!image->ptr()) return 0;
   takeConverter(getConverterDisk2Memory(image), storedRow);
-  decoder.start(&fileInfo.info, stream);
+  decoder.start(&fileInfo.info, stream, chunkSlack);
   startRows(image, false, fileInfo.head.bfOffBits, fileInfo.info.biHeight >= 0);
   return 0;
 }

@@ -117,8 +117,9 @@ public:
   TDecompressBmpStream(const TDecompressBmpStream&) = delete;
   TDecompressBmpStream& operator=(const TDecompressBmpStream&) = delete;
 
-  // Starts at the stream's current position with the rows header describes.
-  void start(const TqorBITMAPINFOHEADER* header, TqorStream* s);
+  // Starts at the stream's current position with the rows header describes;
+  // rowSlack writable bytes follow every row handed to nextRow.
+  void start(const TqorBITMAPINFOHEADER* header, TqorStream* s, int rowSlack = 0);
   // The next stored row, length bytes, into row; bytes the data does not
   // provide are 0.
   void nextRow(unsigned char* row, int length);
@@ -128,13 +129,13 @@ public:
 private:
   void rle8Row(unsigned char* row, int length);
   void rle4Row(unsigned char* row, int length);
-  bool controlEndsRow(int escape, int x, int length);
-  // Consumes n bytes.
-  void skip(int n);
+  // dx, dy: the offsets of a delta escape.
+  bool controlEndsRow(int escape, int x, int length, int dx, int dy);
   // Applies a pending delta; 1 when the row is to stay blank.
   bool rowIsSkipped();
 
   const TqorBITMAPINFOHEADER* header;
+  int slack;
   TSmartReadBytes bytes;
   int endOfBitmap;   // an end-of-bitmap escape was met
   int deltaX;        // column where decoding resumes after a delta

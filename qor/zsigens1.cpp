@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "zcodings.h"
 #include "zkavdrv.h"
@@ -222,6 +223,7 @@ int TImageEnsemble::open(const char* name, TQORDataManager*) {
     std::fclose(f);
     QOR_RAISE_MEMORY();
   }
+  s->useOwnBuffer();
   if (s->size() == 0) {
     s->close();
     delete s;
@@ -242,6 +244,7 @@ int TImageEnsemble::open(TqorStream* s, TQORDataManager*) {
     delete driver;
     driver = d;
     if (!driver->uses_iostream() && stream_) stream_->close();
+    driver->releaseImageState();
     driver->readHeader();
     initSizes();
   } catch (...) {
@@ -315,14 +318,27 @@ int TImageEnsemble::open(const char* name, TFileInfo* info, TQORDataManager*) {
     if (stat(fileName_, &st) == 0 && !S_ISREG(st.st_mode)) QOR_RAISE_OPEN(fileName_);
     FILE* f = std::fopen(fileName_, "w+b");
     if (!f) QOR_RAISE_OPEN(fileName_);
-    s = new TqorFileStream(f);
-    if (!s) {
+    auto* file = new TqorFileStream(f);
+    if (!file) {
       std::fclose(f);
       QOR_RAISE_MEMORY();
     }
+    file->useOwnBuffer();
+    s = file;
     absolutePath = realpath(fileName_, nullptr);
   }
-  create(s, info);
+  if (info->formatID() == idKAVMEM()) {
+    create(s, info);
+    return 0;
+  }
+  // a create that fails leaves no file behind
+  const std::string made = absolutePath ? absolutePath : fileName_;
+  try {
+    create(s, info);
+  } catch (...) {
+    std::remove(made.c_str());
+    throw;
+  }
   return 0;
 }
 
@@ -454,7 +470,10 @@ TqorImageBase* TImageEnsemble::getImage(int i, int empty, int type, void* p, voi
   try {
     if (!image->valid()) QOR_RAISE_MEMORY();
     if (stream_) stream_->clear();
-    if (!empty) d.readImage(image, i);
+    if (!empty) {
+      d.releaseImageState();
+      d.readImage(image, i);
+    }
     std::memcpy(image->palette, d.getPalette(), sizeof image->palette);
     image->paletteSize_ = d.paletteSize();
     if (!empty) image->updateAfterReading();

@@ -543,7 +543,7 @@ unsigned char* TFileFormatDriver::chunkBuffer() {
     const int per = rowsPerChunk();
     const size_t bytes = size_t(per > 0 ? per : 1) * size_t(layout.rowBytes > 0 ? layout.rowBytes : 0);
     // zeroed once: pad bytes the converters never touch go out as zeros
-    chunk.reset(new (std::nothrow) unsigned char[bytes > 4 ? bytes : 4]());
+    chunk.reset(new (std::nothrow) unsigned char[bytes + chunkSlack]());
     if (!chunk) QOR_RAISE_MEMORY();
     chunkBytes = bytes;
     chunkHoldsFileBytes = false;

@@ -452,6 +452,9 @@ protected:
   virtual void storeRows(const unsigned char* rows, int count);
   // Sets the row layout of the coming transfers; the chunk buffer follows.
   void setRowLayout(const RowLayout& l);
+  // Writable bytes after the last row of the chunk buffer, for decoders that
+  // store a few bytes past a row's end.
+  static constexpr int chunkSlack = 64;
 
   RowLayout layout;
 

@@ -169,6 +169,19 @@ public:
   int read(void* destination, int length);
   // True once a byte was asked for past the end of the data.
   bool exhausted() const { return ranDry; }
+  // The buffered bytes not handed out yet, [result, *end), refilled first
+  // when none are left (empty at the end of the data). A decoder works on
+  // them through its own pointer and hands back where it stopped with commit.
+  const unsigned char* span(const unsigned char** end) {
+    if (available == 0) readMore();
+    *end = cursor + available;
+    return cursor;
+  }
+  // The bytes before upTo, which lies within the last span, are consumed.
+  void commit(const unsigned char* upTo) {
+    available -= int32_t(upTo - cursor);
+    cursor = const_cast<unsigned char*>(upTo);
+  }
 
 private:
   int readMore();
