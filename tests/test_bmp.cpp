@@ -1,50 +1,32 @@
-// Windows and OS/2 bitmap files (zbmpdrv, zbmpos2): converter tables, the
+// Windows and OS/2 bitmap files (zbmpdrv, zbmpos2): codes outside the converter tables, the
 // written byte layout, run-length decoding, header checks, writing back read
 // files, and interchange with ImageMagick and Pillow.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <ostream>
-#include <regex>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
-#include "zqorall.h"
-#include "testutil.h"
+#include "oracle.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using qortest::Bytes;
+using qortest::readPixels;
+using qortest::readFile;
+using qortest::writeFile;
 
 TQORDataManager* manager = getQorDataManager();
 
 // ---------------------------------------------------------------- helpers
-
-// The message of the x_qor that f raises, with its code; "" when nothing is raised.
-std::string raised(const std::function<void()>& f, int* code = nullptr) {
-  try {
-    f();
-  } catch (const x_qor& e) {
-    if (code) *code = e.error();
-    return e.msg();
-  }
-  return "";
-}
 
 testing::AssertionResult raisesError3(const std::function<void()>& f, const std::string& text,
                                       const std::string& unit) {
@@ -137,149 +119,13 @@ std::unique_ptr<TImageEnsemble> openBytes(Bytes& bytes) {
   return e;
 }
 
-const char* typeName(int type) { return stCodingName(type); }
-
-// Bytes of image 0 read in type through a caller buffer that held 0xAA bytes,
-// so that anything the reader leaves unwritten shows. Bitmaps give their pixel bits.
-Bytes readAs(TImageEnsemble& e, int type) {
-  const size_t n = size_t(e.sizeX()) * size_t(e.sizeY());
-  Bytes out;
-  switch (type) {
-    case stUChar: out.assign(n, 0xAA); e.readUCharImage(0, out.data()); break;
-    case stSChar: out.assign(n, 0xAA); e.readSCharImage(0, reinterpret_cast<signed char*>(out.data())); break;
-    case stRGB: out.assign(3 * n, 0xAA); e.readRGBImage(0, out.data()); break;
-    case stSShort: out.assign(2 * n, 0xAA); e.readSShortImage(0, reinterpret_cast<short*>(out.data())); break;
-    case stDouble: out.assign(8 * n, 0xAA); e.readDoubleImage(0, reinterpret_cast<double*>(out.data())); break;
-    case stOneBit:
-      out.assign(size_t(TOneBitImage::getSizeOfRow(e.sizeX())) * size_t(e.sizeY()), 0xAA);
-      e.readOneBitImage(0, out.data());
-      break;
-    case stBitmap: {
-      Bytes header(size_t(e.winDibInfoSize()), 0);
-      out.assign(size_t(e.winDibBitsSize()), 0xAA);
-      e.readWinDibImage(0, header.data(), out.data());
-      break;
-    }
-  }
-  return out;
-}
-
+// A path in the program's scratch folder, which goes when the program ends.
 std::string tempPath(const std::string& name) {
-  static const std::string dir = [] {
-    std::string d = testing::TempDir() + "qor_bmp_" + std::to_string(getpid());
-    mkdir(d.c_str(), 0755);
-    return d;
-  }();
-  return dir + "/" + name;
+  static const qortest::TempDir dir;
+  return dir.file(name);
 }
-
-Bytes fileBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const std::string& path, const Bytes& b) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
-
-const int allTypes[] = {stDouble, stSChar, stSShort, stUChar, stRGB, stOneBit, stBitmap};
 
 // ---------------------------------------------------------------- converter tables
-
-struct TableCell {
-  bool toDisk;
-  int coding;
-  int type;
-  const std::type_info* expected;  // null: no converter
-};
-
-void PrintTo(const TableCell& c, std::ostream* os) { *os << (c.toDisk ? "to disk " : "to memory ") << c.coding << " bits, " << stCodingName(c.type); }
-
-std::vector<TableCell> tableCells() {
-  const int codings[] = {1, 4, 8, 15, 16, 24, 32};
-  const int types[] = {stDouble, stSChar, stSShort, stUChar, stUShort, stSLong, stULong, stRGB, stOneBit, stBitmap};
-  using U8Copy = TUImgConvertA2B<unsigned char, unsigned char>;
-  // the two tables of the bitmap drivers, cell by cell
-  auto toMemory = [](int c, int t) -> const std::type_info* {
-    switch (c * 100 + t) {
-      case 100 + stOneBit: return &typeid(TImgConvertOneBit2OneBit);
-      case 100 + stUChar: return &typeid(TImgConvertOneBit2UChar);
-      case 100 + stSChar: return &typeid(TImgConvertOneBit2SChar);
-      case 100 + stBitmap: return &typeid(TImgConvertOneBit2OneBit);
-      case 400 + stUChar: return &typeid(TImgConvertFourBits2UCharBMP);
-      case 400 + stSChar: return &typeid(TImgConvertFourBits2SCharBMP);
-      case 400 + stBitmap: return &typeid(TImgConvertFourBits2UCharBMP);
-      case 800 + stUChar: return &typeid(U8Copy);
-      case 800 + stSChar: return &typeid(TImgConvertUChar2SChar);
-      case 800 + stBitmap: return &typeid(U8Copy);
-      case 1600 + stRGB: return &typeid(TImgConvert555rgb2RGB);
-      case 1600 + stBitmap: return &typeid(TImgConvert555rgb2BGR);
-      case 2400 + stUChar: return &typeid(TImgConvertBGR2UChar);
-      case 2400 + stSChar: return &typeid(TImgConvertBGR2SChar);
-      case 2400 + stRGB: return &typeid(TImgConvertSwapBR);
-      case 2400 + stBitmap: return &typeid(TImgConvertRGB2RGB);
-      case 3200 + stRGB: return &typeid(TImgConvert32Bit2RGB);
-      case 3200 + stBitmap: return &typeid(TImgConvert32Bit2BGR);
-      default: return nullptr;
-    }
-  };
-  auto toDisk = [](int c, int t) -> const std::type_info* {
-    switch (c * 100 + t) {
-      case 100 + stOneBit: return &typeid(TImgConvertOneBit2OneBit);
-      case 100 + stUChar: return &typeid(TImgConvertUChar2OneBit);
-      case 400 + stUChar: return &typeid(TImgConvertUChar2FourBitsBMP);
-      case 800 + stUChar: return &typeid(U8Copy);
-      case 100 + stSChar: return &typeid(TImgConvertSChar2OneBit);
-      case 400 + stSChar: return &typeid(TImgConvertSChar2FourBitsBMP);
-      case 800 + stSChar: return &typeid(TImgConvertSChar2UChar);
-      case 2400 + stRGB: return &typeid(TImgConvertSwapBR);
-      case 100 + stBitmap: return &typeid(TImgConvertOneBit2OneBit);
-      case 400 + stBitmap: return &typeid(TImgConvertUChar2FourBitsBMP);
-      case 800 + stBitmap: return &typeid(U8Copy);
-      case 2400 + stBitmap: return &typeid(TImgConvertRGB2RGB);
-      default: return nullptr;
-    }
-  };
-  std::vector<TableCell> cells;
-  for (int c : codings)
-    for (int t : types) {
-      cells.push_back({false, c, t, toMemory(c, t)});
-      cells.push_back({true, c, t, toDisk(c, t)});
-    }
-  return cells;
-}
-
-class ConverterTable : public testing::TestWithParam<TableCell> {};
-
-TEST_P(ConverterTable, CellHoldsItsConverterOrNone) {
-  const TableCell& c = GetParam();
-  const TBitmapConverters& tables = TBitmapConverters::tables();
-  const int src = c.toDisk ? c.type : c.coding;
-  const int dest = c.toDisk ? c.coding : c.type;
-  const TConverters& set = c.toDisk ? tables.memory2Disk() : tables.disk2Memory();
-  if (c.expected) {
-    std::unique_ptr<TImgConvertA2B> conv(set.get(src, dest));
-    ASSERT_TRUE(conv);
-    const TImgConvertA2B& made = *conv;
-    EXPECT_EQ(typeid(made), *c.expected);
-    // every lookup hands out a converter of its own
-    std::unique_ptr<TImgConvertA2B> again(set.get(src, dest));
-    EXPECT_NE(again.get(), conv.get());
-  } else {
-    const std::string text = std::string("Unknown converter srcN = ") +
-                             (c.toDisk ? stCodingName(src) : bitsCodingName(src)) +
-                             " destN = " + (c.toDisk ? bitsCodingName(dest) : stCodingName(dest)) + ".";
-    EXPECT_TRUE(raisesError3([&] { set.get(src, dest); }, text, "zsigens2"));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cells, ConverterTable, testing::ValuesIn(tableCells()),
-                         [](const testing::TestParamInfo<TableCell>& info) {
-                           const TableCell& c = info.param;
-                           return std::string(c.toDisk ? "ToDisk_" : "ToMemory_") + bitsCodingName(c.coding) +
-                                  "_" + stCodingName(c.type);
-                         });
 
 TEST(ConverterTableCodes, ValuesOutsideTheCodesRaiseTheirOwnMessages) {
   const TBitmapConverters& tables = TBitmapConverters::tables();
@@ -386,7 +232,7 @@ TEST_P(WrittenLayout, MatchesTheFileComposedByHand) {
     }
     want = want + line;
   }
-  const Bytes got = fileBytes(path);
+  const Bytes got = readFile(path);
   ASSERT_EQ(got.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(int(got[i]), int(want[i])) << "byte " << i;
 }
@@ -408,6 +254,7 @@ struct DecodeCase {
   Bytes file;
   int type;
   Bytes expected;  // image memory, rows top to bottom
+  int error = 0;   // code the read raises after delivering the rows the file holds
 };
 
 void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
@@ -439,7 +286,7 @@ std::vector<DecodeCase> decodeCases() {
                    0, 0, 0, 1}),
        stUChar, {5, 5, 0, 0, 1, 2, 3, 4, 7, 7, 7, 7}},
       {"Rle8DeltaPastRowEnd", rle8(3, 2, {1, 1, 0, 2, 250, 1, 2, 2, 0, 0, 1, 3, 0, 1}), stUChar, {0, 0, 0, 1, 0, 0}},
-      {"Rle8DataEndsInsideARow", rle8(4, 2, {2, 3}), stUChar, {0, 0, 0, 0, 3, 3, 0, 0}},
+      {"Rle8DataEndsInsideARow", rle8(4, 2, {2, 3}), stUChar, {0, 0, 0, 0, 3, 3, 0, 0}, 3},
       // RLE4: a run alternates the high and the low nibble
       {"Rle4Runs", rle4(7, 1, {5, 0x12, 2, 0x34, 0, 1}), stUChar, {1, 2, 1, 2, 1, 3, 4}},
       // absolute runs: 5 pixels (3 bytes) and 6 pixels (3 bytes) carry a pad byte, 4 and 3 pixels (2 bytes) none
@@ -475,11 +322,11 @@ std::vector<DecodeCase> decodeCases() {
       {"OneBitStoredWhiteBlack",
        WinFile{1, 10, 1, 0, quads({{255, 255, 255}, {0, 0, 0}}), {0xB1, 0xC0, 0, 0}}.bytes(), stUChar,
        {1, 0, 1, 1, 0, 0, 0, 1, 1, 1}},
-      // rows the file does not hold read as zeros
+      // a file that ends before its last row: the rows it holds, zeros, and a read error
       {"TruncatedRows", WinFile{8, 4, 3, 0, greyQuads(256), {1, 2, 3, 4, 5, 6}}.bytes(), stUChar,
-       {0, 0, 0, 0, 5, 6, 0, 0, 1, 2, 3, 4}},
-      {"RowsBeyondTheFile", WinFile{8, 2, 2, 0, greyQuads(256), {}, 0, 5000}.bytes(), stUChar, {0, 0, 0, 0}},
-      {"Os2TruncatedRows", os2File(24, 1, 2, {}, {1, 2, 3, 0}), stRGB, {0, 0, 0, 3, 2, 1}},
+       {0, 0, 0, 0, 5, 6, 0, 0, 1, 2, 3, 4}, 3},
+      {"RowsBeyondTheFile", WinFile{8, 2, 2, 0, greyQuads(256), {}, 0, 5000}.bytes(), stUChar, {0, 0, 0, 0}, 3},
+      {"Os2TruncatedRows", os2File(24, 1, 2, {}, {1, 2, 3, 0}), stRGB, {0, 0, 0, 3, 2, 1}, 3},
       {"Os2FourBit", os2File(4, 3, 1, Bytes(48, 0), {0x12, 0x30, 0, 0}), stUChar, {1, 2, 3}},
   };
 }
@@ -489,7 +336,9 @@ class HandMadeFile : public testing::TestWithParam<DecodeCase> {};
 TEST_P(HandMadeFile, ReadsTheStoredPixels) {
   DecodeCase c = GetParam();
   auto e = openBytes(c.file);
-  EXPECT_EQ(readAs(*e, c.type), c.expected);
+  int code = 0;
+  EXPECT_EQ(readPixels(*e, c.type, &code), c.expected);
+  EXPECT_EQ(code, c.error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Decoding, HandMadeFile, testing::ValuesIn(decodeCases()),
@@ -502,7 +351,7 @@ TEST(BmpReading, ChunkByChunkReadingGivesTheSameRows) {
   data = data + Bytes{0, 1};
   Bytes file = rle8(6, 40, data);
   auto whole = openBytes(file);
-  const Bytes want = readAs(*whole, stUChar);
+  const Bytes want = readPixels(*whole, stUChar);
   auto e = openBytes(file);
   e->setf(qorChunkMode);
   Bytes got(want.size(), 0xAA);
@@ -546,13 +395,13 @@ TEST(BmpReading, ShortPaletteKeepsItsEntries) {
   EXPECT_EQ(p[0].green, 20);
   EXPECT_EQ(p[1].blue, 60);
   EXPECT_EQ(p[15].red, 13);
-  EXPECT_EQ(readAs(*e, stUChar), (Bytes{0, 1}));
+  EXPECT_EQ(readPixels(*e, stUChar), (Bytes{0, 1}));
 }
 
 TEST(BmpReading, SixteenBitsIntoGreyNamesBothCodes) {
   Bytes file = WinFile{16, 2, 1, 0, {}, {0, 0, 0, 0}}.bytes();
   auto e = openBytes(file);
-  EXPECT_TRUE(raisesError3([&] { readAs(*e, stUChar); },
+  EXPECT_TRUE(raisesError3([&] { readPixels(*e, stUChar); },
                            "Unknown converter srcN = image16BitPerPix destN = stUChar.", "zsigens2"));
 }
 
@@ -730,7 +579,7 @@ void expectNormalised(const Bytes& out, const Bytes& original) {
   EXPECT_EQ(get32(out, 10), 54u + 1024u) << "offset";
   Bytes copy = out;
   auto e = openBytes(copy);
-  EXPECT_EQ(readAs(*e, stUChar), original);
+  EXPECT_EQ(readPixels(*e, stUChar), original);
 }
 
 TEST_P(WriteBack, FileOpenedForReading) {
@@ -740,17 +589,17 @@ TEST_P(WriteBack, FileOpenedForReading) {
   Bytes original;
   {
     TImageEnsemble e(path.c_str(), manager);
-    original = readAs(e, stUChar);
+    original = readPixels(e, stUChar);
     e.getUCharImage(0);
     e.putImage(0);
   }
-  expectNormalised(fileBytes(path), original);
+  expectNormalised(readFile(path), original);
 }
 
 TEST_P(WriteBack, DescriptorTakenFromAReadFile) {
   WriteBackCase c = GetParam();
   auto in = openBytes(c.file);
-  const Bytes original = readAs(*in, stUChar);
+  const Bytes original = readPixels(*in, stUChar);
   TBmpFileInfo copy(*static_cast<TBmpFileInfo*>(in->getFileInfo()));
   const std::string path = tempPath(std::string("copy_") + c.name + ".bmp");
   {
@@ -758,7 +607,7 @@ TEST_P(WriteBack, DescriptorTakenFromAReadFile) {
     Bytes px = original;
     out.writeUCharImage(0, px.data());
   }
-  expectNormalised(fileBytes(path), original);
+  expectNormalised(readFile(path), original);
 }
 
 Bytes rleFile() {
@@ -778,208 +627,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- interchange
 
-const char* const python = "/usr/bin/python3";
-const char* const magick = "/usr/bin/convert";
+using qortest::Tool;
 
-bool haveTool(const char* path) { return access(path, X_OK) == 0; }
-
-bool havePillow() {
-  static const bool ok = haveTool(python) &&
-                         std::system((std::string(python) + " -c 'import PIL, numpy' 2>/dev/null").c_str()) == 0;
-  return ok;
-}
-
-// Writes sources, has ImageMagick and Pillow write bitmaps of them (mode
-// "make DIR"), and decodes bitmaps with Pillow (mode "decode FILE..."): for
-// each FILE, FILE.meta holds "width height mode", FILE.idx the palette index
-// of each pixel (palette images), FILE.rgb the colour of each pixel and
-// FILE.pal the palette as red, green, blue bytes.
-const char* const interopScript = R"PY(
-import os, subprocess, sys
-import numpy as np
-from PIL import Image
-
-def decode(path):
-    im = Image.open(path)
-    im.load()
-    with open(path + '.meta', 'w') as f:
-        f.write('%d %d %s\n' % (im.size[0], im.size[1], im.mode))
-    if im.mode in ('P', 'L', '1'):
-        np.asarray(im).astype(np.uint8).tofile(path + '.idx')
-        if im.mode == 'P':
-            pal = bytes(im.getpalette())
-        elif im.mode == 'L':
-            pal = bytes(v for i in range(256) for v in (i, i, i))
-        else:
-            pal = bytes([0, 0, 0, 255, 255, 255])
-        open(path + '.pal', 'wb').write(pal)
-    open(path + '.rgb', 'wb').write(im.convert('RGB').tobytes())
-
-def make(d):
-    rng = np.random.default_rng(20240611)
-    h, w = 23, 61
-    # blocks of equal pixels give the run-length writer runs as well as literal stretches
-    idx = np.repeat(rng.integers(0, 200, (h, 16)), 4, axis=1)[:, :w].astype(np.uint8)
-    idx[::3] = rng.integers(0, 200, (len(idx[::3]), w))
-    pal = rng.integers(0, 256, 768).astype(np.uint8)
-    p8 = Image.fromarray(idx, 'P'); p8.putpalette(pal.tobytes()); p8.save(d + '/p8.png')
-    p4 = Image.fromarray((idx % 16).astype(np.uint8), 'P'); p4.putpalette(pal[:48].tobytes()); p4.save(d + '/p4.png')
-    Image.fromarray(((idx % 2) * 255).astype(np.uint8)).convert('1').save(d + '/b1.png')
-    rgb = rng.integers(0, 256, (h, w, 3)).astype(np.uint8)
-    Image.fromarray(rgb).save(d + '/rgb.png')
-    few = Image.fromarray(rgb).quantize(40)
-    few.putpalette(few.getpalette()[:120])  # 40 entries: a short colour table
-    jobs = {
-        'im_rle8': ['p8.png', 'BMP3:'],
-        'im_rle8_quantised': ['rgb.png', '-type', 'Palette', '-compress', 'RLE', 'BMP3:'],
-        'im_8': ['p8.png', '-compress', 'None', 'BMP3:'],
-        'im_4': ['p4.png', 'BMP3:'],
-        'im_1': ['b1.png', 'BMP3:'],
-        'im_24': ['rgb.png', 'BMP3:'],
-        'im_32': ['rgb.png', '-alpha', 'set', '-define', 'bmp3:alpha=true', 'BMP3:'],
-        'im_os2_1': ['b1.png', 'BMP2:'],
-        'im_os2_4': ['p4.png', 'BMP2:'],
-        'im_os2_8': ['p8.png', 'BMP2:'],
-        'im_os2_24': ['rgb.png', 'BMP2:'],
-    }
-    for name, args in jobs.items():
-        args = [d + '/' + args[0]] + args[1:]
-        args[-1] = args[-1] + d + '/' + name + '.bmp'
-        subprocess.run(['/usr/bin/convert'] + args, check=True)
-    Image.open(d + '/b1.png').save(d + '/pil_1.bmp')
-    Image.fromarray(idx).save(d + '/pil_L.bmp')
-    few.save(d + '/pil_P.bmp')
-    Image.fromarray(rgb).save(d + '/pil_24.bmp')
-    Image.fromarray(np.dstack([rgb, rgb[:, :, :1]])).save(d + '/pil_32.bmp')
-    for f in sorted(os.listdir(d)):
-        if f.endswith('.bmp'):
-            decode(d + '/' + f)
-
-if sys.argv[1] == 'make':
-    make(sys.argv[2])
-else:
-    for f in sys.argv[2:]:
-        decode(f)
-)PY";
-
-std::string scriptPath() {
-  static const std::string path = [] {
-    std::string p = tempPath("interop.py");
-    std::ofstream(p) << interopScript;
-    return p;
-  }();
-  return path;
-}
-
-bool pillowDecode(const std::string& file) {
-  return std::system((std::string(python) + " " + scriptPath() + " decode '" + file + "'").c_str()) == 0;
-}
-
-// What Pillow made of a bitmap.
-struct Decoded {
-  int width = 0;
-  int height = 0;
-  std::string mode;
-  Bytes idx, rgb, pal;
-};
-
-Decoded pillowResult(const std::string& file) {
-  Decoded d;
-  std::ifstream(file + ".meta") >> d.width >> d.height >> d.mode;
-  d.idx = fileBytes(file + ".idx");
-  d.rgb = fileBytes(file + ".rgb");
-  d.pal = fileBytes(file + ".pal");
-  return d;
-}
-
-// Compares image 0 of a file, read here in every image type, with Pillow's decoding.
-void expectSameAsPillow(const std::string& file, const Decoded& d) {
-  Bytes bytes = fileBytes(file);
-  auto e = openBytes(bytes);
-  ASSERT_EQ(e->sizeX(), d.width);
-  ASSERT_EQ(e->sizeY(), d.height);
-  const int bits = e->coding();
-  const int w = d.width, h = d.height;
-  const size_t n = size_t(w) * size_t(h);
-  const bool indexed = bits <= 8;
-  if (indexed) {
-    ASSERT_EQ(d.idx.size(), n) << "Pillow decoded " << d.mode;
-  }
-  ASSERT_EQ(d.rgb.size(), 3 * n);
-  // grey levels of Pillow's colours, the way this library computes them
-  Bytes grey(n);
-  for (size_t i = 0; i < n; ++i)
-    grey[i] = uint8_t((77 * d.rgb[3 * i] + 151 * d.rgb[3 * i + 1] + 28 * d.rgb[3 * i + 2]) >> 8);
-  for (int type : allTypes) {
-    SCOPED_TRACE(typeName(type));
-    Bytes want;
-    if (indexed) {
-      if (type == stUChar) want = d.idx;
-      if (type == stSChar)
-        for (unsigned char v : d.idx) want.push_back(uint8_t(v ^ 0x80));
-      if (type == stOneBit && bits == 1) {
-        const int row = TOneBitImage::getSizeOfRow(w);
-        want.assign(size_t(row) * h, 0);
-        for (int y = 0; y < h; ++y)
-          for (int x = 0; x < w; ++x) want[size_t(y * row + x / 8)] |= uint8_t((d.idx[size_t(y * w + x)] & 1) << (7 - x % 8));
-      }
-    } else {
-      if (type == stRGB) want = d.rgb;
-      if (type == stUChar && bits == 24) want = grey;
-      if (type == stSChar && bits == 24)
-        for (unsigned char v : grey) want.push_back(uint8_t(v ^ 0x80));
-    }
-    if (type == stBitmap) {
-      // bottom-up rows of the bitmap's own depth: packed bits, bytes or blue, green, red
-      const int depth = bits == 4 ? 8 : bits <= 8 ? bits : 24;
-      const size_t stride = size_t((depth * w + 31) / 32 * 4);
-      const size_t used = size_t((depth * w + 7) / 8);
-      const Bytes got = readAs(*e, stBitmap);
-      for (int y = 0; y < h; ++y) {
-        Bytes line(used, 0);
-        for (int x = 0; x < w; ++x) {
-          const size_t i = size_t(y * w + x);
-          if (depth == 24) {
-            line[size_t(3 * x)] = d.rgb[3 * i + 2];
-            line[size_t(3 * x + 1)] = d.rgb[3 * i + 1];
-            line[size_t(3 * x + 2)] = d.rgb[3 * i];
-          } else if (depth == 8) {
-            line[size_t(x)] = d.idx[i];
-          } else {
-            line[size_t(x / 8)] |= uint8_t((d.idx[i] & 1) << (7 - x % 8));
-          }
-        }
-        want = want + line;
-      }
-      Bytes flipped;
-      for (int y = h - 1; y >= 0; --y)
-        flipped.insert(flipped.end(), got.begin() + long(size_t(y) * stride), got.begin() + long(size_t(y) * stride + used));
-      EXPECT_EQ(flipped, want);
-      continue;
-    }
-    if (want.empty()) {
-      EXPECT_NE(raised([&] { readAs(*e, type); }).find("Unknown converter srcN = "), std::string::npos);
-    } else {
-      EXPECT_EQ(readAs(*e, type), want);
-    }
-  }
-  if (indexed && bits != 1) {
+// How this library presents a bitmap that Pillow decoded as d.
+qortest::PillowView bmpView(const Bytes& file, TImageEnsemble& e, const qortest::Decoded& d) {
+  const int bits = e.coding();
+  size_t entries = 0;
+  if (bits == 4 || bits == 8) {
     // the entries the file holds: its colour count, when it gives one, else the whole table
-    const bool os2 = get32(bytes, 14) == 12;
-    const size_t held = !os2 && get32(bytes, 46) ? get32(bytes, 46) : size_t(1) << bits;
-    const TqorPaletteItem* p = e->getPalette();
-    const size_t entries = std::min({d.pal.size() / 3, size_t(1) << bits, held});
-    for (size_t i = 0; i < entries; ++i) {
-      EXPECT_EQ(p[i].red, d.pal[3 * i]) << "entry " << i;
-      EXPECT_EQ(p[i].green, d.pal[3 * i + 1]) << "entry " << i;
-      EXPECT_EQ(p[i].blue, d.pal[3 * i + 2]) << "entry " << i;
-    }
+    const bool os2 = get32(file, 14) == 12;
+    const size_t held = !os2 && get32(file, 46) ? get32(file, 46) : size_t(1) << bits;
+    entries = std::min({d.pal.size() / 3, size_t(1) << bits, held});
   }
+  return {bits, bits == 24, bits == 4 ? 8 : bits <= 8 ? bits : 24, entries};
 }
 
 struct ToolFile {
   const char* name;
-  bool fixture;  // committed under tests/data/bmp, else made by the tools at run time
+  const char* source;  // the oracle's source image; null: committed under tests/data/bmp
+  Tool tool;
+  const char* format;
+  std::vector<std::string> args;
   int bits;
   uint32_t compression;
   bool os2;
@@ -987,34 +655,22 @@ struct ToolFile {
 
 void PrintTo(const ToolFile& c, std::ostream* os) { *os << c.name; }
 
-class ToolWritten : public testing::TestWithParam<ToolFile> {
-protected:
-  static std::string generated;
-  static bool made;
-  static void SetUpTestSuite() {
-    if (!havePillow() || !haveTool(magick)) return;
-    generated = tempPath("tools");
-    mkdir(generated.c_str(), 0755);
-    made = std::system((std::string(python) + " " + scriptPath() + " make '" + generated + "'").c_str()) == 0;
-  }
-};
-std::string ToolWritten::generated;
-bool ToolWritten::made = false;
+class ToolWritten : public testing::TestWithParam<ToolFile> {};
 
 TEST_P(ToolWritten, ReadsAsPillowDecodes) {
   const ToolFile& c = GetParam();
-  if (!havePillow()) GTEST_SKIP() << python << " with PIL and numpy is missing";
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
   std::string file;
-  if (c.fixture) {
-    file = tempPath(c.name);
-    writeFile(file, fileBytes(std::string(QOR_TEST_DATA) + "/bmp/" + c.name));
-    ASSERT_TRUE(pillowDecode(file));
+  if (!c.source) {
+    file = qortest::oracleDir().file(c.name);
+    writeFile(file, readFile(std::string(QOR_TEST_DATA) + "/bmp/" + c.name));
+    ASSERT_TRUE(qortest::pillowDecode(file));
   } else {
-    if (!haveTool(magick)) GTEST_SKIP() << magick << " is missing";
-    ASSERT_TRUE(made) << "the tools did not write their files";
-    file = generated + "/" + c.name + ".bmp";
+    if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+    file = qortest::toolWrite(c.tool, c.source, c.name, c.format, c.args);
+    ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
   }
-  const Bytes b = fileBytes(file);
+  Bytes b = readFile(file);
   ASSERT_GT(b.size(), 26u);
   // the file is of the kind this case is about
   EXPECT_EQ(get32(b, 14), c.os2 ? 12u : 40u);
@@ -1022,27 +678,42 @@ TEST_P(ToolWritten, ReadsAsPillowDecodes) {
   if (!c.os2) {
     EXPECT_EQ(get32(b, 30), c.compression);
   }
-  expectSameAsPillow(file, pillowResult(file));
+  auto e = openBytes(b);
+  const qortest::Decoded d = qortest::pillowResult(file);
+  qortest::expectSameAsPillow(*e, d, bmpView(b, *e, d));
 }
+
+const Tool magick = Tool::magick, pillow = Tool::pillow;
 
 INSTANTIATE_TEST_SUITE_P(
     Files, ToolWritten,
-    testing::Values(ToolFile{"im_rle8", false, 8, 1, false}, ToolFile{"im_rle8_quantised", false, 8, 1, false},
-                    ToolFile{"im_8", false, 8, 0, false}, ToolFile{"im_4", false, 4, 0, false},
-                    ToolFile{"im_1", false, 1, 0, false}, ToolFile{"im_24", false, 24, 0, false},
-                    ToolFile{"im_32", false, 32, 0, false}, ToolFile{"im_os2_1", false, 1, 0, true},
-                    ToolFile{"im_os2_4", false, 4, 0, true}, ToolFile{"im_os2_8", false, 8, 0, true},
-                    ToolFile{"im_os2_24", false, 24, 0, true}, ToolFile{"pil_1", false, 1, 0, false},
-                    ToolFile{"pil_L", false, 8, 0, false}, ToolFile{"pil_P", false, 8, 0, false},
-                    ToolFile{"pil_24", false, 24, 0, false}, ToolFile{"pil_32", false, 32, 0, false},
-                    ToolFile{"magick_rle8.bmp", true, 8, 1, false}, ToolFile{"magick_4bit.bmp", true, 4, 0, false},
-                    ToolFile{"magick_os2_8bit.bmp", true, 8, 0, true},
-                    ToolFile{"pillow_short_palette.bmp", true, 8, 0, false}),
+    testing::Values(
+        ToolFile{"im_rle8.bmp", "p8", magick, "BMP3", {}, 8, 1, false},
+        ToolFile{"im_rle8_quantised.bmp", "rgb", magick, "BMP3", {"-type", "Palette", "-compress", "RLE"}, 8, 1, false},
+        ToolFile{"im_8.bmp", "p8", magick, "BMP3", {"-compress", "None"}, 8, 0, false},
+        ToolFile{"im_4.bmp", "p4", magick, "BMP3", {}, 4, 0, false},
+        ToolFile{"im_1.bmp", "b1", magick, "BMP3", {}, 1, 0, false},
+        ToolFile{"im_24.bmp", "rgb", magick, "BMP3", {}, 24, 0, false},
+        ToolFile{"im_32.bmp", "rgb", magick, "BMP3", {"-alpha", "set", "-define", "bmp3:alpha=true"}, 32, 0, false},
+        ToolFile{"im_os2_1.bmp", "b1", magick, "BMP2", {}, 1, 0, true},
+        ToolFile{"im_os2_4.bmp", "p4", magick, "BMP2", {}, 4, 0, true},
+        ToolFile{"im_os2_8.bmp", "p8", magick, "BMP2", {}, 8, 0, true},
+        ToolFile{"im_os2_24.bmp", "rgb", magick, "BMP2", {}, 24, 0, true},
+        ToolFile{"pil_1.bmp", "b1", pillow, "", {}, 1, 0, false},
+        ToolFile{"pil_L.bmp", "grey", pillow, "", {}, 8, 0, false},
+        ToolFile{"pil_P.bmp", "few", pillow, "", {}, 8, 0, false},
+        ToolFile{"pil_24.bmp", "rgb", pillow, "", {}, 24, 0, false},
+        ToolFile{"pil_32.bmp", "rgba", pillow, "", {}, 32, 0, false},
+        ToolFile{"magick_rle8.bmp", nullptr, magick, "", {}, 8, 1, false},
+        ToolFile{"magick_4bit.bmp", nullptr, magick, "", {}, 4, 0, false},
+        ToolFile{"magick_os2_8bit.bmp", nullptr, magick, "", {}, 8, 0, true},
+        ToolFile{"pillow_short_palette.bmp", nullptr, pillow, "", {}, 8, 0, false}),
     [](const testing::TestParamInfo<ToolFile>& info) {
       std::string name = info.param.name;
+      name.resize(name.size() - 4);
       for (char& ch : name)
         if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-      return (info.param.fixture ? "Fixture_" : "Generated_") + name;
+      return (info.param.source ? "Generated_" : "Fixture_") + name;
     });
 
 // Files written here decode in Pillow to the same pixels and palette.
@@ -1059,7 +730,7 @@ class WrittenHere : public testing::TestWithParam<OwnFile> {};
 
 TEST_P(WrittenHere, PillowReadsTheSamePixelsAndPalette) {
   const OwnFile& c = GetParam();
-  if (!havePillow()) GTEST_SKIP() << python << " with PIL and numpy is missing";
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
   const int w = 37, h = 9;
   const std::string path = tempPath(std::string("own_") + c.name + ".bmp");
   Bytes idx(size_t(w) * h);
@@ -1112,8 +783,8 @@ TEST_P(WrittenHere, PillowReadsTheSamePixelsAndPalette) {
       e.writeWinDibImage(0, header.data(), bits.data());
     }
   }
-  ASSERT_TRUE(pillowDecode(path));
-  const Decoded d = pillowResult(path);
+  ASSERT_TRUE(qortest::pillowDecode(path));
+  const qortest::Decoded d = qortest::pillowResult(path);
   ASSERT_EQ(d.width, w);
   ASSERT_EQ(d.height, h);
   if (c.bits == 24) {

@@ -1,6 +1,6 @@
-// Helpers shared by the ensemble, native-format, manager and file-utility tests:
-// temporary directories, whole-file access, raised-error matching and a
-// manager variable that outlives the ensembles of a test.
+// Helpers shared by the tests: temporary directories, whole-file access,
+// raised-error matching, a manager variable that outlives the ensembles of a
+// test, and image 0 of an ensemble moved in any image type.
 #ifndef QOR_TESTS_TESTUTIL_H
 #define QOR_TESTS_TESTUTIL_H
 
@@ -108,6 +108,17 @@ testing::AssertionResult raises(F&& f, int code, const std::string& text, const 
   return testing::AssertionFailure() << "nothing was raised, expected " << testing::PrintToString(text);
 }
 
+// The code of the x_qor that f raises, 0 when nothing is raised.
+template <class F>
+int raisedCode(F&& f) {
+  try {
+    f();
+  } catch (const x_qor& e) {
+    return e.error();
+  }
+  return 0;
+}
+
 inline std::string unknownConverter(int file, int image) {
   return std::string("Unknown converter srcN = ") + stCodingName(file) + " destN = " + stCodingName(image) + ".";
 }
@@ -135,6 +146,56 @@ inline void makeNative(TQORDataManager*& m, const std::string& path, int coding,
   TImageEnsemble e(path.c_str(), fiKavFileInfo(coding, sizeX, sizeY, n, "test"), m);
   for (int i = 0; i < n && (coding == stUChar || coding == stSChar); ++i)
     e.writeUCharImage(i, nativePattern(i, sizeX * sizeY).data());
+}
+
+// Image 0 of e read as type through a caller buffer that held 0xAA bytes, so
+// that anything the reader leaves unwritten shows; bitmaps give their pixel
+// bits. With code, an x_qor of the read is caught and its code stored there
+// (0 when the read succeeds), and the buffer is returned as the read left it.
+inline Bytes readPixels(TImageEnsemble& e, int type, int* code = nullptr) {
+  const size_t n = size_t(e.sizeX()) * size_t(e.sizeY());
+  Bytes out, header;
+  switch (type) {
+    case stSShort: out.assign(2 * n, 0xAA); break;
+    case stDouble: out.assign(8 * n, 0xAA); break;
+    case stRGB: out.assign(3 * n, 0xAA); break;
+    case stOneBit: out.assign(size_t(TOneBitImage::getSizeOfRow(e.sizeX())) * size_t(e.sizeY()), 0xAA); break;
+    case stBitmap:
+      header.assign(size_t(e.winDibInfoSize()), 0);
+      out.assign(size_t(e.winDibBitsSize()), 0xAA);
+      break;
+    default: out.assign(n, 0xAA);
+  }
+  if (code) *code = 0;
+  try {
+    switch (type) {
+      case stUChar: e.readUCharImage(0, out.data()); break;
+      case stSChar: e.readSCharImage(0, reinterpret_cast<signed char*>(out.data())); break;
+      case stSShort: e.readSShortImage(0, reinterpret_cast<short*>(out.data())); break;
+      case stDouble: e.readDoubleImage(0, reinterpret_cast<double*>(out.data())); break;
+      case stRGB: e.readRGBImage(0, out.data()); break;
+      case stOneBit: e.readOneBitImage(0, out.data()); break;
+      case stBitmap: e.readWinDibImage(0, header.data(), out.data()); break;
+      default: ADD_FAILURE() << "no reader for type " << type;
+    }
+  } catch (const x_qor& x) {
+    if (!code) throw;
+    *code = x.error();
+  }
+  return out;
+}
+
+// Image 0 of e written from px, which holds the elements of type (not bitmaps).
+inline void writePixels(TImageEnsemble& e, int type, Bytes px) {
+  switch (type) {
+    case stUChar: e.writeUCharImage(0, px.data()); break;
+    case stSChar: e.writeSCharImage(0, reinterpret_cast<signed char*>(px.data())); break;
+    case stSShort: e.writeSShortImage(0, reinterpret_cast<short*>(px.data())); break;
+    case stDouble: e.writeDoubleImage(0, reinterpret_cast<double*>(px.data())); break;
+    case stRGB: e.writeRGBImage(0, px.data()); break;
+    case stOneBit: e.writeOneBitImage(0, px.data()); break;
+    default: ADD_FAILURE() << "no writer for type " << type;
+  }
 }
 
 }  // namespace qortest
