@@ -836,6 +836,41 @@ TEST(ConverterSets, FailuresNameTheCodes) {
   }
 }
 
+TImgConvertA2B* makeCounted() { return new CountedConverter(7); }
+TImgConvertA2B* makeNothing() { return nullptr; }
+
+struct TableErrorCase {
+  const char* what;
+  std::vector<TConverterRow> rows;
+  int code;
+  const char* text;
+};
+
+// A table that fails part way leaves nothing behind: the prototypes made so
+// far are deleted before the error leaves the constructor.
+TEST(ConverterSets, TableBuiltSetsListTheirRowsOrDropEverything) {
+  const TConverterRow good[] = {{stUChar, stDouble, makeCounted}, {stSChar, stUChar, makeCounted}};
+  {
+    TConverters set(0, 0, good);
+    EXPECT_EQ(set.tableRows(), good);
+    EXPECT_EQ(set.tableSize(), 2);
+    EXPECT_EQ(tagOf(set.get(stSChar, stUChar)), 7);
+    EXPECT_EQ(CountedConverter::live, 2);
+  }
+  const TableErrorCase cases[] = {
+      {"duplicate cell", {good[0], good[1], good[0]}, 3,
+       "The converter was already set into srcN = stUChar destN = stDouble."},
+      {"unknown code", {good[0], {stUChar, 5, makeCounted}}, 3, "Unknown value of stXXXXX constant parameter = 5."},
+      {"failed allocation", {good[0], {stSChar, stSChar, makeNothing}}, 1, "Not enough memory"},
+      {"no maker", {good[0], {stSChar, stSChar, nullptr}}, 3, "Converter table entry 1 has no converter."},
+  };
+  for (const TableErrorCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    expectRaise([&] { TConverters set(0, 0, c.rows.data(), int(c.rows.size())); }, c.code, c.text);
+    EXPECT_EQ(CountedConverter::live, 0);
+  }
+}
+
 TEST(ConverterSets, ARejectedConverterLeavesThePrototypeInPlace) {
   TConverters set(0, 0);
   set.set(stSChar, stUChar, new CountedConverter(1));

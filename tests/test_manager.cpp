@@ -67,15 +67,6 @@ TEST(ManagerTables, RejectAllImagesEmptiesEveryCell) {
 
 // ---------------------------------------------------------------- driver registry
 
-TEST(ManagerDrivers, RegistryStartsWithTheNativeFormats) {
-  Manager mgr;
-  ASSERT_GE(mgr.m->driversNumber(), 2);
-  EXPECT_EQ(mgr.m->getDriver(0)->getFileInfo()->formatID(), idKAV());
-  EXPECT_EQ(mgr.m->getDriver(1)->getFileInfo()->formatID(), idKAVMEM());
-  EXPECT_EQ(mgr.m->getDriverWithID(idKAV()), mgr.m->getDriver(0));
-  EXPECT_EQ(mgr.m->getDriverWithID(idKAVMEM()), mgr.m->getDriver(1));
-}
-
 // -2 stands for the first number past the registry.
 class DriverNumber : public testing::TestWithParam<int> {};
 
@@ -135,27 +126,6 @@ TEST(ManagerDrivers, FormatIdentifiersCountUpByOne) {
   EXPECT_EQ(qorGetNextFormatID(), first + 1);
   EXPECT_EQ(qorGetNextFormatID(), first + 2);
 }
-
-struct FormatNumber {
-  const char* label;
-  int (*id)();
-  int number;
-};
-
-void PrintTo(const FormatNumber& p, std::ostream* os) { *os << p.label; }
-
-class FormatNumbers : public testing::TestWithParam<FormatNumber> {};
-
-TEST_P(FormatNumbers, AreFixed) { EXPECT_EQ(GetParam().id(), GetParam().number); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Manager, FormatNumbers,
-    testing::Values(FormatNumber{"ASTROLUM", idASTROLUM, 0}, FormatNumber{"BMP", idBMP, 1},
-                    FormatNumber{"BMPOS2", idBMPOS2, 2}, FormatNumber{"KAV", idKAV, 3}, FormatNumber{"DCX", idDCX, 4},
-                    FormatNumber{"JPEG", idJPEG, 5}, FormatNumber{"KAVMEM", idKAVMEM, 6}, FormatNumber{"PCX", idPCX, 7},
-                    FormatNumber{"PNG", idPNG, 8}, FormatNumber{"TGA", idTGA, 9}, FormatNumber{"TIFF", idTIFF, 10},
-                    FormatNumber{"IMGLIST", idIMGLIST, 11}),
-    [](const testing::TestParamInfo<FormatNumber>& info) { return std::string(info.param.label); });
 
 // ---------------------------------------------------------------- descriptors
 

@@ -1,0 +1,211 @@
+// What every format driver owes: its files are detected as its own, a file cut
+// short anywhere fails with a read error instead of crashing or passing, the
+// pixels written come back unchanged through a named file, caller memory and a
+// window of a larger stream, and a path that cannot be created is refused.
+// A driver joins by adding one fixture row.
+#include <algorithm>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+using namespace qortest;
+
+// Appends v as n little-endian bytes.
+void put(Bytes& b, uint32_t v, int n) {
+  for (int k = 0; k < n; ++k) b.push_back(uint8_t(v >> (8 * k)));
+}
+
+// Bytes (k * 37 + 11) mod 256 for n pixels of type.
+Bytes pattern(int type, int n) {
+  const int size = type == stSShort ? 2 : type == stRGB ? 3 : 1;
+  Bytes px(size_t(size) * size_t(n));
+  for (size_t k = 0; k < px.size(); ++k) px[k] = uint8_t((k * 37 + 11) % 256);
+  return px;
+}
+
+// ---------------------------------------------------------------- fixtures
+
+// Native: 4 x 3 signed 16-bit, one image, written by this library.
+Bytes nativeFile() {
+  TempDir dir;
+  Manager mgr;
+  {
+    TImageEnsemble e(dir.file("f.kav").c_str(), fiKavFileInfo(stSShort, 4, 3, 1, "x"), mgr.m);
+    writePixels(e, stSShort, pattern(stSShort, 12));
+  }
+  return readFile(dir.file("f.kav"));
+}
+
+// Windows bitmap: 5 x 3, 8 bits, grey colour table, bottom-up rows of 8 bytes.
+Bytes bmpFile() {
+  Bytes b = {'B', 'M'};
+  put(b, 54 + 1024 + 24, 4);
+  put(b, 0, 4);
+  put(b, 54 + 1024, 4);
+  put(b, 40, 4);
+  put(b, 5, 4);
+  put(b, 3, 4);
+  put(b, 1, 2);
+  put(b, 8, 2);
+  for (int k = 0; k < 6; ++k) put(b, 0, 4);
+  for (uint32_t i = 0; i < 256; ++i) put(b, i * 0x010101u, 4);
+  const Bytes px = pattern(stUChar, 24);
+  b.insert(b.end(), px.begin(), px.end());
+  return b;
+}
+
+// OS/2 bitmap: 3 x 2, 24 bits, bottom-up rows of 12 bytes.
+Bytes os2File() {
+  Bytes b = {'B', 'M'};
+  put(b, 26 + 24, 4);
+  put(b, 0, 4);
+  put(b, 26, 4);
+  put(b, 12, 4);
+  put(b, 3, 2);
+  put(b, 2, 2);
+  put(b, 1, 2);
+  put(b, 24, 2);
+  const Bytes px = pattern(stUChar, 24);
+  b.insert(b.end(), px.begin(), px.end());
+  return b;
+}
+
+// One format: a small valid file of it, a descriptor to write with and the
+// image type of the pixels moved. None of these files has a prefix that is
+// itself a complete file.
+struct Fixture {
+  const char* name;
+  int (*id)();
+  Bytes (*file)();
+  TFileInfo* (*descriptor)(int sizeX, int sizeY);
+  int type;
+};
+
+void PrintTo(const Fixture& f, std::ostream* os) { *os << f.name; }
+
+const Fixture kFixtures[] = {
+    {"Native", idKAV, nativeFile, [](int x, int y) { return fiKavFileInfo(stSShort, x, y, 1, "x"); }, stSShort},
+    {"Bmp", idBMP, bmpFile, [](int x, int y) { return fiBmpFileInfo(8, x, y); }, stUChar},
+    {"BmpOS2", idBMPOS2, os2File, [](int x, int y) { return fiBmpOS2FileInfo(24, x, y); }, stRGB},
+};
+
+TEST(Contract, EveryRegisteredDriverHasAFixture) {
+  Manager mgr;
+  for (int i = 0; i < mgr.m->driversNumber(); ++i) {
+    const int id = mgr.m->getDriver(i)->getFileInfo()->formatID();
+    if (id == idKAVMEM()) continue;  // in-memory ensembles have no file to detect
+    EXPECT_TRUE(std::any_of(std::begin(kFixtures), std::end(kFixtures), [&](const Fixture& f) { return f.id() == id; }))
+        << "the driver of format " << id << " has no fixture row";
+  }
+}
+
+// ---------------------------------------------------------------- the contract
+
+class Contract : public testing::TestWithParam<Fixture> {
+protected:
+  // An ensemble reading bytes held by the caller.
+  std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) {
+    auto e = std::make_unique<TImageEnsemble>(mgr.m);
+    b.reserve(1);
+    e->open(new TqorMemoryStream(b.data(), int(b.size())));
+    return e;
+  }
+  Manager mgr;
+};
+
+TEST_P(Contract, FixtureIsDetectedAsItsFormatAndReads) {
+  Bytes b = GetParam().file();
+  auto e = openBytes(b);
+  EXPECT_EQ(e->formatID(), GetParam().id());
+  int code = 0;
+  readPixels(*e, GetParam().type, &code);
+  EXPECT_EQ(code, 0);
+}
+
+// Every prefix of small files, a spread of lengths of larger ones.
+std::vector<size_t> truncations(size_t size) {
+  std::vector<size_t> lengths;
+  const size_t step = size <= 4096 ? 1 : size / 2048;
+  for (size_t n = 0; n < size; n += step) lengths.push_back(n);
+  lengths.push_back(size - 1);
+  return lengths;
+}
+
+TEST_P(Contract, EveryTruncationFailsWithAReadError) {
+  const Bytes full = GetParam().file();
+  for (size_t n : truncations(full.size())) {
+    Bytes part(full.begin(), full.begin() + long(n));
+    const int code = raisedCode([&] {
+      auto e = openBytes(part);
+      readPixels(*e, GetParam().type);
+    });
+    if (code != 3) {
+      ADD_FAILURE() << "the first " << n << " of " << full.size() << " bytes gave code " << code << ", not 3";
+      break;
+    }
+  }
+}
+
+enum Medium { namedFile, callerMemory, window };
+
+TEST_P(Contract, WrittenPixelsReadBackThroughEveryMedium) {
+  const Fixture& f = GetParam();
+  const int sx = 7, sy = 5;
+  const Bytes px = pattern(f.type, sx * sy);
+  TempDir dir;
+  const size_t before = 300, windowBytes = 16384, after = 200;
+  for (Medium m : {namedFile, callerMemory, window}) try {
+    SCOPED_TRACE(m == namedFile ? "file" : m == callerMemory ? "memory" : "window");
+    Bytes memory(before + windowBytes + after);
+    for (size_t k = 0; k < memory.size(); ++k) memory[k] = uint8_t(k * 13 + 5);
+    const Bytes junk = memory;
+    TqorMemoryStream outer(memory.data(), int(memory.size()));
+    // a stream on the medium, from its start (a window leaves its stream where it is)
+    auto stream = [&]() -> TqorStream* {
+      if (m == callerMemory) return new TqorMemoryStream(memory.data(), int(memory.size()));
+      outer.seek(long(before), SEEK_SET);
+      return new TqorRestrictedStream(&outer, int(before), int(windowBytes));
+    };
+    const std::string path = dir.file(std::string("rt_") + f.name);
+    {
+      TImageEnsemble out(mgr.m);
+      if (m == namedFile)
+        out.open(path.c_str(), f.descriptor(sx, sy));
+      else
+        out.open(stream(), f.descriptor(sx, sy));
+      writePixels(out, f.type, px);
+    }
+    if (m == window) {
+      EXPECT_TRUE(std::equal(junk.begin(), junk.begin() + long(before), memory.begin())) << "bytes before the window";
+      EXPECT_TRUE(std::equal(junk.end() - long(after), junk.end(), memory.end() - long(after))) << "bytes after it";
+    }
+    TImageEnsemble in(mgr.m);
+    if (m == namedFile)
+      in.open(path.c_str());
+    else
+      in.open(stream());
+    EXPECT_EQ(in.formatID(), f.id());
+    ASSERT_EQ(in.sizeX(), sx);
+    ASSERT_EQ(in.sizeY(), sy);
+    EXPECT_EQ(readPixels(in, f.type), px);
+  } catch (const x_qor& x) {
+    ADD_FAILURE() << (m == namedFile ? "file: " : m == callerMemory ? "memory: " : "window: ") << x.msg();
+  }
+}
+
+TEST_P(Contract, PathThatCannotBeCreatedRaisesError2) {
+  TempDir dir;
+  const std::string path = dir.file("missing/x");
+  EXPECT_EQ(raisedCode([&] { TImageEnsemble e(path.c_str(), GetParam().descriptor(4, 3), mgr.m); }), 2);
+  EXPECT_FALSE(fileExists(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Contract, testing::ValuesIn(kFixtures),
+                         [](const testing::TestParamInfo<Fixture>& info) { return std::string(info.param.name); });
+
+}  // namespace
