@@ -1,5 +1,6 @@
 #include "zbitconv.h"
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -186,12 +187,57 @@ void swapBRPlain(uchar* d, const uchar* s, int count) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
+// Shuffle masks for 16 pixels (48 bytes) at a time: output block k takes its
+// bytes from input block b through mask [k][b] (0x80 clears a byte).
+struct SwapMasks {
+  alignas(16) uint8_t m[3][3][16];
+  constexpr SwapMasks() : m() {
+    for (int k = 0; k < 3; ++k)
+      for (int j = 0; j < 16; ++j) {
+        const int out = 16 * k + j;
+        const int from = 3 * (out / 3) + 2 - out % 3;
+        for (int b = 0; b < 3; ++b) m[k][b][j] = from / 16 == b ? uint8_t(from % 16) : 0x80;
+      }
+  }
+};
+constexpr SwapMasks swapMasks;
+
+// Rows at least this long go to memory with streaming stores: a row being
+// read is written once and not read back here, and skipping the cache spares
+// the reads of the lines it replaces.
+constexpr size_t streamingRowBytes = 8192;
+
+__attribute__((target("ssse3"))) inline __m128i mask(int k, int b) {
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(swapMasks.m[k][b]));
+}
+
 // Five pixels per 16-byte load: the shuffle swaps bytes 0-14 and keeps byte
-// 15, which the next step (15 bytes on) loads again, so d may equal s.
+// 15, which the next step (15 bytes on) loads again, so d may equal s. Long
+// rows not worked in place go 16 pixels at a time to aligned streaming stores.
 __attribute__((target("ssse3"))) void swapBRSsse3(uchar* d, const uchar* s, int count) {
-  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
   const size_t bytes = size_t(count) * 3;
   size_t i = 0;
+  if (bytes >= streamingRowBytes && d != s) {
+    // whole pixels up to the first aligned output byte
+    while ((reinterpret_cast<uintptr_t>(d + i) & 15) != 0) {
+      swapBRPlain(d + i, s + i, 1);
+      i += 3;
+    }
+    const __m128i m00 = mask(0, 0), m01 = mask(0, 1), m10 = mask(1, 0), m11 = mask(1, 1), m12 = mask(1, 2),
+                  m21 = mask(2, 1), m22 = mask(2, 2);
+    for (; i + 48 <= bytes; i += 48) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 16));
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 32));
+      __m128i* out = reinterpret_cast<__m128i*>(d + i);
+      _mm_stream_si128(out, _mm_or_si128(_mm_shuffle_epi8(a, m00), _mm_shuffle_epi8(b, m01)));
+      _mm_stream_si128(out + 1, _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m10), _mm_shuffle_epi8(b, m11)),
+                                             _mm_shuffle_epi8(c, m12)));
+      _mm_stream_si128(out + 2, _mm_or_si128(_mm_shuffle_epi8(b, m21), _mm_shuffle_epi8(c, m22)));
+    }
+    _mm_sfence();
+  }
+  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
   for (; i + 16 <= bytes; i += 15) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_shuffle_epi8(v, order));

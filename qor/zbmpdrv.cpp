@@ -400,7 +400,7 @@ TFileFormatDriver* TBmpFormatDriver::createInstance() { return new TBmpFormatDri
 
 int TBmpFormatDriver::recognizeFormat() {
   unsigned char bytes[bmpLayout::infoSize + 4] = {};
-  if (stream->seek(0, SEEK_SET) != 0) return 0;
+  if (!seekTo(0)) return 0;
   if (stream->read(bytes, int(sizeof bytes)) != int(sizeof bytes)) return 0;
   return qorLE::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
          qorLE::get32(bytes + bmpLayout::infoSize) == uint32_t(bmpLayout::infoHeaderSize);
@@ -553,7 +553,7 @@ void TBmpFormatDriver::startRows(TqorImageBase* image, bool write, uint32_t offs
   setRowLayout(l);
   if (write) {
     writeHeaders();
-  } else if (stream->seek(long(offset), SEEK_SET) != long(offset)) {
+  } else if (!seekTo(offset)) {
     // rows beyond the data: every row reads short
     stream->seek(0, SEEK_END);
   }

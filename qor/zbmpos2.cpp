@@ -63,7 +63,7 @@ TFileFormatDriver* TBmpOS2FormatDriver::createInstance() { return new TBmpOS2For
 
 int TBmpOS2FormatDriver::recognizeFormat() {
   unsigned char bytes[bmpOS2Layout::coreSize + 4] = {};
-  if (stream->seek(0, SEEK_SET) != 0) return 0;
+  if (!seekTo(0)) return 0;
   if (stream->read(bytes, int(sizeof bytes)) != int(sizeof bytes)) return 0;
   return qorLE::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
          qorLE::get32(bytes + bmpOS2Layout::coreSize) == uint32_t(bmpOS2Layout::coreHeaderSize);

@@ -203,7 +203,7 @@ TFileFormatDriver* TKavFormatDriver::createInstance() { return new TKavFormatDri
 
 int TKavFormatDriver::recognizeFormat() {
   unsigned char bytes[kavHead::size] = {};
-  if (stream->seek(0, SEEK_SET) != 0) return 0;
+  if (!seekTo(0)) return 0;
   if (stream->read(bytes, kavHead::size) != kavHead::size) return 0;
   TKavEnsembleHead h;
   h.fromBytes(bytes);
@@ -291,7 +291,7 @@ int TKavFormatDriver::createFile(TFileInfo* source) {
 // makes sure the byte reached the file; false when it did not.
 bool TKavFormatDriver::extendTo(int64_t length) {
   static const unsigned char zero = 0;
-  if (stream->seek(long(length - 1), SEEK_SET) != length - 1 || stream->write(&zero, 1) != 1) return false;
+  if (!seekTo(length - 1) || stream->write(&zero, 1) != 1) return false;
   if (auto* file = dynamic_cast<TqorFileStream*>(stream)) file->flush();
   return !stream->fail();
 }

@@ -498,6 +498,13 @@ void TFileFormatDriver::checkGeometry(int64_t row, int64_t width, int64_t height
   checkImageBytes(imageBytes > 0 ? imageBytes : row * height, what);
 }
 
+bool TFileFormatDriver::seekTo(int64_t offset) {
+  if (offset < 0 || offset > INT32_MAX) return false;
+  const int at = stream->seek(long(offset), SEEK_SET);
+  if (at == offset) return true;
+  return at >= 0 && stream->tell() == offset;
+}
+
 int TFileFormatDriver::readPalette(int count, int entryBytes, bool blueFirst) {
   if (count <= 0 || entryBytes < 3) return 0;
   if (count > 256) count = 256;

@@ -418,6 +418,10 @@ protected:
   // row that is too long.
   void checkGeometry(int64_t storedRowBytes, int64_t width, int64_t height, const char* what,
                      int bitsPerPixel = 0, int64_t imageBytes = 0) const;
+  // Positions the stream at offset; false when it cannot get there. A
+  // window's seek answers with its position in the stream beneath, so the
+  // position is confirmed with tell() when the answers differ.
+  bool seekTo(int64_t offset);
   // Raises error 3 when bytes passes the manager's image-size limit.
   void checkImageBytes(int64_t bytes, const char* what) const;
   // Reads count palette entries of entryBytes from the stream into the
