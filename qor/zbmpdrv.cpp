@@ -412,17 +412,24 @@ int TBmpFormatDriver::checkedRow(int64_t bits, int64_t width, int64_t height, co
   return int(row);
 }
 
-void TBmpFormatDriver::readColourTable(int entryBytes, int needed, const char* what) {
-  // the whole table is read whatever the colour counts say; entries the file
-  // does not hold stay grey
-  const int got = readPalette(256, entryBytes, true);
-  if (got < needed)
-    QOR_RAISE("%s: the file ends inside its colour table, after %d of %d entries.", what, got, needed);
-  if (paletteSize() == 2) {
-    palette[0] = TqorPaletteItem{0, 0, 0};
-    palette[1] = palette[255] = TqorPaletteItem{255, 255, 255};
+void TBmpFormatDriver::readColourTable(int entryBytes, int entries, int64_t needed, uint32_t offBits,
+                                       int tableStart, const char* what) {
+  // the rows may start before the table would end; entries the file does not hold stay grey
+  if (offBits >= uint32_t(tableStart)) {
+    const int64_t room = (int64_t(offBits) - tableStart) / entryBytes;
+    if (room < needed) needed = room;
   }
+  const int got = readPalette(entries, entryBytes, true);
+  if (got < needed)
+    QOR_RAISE("%s: the file ends inside its colour table, after %d of %d entries.", what, got, int(needed));
+  blackWhiteForOneBit();
   stream->clear();
+}
+
+void TBmpFormatDriver::blackWhiteForOneBit() {
+  if (paletteSize() != 2) return;
+  palette[0] = TqorPaletteItem{0, 0, 0};
+  palette[1] = palette[255] = TqorPaletteItem{255, 255, 255};
 }
 
 namespace {
@@ -472,14 +479,11 @@ int TBmpFormatDriver::readHeader() {
   storedRow = row;
 
   if (bits <= 8) {
-    // entries the file must hold: its colour count, at most the depth's, at most what fits before the rows
+    // the whole table is read whatever the colour counts say; the file must
+    // hold its colour count, at most the depth's
     int64_t needed = int64_t(1) << (bits < 8 ? bits : 8);
     if (read.info.biClrUsed != 0 && read.info.biClrUsed < uint32_t(needed)) needed = read.info.biClrUsed;
-    if (read.head.bfOffBits >= uint32_t(bmpLayout::headersEnd)) {
-      const int64_t room = (int64_t(read.head.bfOffBits) - bmpLayout::headersEnd) / bmpLayout::paletteEntryBytes;
-      if (room < needed) needed = room;
-    }
-    readColourTable(bmpLayout::paletteEntryBytes, int(needed), what);
+    readColourTable(bmpLayout::paletteEntryBytes, 256, needed, read.head.bfOffBits, bmpLayout::headersEnd, what);
   }
   stream->clear();
   return 0;
@@ -536,10 +540,7 @@ void TBmpFormatDriver::writeHeaders() {
   stream->seek(0, SEEK_SET);
   stream->write(bytes, bmpLayout::headersEnd);
   if (hasPalette()) {
-    if (paletteSize() == 2) {
-      palette[0] = TqorPaletteItem{0, 0, 0};
-      palette[1] = TqorPaletteItem{255, 255, 255};
-    }
+    blackWhiteForOneBit();
     writePalette(paletteSize(), bmpLayout::paletteEntryBytes, true);
   }
 }

@@ -206,9 +206,13 @@ public:
 protected:
   // Padded length of a stored row of a geometry checked by checkGeometry.
   int checkedRow(int64_t bitsPerPixel, int64_t width, int64_t height, const char* what) const;
-  // Reads the colour table of a palette depth after the headers: entries of
-  // entryBytes, the file holding at least `needed` of them.
-  void readColourTable(int entryBytes, int needed, const char* what);
+  // Reads up to `entries` colour-table entries of entryBytes that start at
+  // tableStart; the file must hold `needed` of them, or as many as fit before
+  // the rows at offBits.
+  void readColourTable(int entryBytes, int entries, int64_t needed, uint32_t offBits, int tableStart,
+                       const char* what);
+  // One-bit files are black and white whatever their table says.
+  void blackWhiteForOneBit();
   // Starts the transfer of image, whose rows begin at offset.
   void startRows(TqorImageBase* image, bool write, uint32_t offset, bool bottomUp);
   void fetchRows(unsigned char* rows, int count) override;

@@ -90,22 +90,10 @@ int TBmpOS2FormatDriver::readHeader() {
   read.requestedSizeY = read.core.bcHeight;
   os2Info = read;
   storedRow = row;
-  if (hasPalette()) {
-    // a core header has no colour count: the table is the depth's whole one, unless the rows start sooner
-    int64_t needed = paletteSize();
-    if (read.head.bfOffBits >= uint32_t(bmpOS2Layout::headersEnd)) {
-      const int64_t room =
-          (int64_t(read.head.bfOffBits) - bmpOS2Layout::headersEnd) / bmpOS2Layout::paletteEntryBytes;
-      if (room < needed) needed = room;
-    }
-    const int held = readPalette(paletteSize(), bmpOS2Layout::paletteEntryBytes, true);
-    if (held < needed)
-      QOR_RAISE("%s: the file ends inside its colour table, after %d of %d entries.", what, held, int(needed));
-    if (paletteSize() == 2) {
-      palette[0] = TqorPaletteItem{0, 0, 0};
-      palette[1] = palette[255] = TqorPaletteItem{255, 255, 255};
-    }
-  }
+  // a core header has no colour count: the table is the depth's whole one
+  if (hasPalette())
+    readColourTable(bmpOS2Layout::paletteEntryBytes, paletteSize(), paletteSize(), read.head.bfOffBits,
+                    bmpOS2Layout::headersEnd, what);
   stream->clear();
   return 0;
 }
@@ -140,10 +128,7 @@ void TBmpOS2FormatDriver::writeHeaders() {
   stream->seek(0, SEEK_SET);
   stream->write(bytes, bmpOS2Layout::headersEnd);
   if (hasPalette()) {
-    if (paletteSize() == 2) {
-      palette[0] = TqorPaletteItem{0, 0, 0};
-      palette[1] = TqorPaletteItem{255, 255, 255};
-    }
+    blackWhiteForOneBit();
     writePalette(paletteSize(), bmpOS2Layout::paletteEntryBytes, true);
   }
 }
