@@ -13,20 +13,10 @@
 
 // ---------------------------------------------------------------- BITMAPINFOHEADER
 
-namespace {
-
-void put16(unsigned char* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void put32(unsigned char* p, uint32_t v) {
-  put16(p, v);
-  put16(p + 2, v >> 16);
-}
-uint32_t get16(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
-uint32_t get32(const unsigned char* p) { return get16(p) | get16(p + 2) << 16; }
-
-}  // namespace
+using qorLE::get16;
+using qorLE::get32;
+using qorLE::put16;
+using qorLE::put32;
 
 void TqorBITMAPINFOHEADER::fill() {
   biSize = 40;
