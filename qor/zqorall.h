@@ -17,5 +17,8 @@
 #include "zbitconv.h"
 #include "zbmpdrv.h"
 #include "zbmpos2.h"
+#if QOR_WITH_JPEG
+#include "zjpgdrv.h"
+#endif
 
 #endif

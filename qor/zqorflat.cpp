@@ -8,6 +8,9 @@
 
 #include "zbmpdrv.h"
 #include "zbmpos2.h"
+#if QOR_WITH_JPEG
+#include "zjpgdrv.h"
+#endif
 #include "zkavdrv.h"
 #include "zmemdrv.h"
 #include "zovnutil.h"
@@ -443,8 +446,17 @@ extern "C" QOR_API qorFileInfo* qorBmpOS2Info(int coding, int sizeX, int sizeY) 
   return made([=] { return fiBmpOS2FileInfo(coding, sizeX, sizeY); });
 }
 
+extern "C" QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality) {
+#if QOR_WITH_JPEG
+  return made([=] { return fiJpegFileInfo(coding, sizeX, sizeY, quality); });
+#else
+  (void)coding, (void)sizeX, (void)sizeY, (void)quality;
+  return nullptr;
+#endif
+}
+
 // The descriptor factories of the other formats go here as their drivers
-// arrive: qorDcxInfo, qorJpegInfo, qorPcxInfo (fourth argument 1), qorPngInfo,
+// arrive: qorDcxInfo, qorPcxInfo (fourth argument 1), qorPngInfo,
 // qorTgaInfo, qorTiffInfo, qorImgListInfo.
 
 // ---------------------------------------------------------------- format identifiers

@@ -165,8 +165,11 @@ QOR_API qorFileInfo* qorKavMemEnsInfo(int sizeX, int sizeY, int n);
 QOR_API qorFileInfo* qorBmpInfo(int coding, int sizeX, int sizeY);
 /* OS/2 bitmap: bits per pixel (1, 4, 8 or 24), width, height */
 QOR_API qorFileInfo* qorBmpOS2Info(int coding, int sizeX, int sizeY);
+/* JPEG: bits per pixel (8 grey or 24 colour), width, height, quality (1 to 100);
+ * null when the library is built without JPEG */
+QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality);
 /* The descriptors of the other formats join here with their drivers:
- * qorDcxInfo, qorJpegInfo, qorPcxInfo, qorPngInfo, qorTgaInfo, qorTiffInfo,
+ * qorDcxInfo, qorPcxInfo, qorPngInfo, qorTgaInfo, qorTiffInfo,
  * qorImgListInfo. */
 
 /* Format identifiers. */

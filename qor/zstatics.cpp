@@ -9,7 +9,9 @@
 #include "zsigens2.h"
 // The codec drivers join here, each under its build switch (see zqorcfg.h):
 // #if QOR_WITH_TIFF  #include "ztiffdrv.h"  #endif
-// #if QOR_WITH_JPEG  #include "zjpegdrv.h"  #endif
+#if QOR_WITH_JPEG
+#include "zjpgdrv.h"
+#endif
 // #if QOR_WITH_PNG   #include "zpngdrv.h"   #endif
 
 // ---------------------------------------------------------------- format numbers
@@ -73,15 +75,15 @@ TQORDataManager* getQorDataManager() {
     // accepts a file serves it.
     registerDriver<TKavFormatDriver>(m);        // 0: native multi-image files
     registerDriver<TKavMemEnsFormatDriver>(m);  // 1: in-memory ensembles (never detected)
+#if QOR_WITH_JPEG
+    registerDriver<TJpegFormatDriver>(m);       // 3: JPEG (start-of-image marker FF D8 FF)
+#endif
     registerDriver<TBmpFormatDriver>(m);        // 4: Windows bitmaps (40-byte info header)
     registerDriver<TBmpOS2FormatDriver>(m);     // 5: OS/2 bitmaps (12-byte core header)
     // Drivers of codec libraries are registered only when their switch is on;
     // switched off, their files are reported as of unknown type.
 #if QOR_WITH_TIFF
     // registerDriver<TTiffFormatDriver>(m);
-#endif
-#if QOR_WITH_JPEG
-    // registerDriver<TJpegFormatDriver>(m);
 #endif
 #if QOR_WITH_PNG
     // registerDriver<TPngFormatDriver>(m);

@@ -1,0 +1,117 @@
+// JPEG files through libjpeg: one image of one grey component (coding 8) or
+// three colour components (coding 24). Every stream that starts with the
+// start-of-image marker is read, JFIF and Exif alike, baseline or
+// progressive; files are written as baseline JPEG at the descriptor's
+// quality. The codec state lives in the driver's unit, so the library's
+// headers do not need the codec's.
+#ifndef ZJPGDRV_H
+#define ZJPGDRV_H
+
+#include <memory>
+
+#include "zsigens2.h"
+#include "zstream.h"
+
+// ---------------------------------------------------------------- descriptor
+
+class QOR_API TJpegFileInfo : public TFileInfo {
+public:
+  // Everything 0.
+  TJpegFileInfo();
+  // A new file of coding 8 or 24, the size and the compression quality
+  // (libjpeg's scale: 1 to 100, values outside taken as the nearer end).
+  TJpegFileInfo(int coding, int sizeX, int sizeY, int quality);
+  TJpegFileInfo(const TJpegFileInfo&) = default;
+  TJpegFileInfo& operator=(const TJpegFileInfo&) = default;
+  ~TJpegFileInfo() override;
+  int formatID() override;
+  int sizeY() override { return height; }
+  int sizeX() override { return width; }
+  int numberOfImages() override { return 1; }
+  int coding() override { return bits; }
+
+  int32_t bits;     // 8 (one component) or 24 (three)
+  int32_t width;
+  int32_t height;
+  int32_t quality;  // handed to libjpeg when writing; -1 in a descriptor filled by reading
+};
+
+// A descriptor of a new file, deleted by the ensemble that opens with it.
+QOR_API TFileInfo* fiJpegFileInfo(int coding, int sizeX, int sizeY, int quality);
+
+// ---------------------------------------------------------------- converter tables
+
+// Disk to memory indexed by (bits per pixel, stXXX type), memory to disk by
+// (stXXX type, bits per pixel). Colour samples are red, green, blue on disk.
+class QOR_API TJpegConverters {
+public:
+  static const TJpegConverters& tables();
+  const TConverters& disk2Memory() const { return toMemory; }
+  const TConverters& memory2Disk() const { return toDisk; }
+  TJpegConverters(const TJpegConverters&) = delete;
+  TJpegConverters& operator=(const TJpegConverters&) = delete;
+
+private:
+  TJpegConverters();
+  TConverters toMemory;
+  TConverters toDisk;
+};
+
+// ---------------------------------------------------------------- driver
+
+// The libjpeg objects, their stream managers and the jump buffer of the error
+// manager; defined in zjpgdrv.cpp.
+struct TJpegCodec;
+
+class QOR_API TJpegFormatDriver : public TFileFormatDriver {
+public:
+  TJpegFormatDriver();
+  ~TJpegFormatDriver() override;
+  TFileFormatDriver* createInstance() override;
+  // Claims streams that start with FF D8 FF.
+  int recognizeFormat() override;
+  int readHeader() override;
+  int createFile(TFileInfo* info) override;
+  TFileInfo* getFileInfo() override { return &fileInfo; }
+  // Decodes from the start of the stream, also when the image was read before.
+  int readImage(TqorImageBase* image, int index) override;
+  int readNextChunk() override;
+  // Only once, on a file made by createFile.
+  int writeImage(TqorImageBase* image, int index) override;
+  int writeNextChunk() override;
+  int hasPalette() override { return fileInfo.bits == 8; }
+  int paletteSize() override { return fileInfo.bits == 8 || fileInfo.bits == 24 ? 256 : 0; }
+  int queryState() override { return 1; }
+  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
+  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
+  // Drops a decompression in progress and a compression that has started.
+  void releaseImageState() override;
+
+protected:
+  void fetchRows(unsigned char* rows, int count) override;
+  void storeRows(const unsigned char* rows, int count) override;
+
+private:
+  // The codec state, made on first use.
+  TJpegCodec& codec();
+  // A decompression object over the stream from its start, header read;
+  // returns libjpeg's component count.
+  int startHeader();
+  void rowLayout();
+  // The image's rows are libjpeg's samples as they are: no converter between.
+  bool holdsSamples(TqorImageBase* image) const;
+  // count rows from or to rowAt(0 .. count - 1); the last row finishes the
+  // file and destroys the codec object.
+  template <class RowAt>
+  void decodeRows(int count, RowAt rowAt);
+  template <class RowAt>
+  void encodeRows(int count, RowAt rowAt);
+  // Raises error 3 with the codec's message after destroying the object in use.
+  [[noreturn]] void codecFailed(bool compressing);
+
+  TJpegFileInfo fileInfo;
+  std::unique_ptr<TJpegCodec> state;
+  bool direct = false;  // rows move between libjpeg and the image without the chunk buffer
+};
+
+#endif
