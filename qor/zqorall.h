@@ -17,6 +17,8 @@
 #include "zbitconv.h"
 #include "zbmpdrv.h"
 #include "zbmpos2.h"
+#include "zpcxdrv.h"
+#include "zdcxdrv.h"
 #if QOR_WITH_JPEG
 #include "zjpgdrv.h"
 #endif

@@ -8,6 +8,8 @@
 
 #include "zbmpdrv.h"
 #include "zbmpos2.h"
+#include "zdcxdrv.h"
+#include "zpcxdrv.h"
 #if QOR_WITH_JPEG
 #include "zjpgdrv.h"
 #endif
@@ -446,6 +448,14 @@ extern "C" QOR_API qorFileInfo* qorBmpOS2Info(int coding, int sizeX, int sizeY) 
   return made([=] { return fiBmpOS2FileInfo(coding, sizeX, sizeY); });
 }
 
+extern "C" QOR_API qorFileInfo* qorPcxInfo(int coding, int sizeX, int sizeY) {
+  return made([=] { return fiPcxFileInfo(coding, sizeX, sizeY, 1); });
+}
+
+extern "C" QOR_API qorFileInfo* qorDcxInfo(int coding, int sizeX, int sizeY, int numberOfImages) {
+  return made([=] { return fiDcxFileInfo(coding, sizeX, sizeY, numberOfImages); });
+}
+
 extern "C" QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality) {
 #if QOR_WITH_JPEG
   return made([=] { return fiJpegFileInfo(coding, sizeX, sizeY, quality); });
@@ -456,7 +466,7 @@ extern "C" QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, in
 }
 
 // The descriptor factories of the other formats go here as their drivers
-// arrive: qorDcxInfo, qorPcxInfo (fourth argument 1), qorPngInfo,
+// arrive: qorPngInfo,
 // qorTgaInfo, qorTiffInfo, qorImgListInfo.
 
 // ---------------------------------------------------------------- format identifiers

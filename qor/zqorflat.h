@@ -165,11 +165,15 @@ QOR_API qorFileInfo* qorKavMemEnsInfo(int sizeX, int sizeY, int n);
 QOR_API qorFileInfo* qorBmpInfo(int coding, int sizeX, int sizeY);
 /* OS/2 bitmap: bits per pixel (1, 4, 8 or 24), width, height */
 QOR_API qorFileInfo* qorBmpOS2Info(int coding, int sizeX, int sizeY);
+/* PCX, run-length encoded: bits per pixel (1, 4, 8 or 24), width, height */
+QOR_API qorFileInfo* qorPcxInfo(int coding, int sizeX, int sizeY);
+/* DCX of run-length encoded PCX pages: bits per pixel (1, 4, 8 or 24), width, height, page count */
+QOR_API qorFileInfo* qorDcxInfo(int coding, int sizeX, int sizeY, int numberOfImages);
 /* JPEG: bits per pixel (8 grey or 24 colour), width, height, quality (1 to 100);
  * null when the library is built without JPEG */
 QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality);
 /* The descriptors of the other formats join here with their drivers:
- * qorDcxInfo, qorPcxInfo, qorPngInfo, qorTgaInfo, qorTiffInfo,
+ * qorPngInfo, qorTgaInfo, qorTiffInfo,
  * qorImgListInfo. */
 
 /* Format identifiers. */

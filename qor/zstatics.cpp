@@ -2,8 +2,10 @@
 // the process-wide default manager.
 #include "zbmpdrv.h"
 #include "zbmpos2.h"
+#include "zdcxdrv.h"
 #include "zkavdrv.h"
 #include "zmemdrv.h"
+#include "zpcxdrv.h"
 #include "zovnutil.h"
 #include "zqorcfg.h"
 #include "zsigens2.h"
@@ -75,6 +77,7 @@ TQORDataManager* getQorDataManager() {
     // accepts a file serves it.
     registerDriver<TKavFormatDriver>(m);        // 0: native multi-image files
     registerDriver<TKavMemEnsFormatDriver>(m);  // 1: in-memory ensembles (never detected)
+    registerDriver<TPcxFormatDriver>(m);        // 2: PCX (first byte 10, a window)
 #if QOR_WITH_JPEG
     registerDriver<TJpegFormatDriver>(m);       // 3: JPEG (start-of-image marker FF D8 FF)
 #endif
@@ -85,6 +88,7 @@ TQORDataManager* getQorDataManager() {
 #if QOR_WITH_TIFF
     // registerDriver<TTiffFormatDriver>(m);
 #endif
+    registerDriver<TDcxFormatDriver>(m);        // 9: DCX (magic word, pages through nested ensembles)
 #if QOR_WITH_PNG
     // registerDriver<TPngFormatDriver>(m);
 #endif

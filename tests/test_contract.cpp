@@ -88,6 +88,37 @@ Bytes jpegFile() {
 }
 #endif
 
+// PCX header of a w x h picture in planes of bits each, lines of bpl bytes per plane, run-length encoded.
+Bytes pcxHeader(int bits, int planes, int w, int h, int bpl) {
+  Bytes b = {10, 5, 1, uint8_t(bits)};
+  for (uint32_t v : {0u, 0u, uint32_t(w - 1), uint32_t(h - 1), 480u, 480u}) put(b, v, 2);
+  b.resize(65, 0);
+  b.push_back(uint8_t(planes));
+  put(b, uint32_t(bpl), 2);
+  put(b, 1, 2);
+  b.resize(128, 0);
+  return b;
+}
+
+// PCX: 5 x 3, 8 bits, lines of 6 bytes (runs, single bytes, an escaped 0xC7),
+// then the 256-colour palette.
+Bytes pcxFile() {
+  Bytes b = pcxHeader(8, 1, 5, 3, 6);
+  b.insert(b.end(), {0xC3, 9, 1, 2, 0xC1, 0xC7, 0xC6, 4, 1, 2, 3, 4, 5, 6, 12});
+  for (uint32_t i = 0; i < 256; ++i) put(b, i * 0x030507u, 3);
+  return b;
+}
+
+// DCX: one page, a PCX of 3 x 2 in three planes of 8 bits, lines of 4 bytes per plane.
+Bytes dcxFile() {
+  Bytes b;
+  for (uint32_t v : {0x3ADE68B1u, 12u, 0u}) put(b, v, 4);
+  const Bytes page = pcxHeader(8, 3, 3, 2, 4);
+  b.insert(b.end(), page.begin(), page.end());
+  b.insert(b.end(), {0xC4, 10, 0xC4, 20, 0xC4, 30, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  return b;
+}
+
 // One format: a small valid file of it, a descriptor to write with and the
 // image type of the pixels moved. None of these files has a prefix that is
 // itself a complete file. Lossy formats name how far a pixel read back may
@@ -115,6 +146,8 @@ const Fixture kFixtures[] = {
     {"Native", idKAV, nativeFile, [](int x, int y) { return fiKavFileInfo(stSShort, x, y, 1, "x"); }, stSShort},
     {"Bmp", idBMP, bmpFile, [](int x, int y) { return fiBmpFileInfo(8, x, y); }, stUChar},
     {"BmpOS2", idBMPOS2, os2File, [](int x, int y) { return fiBmpOS2FileInfo(24, x, y); }, stRGB},
+    {"Pcx", idPCX, pcxFile, [](int x, int y) { return fiPcxFileInfo(8, x, y, 1); }, stUChar},
+    {"Dcx", idDCX, dcxFile, [](int x, int y) { return fiDcxFileInfo(24, x, y, 1); }, stRGB},
 #if QOR_WITH_JPEG
     {"Jpeg", idJPEG, jpegFile, [](int x, int y) { return fiJpegFileInfo(8, x, y, 100); }, stUChar, 1},
 #endif

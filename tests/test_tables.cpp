@@ -25,6 +25,8 @@ const Table kTables[] = {
     {"NativeToDisk", []() -> const TConverters& { return TKavFormatDriver::converters2Disk(); }},
     {"BitmapToMemory", []() -> const TConverters& { return TBitmapConverters::tables().disk2Memory(); }},
     {"BitmapToDisk", []() -> const TConverters& { return TBitmapConverters::tables().memory2Disk(); }},
+    {"PcxToMemory", []() -> const TConverters& { return TPCXConverters::tables().disk2Memory(); }},
+    {"PcxToDisk", []() -> const TConverters& { return TPCXConverters::tables().memory2Disk(); }},
 #if QOR_WITH_JPEG
     {"JpegToMemory", []() -> const TConverters& { return TJpegConverters::tables().disk2Memory(); }},
     {"JpegToDisk", []() -> const TConverters& { return TJpegConverters::tables().memory2Disk(); }},

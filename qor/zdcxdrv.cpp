@@ -1,0 +1,270 @@
+#include "zdcxdrv.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "zpcxdrv.h"
+#include "zstream.h"
+
+// ---------------------------------------------------------------- descriptor
+
+TDcxFileInfo::~TDcxFileInfo() = default;
+
+int TDcxFileInfo::formatID() { return idDCX(); }
+
+TFileInfo* fiDcxFileInfo(int coding, int sizeX, int sizeY, int numberOfImages) {
+  TFileInfo* info = new TDcxFileInfo(coding, sizeX, sizeY, numberOfImages);
+  if (!info) QOR_RAISE_MEMORY();
+  info->setf(TFileInfo::ownedByEnsemble);
+  return info;
+}
+
+// ---------------------------------------------------------------- nesting
+
+namespace {
+
+// Ensembles opened inside the work of another ensemble's driver, now.
+thread_local int nestingDepth = 0;
+
+// Counts one nested ensemble for the time of a call; a chain deeper than
+// dcxLayout::maxNesting is refused.
+class Nested {
+public:
+  explicit Nested(const char* file) {
+    if (nestingDepth >= dcxLayout::maxNesting)
+      QOR_RAISE("DCX file \"%s\": pages nested more than %d deep (a page holding a DCX file holding ...) are "
+                "refused.",
+                file, dcxLayout::maxNesting);
+    ++nestingDepth;
+  }
+  ~Nested() { --nestingDepth; }
+  Nested(const Nested&) = delete;
+  Nested& operator=(const Nested&) = delete;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- driver
+
+TDcxFormatDriver::TDcxFormatDriver() : tableEntries(0), dataEnd(0), pageManager(nullptr) {}
+
+TDcxFormatDriver::~TDcxFormatDriver() {
+  // the page ensemble closes against the manager the file's ensemble still knows
+  followManager();
+  try {
+    pages.reset();
+  } catch (...) {
+  }
+}
+
+TFileFormatDriver* TDcxFormatDriver::createInstance() { return new TDcxFormatDriver; }
+
+void TDcxFormatDriver::followManager() { pageManager = ensemble ? ensemble->getQORDataManager() : manager; }
+
+void TDcxFormatDriver::makePageEnsemble() {
+  followManager();
+  pages.reset();
+  pages.reset(new TImageEnsemble(pageManager));
+  if (!pages) QOR_RAISE_MEMORY();
+  if (!table) {
+    table.reset(new (std::nothrow) uint32_t[dcxLayout::maxPages + 1]);
+    if (!table) QOR_RAISE_MEMORY();
+  }
+  std::memset(table.get(), 0, sizeof(uint32_t) * (dcxLayout::maxPages + 1));
+  tableEntries = 0;
+}
+
+void TDcxFormatDriver::passChunkMode() {
+  if (flags & qorChunkMode)
+    pages->setf(qorChunkMode);
+  else
+    pages->clearf(qorChunkMode);
+}
+
+int TDcxFormatDriver::recognizeFormat() {
+  unsigned char bytes[dcxLayout::wordBytes];
+  if (!seekTo(0)) return 0;
+  if (stream->read(bytes, dcxLayout::wordBytes) != dcxLayout::wordBytes) return 0;
+  return qorLE::get32(bytes) == dcxLayout::magicWord;
+}
+
+int TDcxFormatDriver::readHeader() {
+  fillPaletteAsGrey();
+  makePageEnsemble();
+  fileInfo = TDcxFileInfo();
+  dataEnd = stream->size();
+  unsigned char word[dcxLayout::wordBytes];
+  if (!seekTo(0) || stream->read(word, dcxLayout::wordBytes) != dcxLayout::wordBytes ||
+      qorLE::get32(word) != dcxLayout::magicWord)
+    QOR_RAISE("DCX file \"%s\" does not begin with the DCX magic word.", fileNameForMessages());
+  // the table ends at its first 0 word, after maxPages entries or where the file ends
+  unsigned char words[dcxLayout::maxPages * dcxLayout::wordBytes];
+  const int got = stream->read(words, int(sizeof words));
+  const int whole = got > 0 ? got / dcxLayout::wordBytes : 0;
+  int n = 0;
+  while (n < whole && n < dcxLayout::maxPages) {
+    const uint32_t at = qorLE::get32(words + n * dcxLayout::wordBytes);
+    if (at == 0) break;
+    table[size_t(n)] = at;
+    ++n;
+  }
+  tableEntries = n;
+  fileInfo.numberOfImages_ = n;
+  stream->clear();
+  // a file without pages has nothing to select
+  if (n > 0) updateFileInfo(0);
+  return 0;
+}
+
+int64_t TDcxFormatDriver::pageEnd(int page) const {
+  const uint32_t from = table[size_t(page)];
+  int64_t end = dataEnd;
+  for (int k = 0; k < tableEntries; ++k)
+    if (table[size_t(k)] > from && table[size_t(k)] < end) end = table[size_t(k)];
+  return end;
+}
+
+void TDcxFormatDriver::updateFileInfo(int page) {
+  if (!pages || page < 0 || page >= tableEntries)
+    QOR_RAISE("DCX file \"%s\": there is no page %d.", fileNameForMessages(), page);
+  const int64_t from = table[size_t(page)];
+  const int64_t tableEnd = dcxLayout::pageTable + int64_t(tableEntries) * dcxLayout::wordBytes;
+  if (from == 0) QOR_RAISE("DCX file \"%s\": page %d was never written.", fileNameForMessages(), page);
+  if (from < tableEnd || from >= dataEnd)
+    QOR_RAISE("DCX file \"%s\": page %d starts at offset %lld, outside the page data (%lld to %lld).",
+              fileNameForMessages(), page, (long long)from, (long long)tableEnd, (long long)dataEnd);
+  const int64_t end = pageEnd(page);
+  if (from > INT32_MAX || end - from > INT32_MAX)
+    QOR_RAISE("DCX file \"%s\": page %d lies beyond 2 GiB.", fileNameForMessages(), page);
+  followManager();
+  {
+    Nested nested(fileNameForMessages());
+    auto* window = new TqorRestrictedStream(stream, int(from), int(end - from));
+    if (!window) QOR_RAISE_MEMORY();
+    if (!seekTo(from)) stream->seek(long(from), SEEK_SET);
+    pages->open(window);
+  }
+  fileInfo.sizeX_ = pages->sizeX();
+  fileInfo.sizeY_ = pages->sizeY();
+  fileInfo.coding_ = pages->coding();
+  std::memcpy(palette, pages->getPalette(), sizeof palette);
+}
+
+int TDcxFormatDriver::createFile(TFileInfo* source) {
+  const char* what = "Cannot create a DCX file";
+  const int n = source->numberOfImages();
+  const int coding = source->coding();
+  const int64_t width = source->sizeX(), height = source->sizeY();
+  if (n < 0 || n > dcxLayout::maxPages)
+    QOR_RAISE("%s: %d pages asked for; a DCX file holds 0 to %d.", what, n, dcxLayout::maxPages);
+  if (coding != 1 && coding != 4 && coding != 8 && coding != 24)
+    QOR_RAISE("%s: %d bits per pixel cannot be written; the pages store 1, 4, 8 or 24.", what, coding);
+  if (width < 1 || width > pcxLayout::maxSide || height < 1 || height > pcxLayout::maxSide)
+    QOR_RAISE("%s: the size %lld x %lld is outside 1 to %d pixels a side, which a page holds.", what,
+              (long long)width, (long long)height, pcxLayout::maxSide);
+  makePageEnsemble();
+  TDcxFileInfo wanted(coding, int(width), int(height), n);
+  wanted.TFileInfo::operator=(*source);
+  adoptDescriptor(fileInfo, wanted);
+  tableEntries = n;
+  unsigned char bytes[dcxLayout::wordBytes * (dcxLayout::maxPages + 2)] = {};
+  qorLE::put32(bytes, dcxLayout::magicWord);
+  const int headerBytes = dcxLayout::pageTable + (n + 1) * dcxLayout::wordBytes;
+  if (!seekTo(0)) stream->seek(0, SEEK_SET);
+  stream->write(bytes, headerBytes);
+  dataEnd = headerBytes;
+  return 0;
+}
+
+int TDcxFormatDriver::writeImage(TqorImageBase* image, int page) {
+  if (!pages || page < 0 || page >= tableEntries)
+    QOR_RAISE("DCX file \"%s\": there is no page %d to write.", fileNameForMessages(), page);
+  if (dataEnd > INT32_MAX) QOR_RAISE("DCX file \"%s\": pages cannot begin beyond 2 GiB.", fileNameForMessages());
+  const uint32_t at = uint32_t(dataEnd);
+  table[size_t(page)] = at;
+  unsigned char word[dcxLayout::wordBytes];
+  qorLE::put32(word, at);
+  if (!seekTo(dcxLayout::pageTable + int64_t(page) * dcxLayout::wordBytes))
+    QOR_RAISE("DCX file \"%s\": the page table cannot be reached.", fileNameForMessages());
+  stream->write(word, dcxLayout::wordBytes);
+  if (!seekTo(at)) QOR_RAISE("DCX file \"%s\": the end of the data cannot be reached.", fileNameForMessages());
+  followManager();
+  {
+    Nested nested(fileNameForMessages());
+    auto* window = new TqorRestrictedStream(stream, int(at), 0);
+    if (!window) QOR_RAISE_MEMORY();
+    pages->open(window, fiPcxFileInfo(fileInfo.coding_, fileInfo.sizeX_, fileInfo.sizeY_, 1));
+    passChunkMode();
+    std::memcpy(pages->getPalette(), palette, sizeof palette);
+    image->write(pages.get(), 0);
+  }
+  const int64_t end = stream->tell();
+  if (end > dataEnd) dataEnd = end;
+  return 0;
+}
+
+int TDcxFormatDriver::readImage(TqorImageBase* image, int) {
+  if (!pagesOpen()) QOR_RAISE("DCX file \"%s\": no page is selected.", fileNameForMessages());
+  followManager();
+  currentImage = image;
+  blockIndex = 0;
+  {
+    Nested nested(fileNameForMessages());
+    passChunkMode();
+    image->read(pages.get(), 0);
+  }
+  // the page's palette, also when the rows are still to come chunk by chunk
+  std::memcpy(palette, pages->getPalette(), sizeof palette);
+  std::memcpy(image->getPalette(), palette, sizeof palette);
+  return 0;
+}
+
+int TDcxFormatDriver::readNextChunk() {
+  if (!pagesOpen() || !currentImage) return 1;
+  followManager();
+  const int r = pages->readNextChunk();
+  if (r == 0) ++blockIndex;
+  if (r == 1 || blockIndex >= chunksNumber()) {
+    std::memcpy(palette, pages->getPalette(), sizeof palette);
+    std::memcpy(currentImage->getPalette(), palette, sizeof palette);
+  }
+  return r;
+}
+
+int TDcxFormatDriver::writeNextChunk() {
+  if (!pagesOpen()) return 1;
+  followManager();
+  const int r = pages->writeNextChunk();
+  const int64_t end = stream->tell();
+  if (end > dataEnd) dataEnd = end;
+  return r;
+}
+
+void TDcxFormatDriver::releaseImageState() {
+  followManager();
+  if (pagesOpen() && pageManager) pages->rejectAllImagesFromMemory();
+}
+
+int TDcxFormatDriver::rowsPerChunk() { return pagesOpen() ? pages->rowsPerChunk() : TFileFormatDriver::rowsPerChunk(); }
+
+int TDcxFormatDriver::chunksNumber() { return pagesOpen() ? pages->chunksNumber() : TFileFormatDriver::chunksNumber(); }
+
+int TDcxFormatDriver::top2BottomReading() {
+  return pagesOpen() ? pages->top2BottomReading() : TFileFormatDriver::top2BottomReading();
+}
+
+int TDcxFormatDriver::hasPalette() {
+  const int coding = fileInfo.coding_;
+  return coding == image1BitPerPix || coding == image4BitPerPix || coding == image8BitPerPix;
+}
+
+int TDcxFormatDriver::paletteSize() {
+  switch (fileInfo.coding_) {
+    case image1BitPerPix: return 2;
+    case image4BitPerPix: return 16;
+    case image8BitPerPix:
+    case image24BitPerPix: return 256;
+    default: return 0;
+  }
+}

@@ -1,0 +1,105 @@
+// DCX files: a page table followed by one complete PCX file per page. The
+// driver moves no pixels itself: each page is read or written through a
+// second ensemble opened on a window of the file that covers the page.
+#ifndef ZDCXDRV_H
+#define ZDCXDRV_H
+
+#include <memory>
+
+#include "zsigens1.h"
+#include "zsigens2.h"
+
+// ---------------------------------------------------------------- on-disk layout
+
+// Offsets from the start of the file; all words little-endian, 32 bits.
+namespace dcxLayout {
+inline constexpr int magic = 0;      // 0x3ADE68B1
+inline constexpr int pageTable = 4;  // page offsets, then a 0 word
+inline constexpr uint32_t magicWord = 0x3ADE68B1u;
+inline constexpr int wordBytes = 4;
+inline constexpr int maxPages = 1024;
+// Nested ensembles (a page that is itself a DCX file, and so on) go at most
+// this deep.
+inline constexpr int maxNesting = 8;
+}  // namespace dcxLayout
+
+// ---------------------------------------------------------------- descriptor
+
+class QOR_API TDcxFileInfo : public TFileInfo {
+public:
+  TDcxFileInfo() : sizeX_(0), sizeY_(0), coding_(0), numberOfImages_(0) {}
+  // A new file of numberOfImages pages, each a run-length encoded PCX file
+  // of the coding (1, 4, 8 or 24) and size.
+  TDcxFileInfo(int coding, int sizeX, int sizeY, int numberOfImages)
+      : sizeX_(sizeX), sizeY_(sizeY), coding_(coding), numberOfImages_(numberOfImages) {}
+  TDcxFileInfo(const TDcxFileInfo&) = default;
+  TDcxFileInfo& operator=(const TDcxFileInfo&) = default;
+  ~TDcxFileInfo() override;
+  int formatID() override;
+  int sizeY() override { return sizeY_; }
+  int sizeX() override { return sizeX_; }
+  int numberOfImages() override { return numberOfImages_; }
+  int coding() override { return coding_; }
+
+  // When a file is read, the size and coding are those of the page selected last.
+  int32_t sizeX_;
+  int32_t sizeY_;
+  int32_t coding_;
+  int32_t numberOfImages_;
+};
+
+// A descriptor of a new file, deleted by the ensemble that opens with it.
+QOR_API TFileInfo* fiDcxFileInfo(int coding, int sizeX, int sizeY, int numberOfImages);
+
+// ---------------------------------------------------------------- driver
+
+class QOR_API TDcxFormatDriver : public TFileFormatDriver {
+public:
+  TDcxFormatDriver();
+  ~TDcxFormatDriver() override;
+  TFileFormatDriver* createInstance() override;
+  int recognizeFormat() override;
+  int readHeader() override;
+  int createFile(TFileInfo* info) override;
+  TFileInfo* getFileInfo() override { return &fileInfo; }
+  int readImage(TqorImageBase* image, int page) override;
+  int writeImage(TqorImageBase* image, int page) override;
+  // Selects a page: its window is opened in the page ensemble.
+  void updateFileInfo(int page) override;
+  int readNextChunk() override;
+  int writeNextChunk() override;
+  int rowsPerChunk() override;
+  int chunksNumber() override;
+  int top2BottomReading() override;
+  int hasPalette() override;
+  int paletteSize() override;
+  int queryState() override { return 1; }
+  // Drops the page ensemble's image, which may lie over the memory of the
+  // image being dropped here.
+  void releaseImageState() override;
+
+  // The page table: offsets of the pages, 0 for pages not written.
+  const uint32_t* pageTable() const { return table.get(); }
+
+private:
+  // A fresh page ensemble bound to the manager of the file's ensemble.
+  void makePageEnsemble();
+  // The page ensemble's manager variable, taken from the file's ensemble
+  // before every use so that a destroyed manager is noticed.
+  void followManager();
+  bool pagesOpen() const { return pages && pages->is_open(); }
+  // The page ensemble's driver flags follow the chunk mode of this driver.
+  void passChunkMode();
+  // First byte after page i: the smallest table entry above its own, else
+  // the end of the data.
+  int64_t pageEnd(int page) const;
+
+  TDcxFileInfo fileInfo;
+  std::unique_ptr<uint32_t[]> table;  // maxPages + 1 words, zeroed
+  int tableEntries;                   // entries of the table on disk (pages announced or read)
+  int64_t dataEnd;                    // end of the file's data
+  TQORDataManager* pageManager;
+  std::unique_ptr<TImageEnsemble> pages;
+};
+
+#endif
