@@ -19,6 +19,7 @@
 #include "zbmpos2.h"
 #include "zpcxdrv.h"
 #include "zdcxdrv.h"
+#include "ztgadrv.h"
 #if QOR_WITH_JPEG
 #include "zjpgdrv.h"
 #endif

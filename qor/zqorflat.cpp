@@ -10,6 +10,7 @@
 #include "zbmpos2.h"
 #include "zdcxdrv.h"
 #include "zpcxdrv.h"
+#include "ztgadrv.h"
 #if QOR_WITH_JPEG
 #include "zjpgdrv.h"
 #endif
@@ -465,9 +466,13 @@ extern "C" QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, in
 #endif
 }
 
+extern "C" QOR_API qorFileInfo* qorTgaInfo(int coding, int sizeX, int sizeY, int rle) {
+  return made([=] { return fiTgaFileInfo(coding, sizeX, sizeY, rle); });
+}
+
 // The descriptor factories of the other formats go here as their drivers
 // arrive: qorPngInfo,
-// qorTgaInfo, qorTiffInfo, qorImgListInfo.
+// qorTiffInfo, qorImgListInfo.
 
 // ---------------------------------------------------------------- format identifiers
 

@@ -172,8 +172,10 @@ QOR_API qorFileInfo* qorDcxInfo(int coding, int sizeX, int sizeY, int numberOfIm
 /* JPEG: bits per pixel (8 grey or 24 colour), width, height, quality (1 to 100);
  * null when the library is built without JPEG */
 QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality);
+/* Targa: bits per pixel (8 colour-mapped or 24), width, height, run-length encoding when rle is not 0 */
+QOR_API qorFileInfo* qorTgaInfo(int coding, int sizeX, int sizeY, int rle);
 /* The descriptors of the other formats join here with their drivers:
- * qorPngInfo, qorTgaInfo, qorTiffInfo,
+ * qorPngInfo, qorTiffInfo,
  * qorImgListInfo. */
 
 /* Format identifiers. */

@@ -9,6 +9,7 @@
 #include "zovnutil.h"
 #include "zqorcfg.h"
 #include "zsigens2.h"
+#include "ztgadrv.h"
 // The codec drivers join here, each under its build switch (see zqorcfg.h):
 // #if QOR_WITH_TIFF  #include "ztiffdrv.h"  #endif
 #if QOR_WITH_JPEG
@@ -92,6 +93,7 @@ TQORDataManager* getQorDataManager() {
 #if QOR_WITH_PNG
     // registerDriver<TPngFormatDriver>(m);
 #endif
+    registerDriver<TTgaFormatDriver>(m);        // 11: Targa (no magic number: asked last)
   } catch (...) {
     destroyQORDataManager(m);
     throw;

@@ -119,6 +119,17 @@ Bytes dcxFile() {
   return b;
 }
 
+// Targa: 5 x 3, 24 bits, run-length encoded, bottom-up: a run carried from the
+// first stored row into the second, a raw packet, a run.
+Bytes tgaFile() {
+  Bytes b = {0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  put(b, 5, 2);
+  put(b, 3, 2);
+  b.insert(b.end(), {24, 0});
+  b.insert(b.end(), {0x86, 1, 2, 3, 0x03, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0x83, 16, 17, 18});
+  return b;
+}
+
 // One format: a small valid file of it, a descriptor to write with and the
 // image type of the pixels moved. None of these files has a prefix that is
 // itself a complete file. Lossy formats name how far a pixel read back may
@@ -148,6 +159,7 @@ const Fixture kFixtures[] = {
     {"BmpOS2", idBMPOS2, os2File, [](int x, int y) { return fiBmpOS2FileInfo(24, x, y); }, stRGB},
     {"Pcx", idPCX, pcxFile, [](int x, int y) { return fiPcxFileInfo(8, x, y, 1); }, stUChar},
     {"Dcx", idDCX, dcxFile, [](int x, int y) { return fiDcxFileInfo(24, x, y, 1); }, stRGB},
+    {"Tga", idTGA, tgaFile, [](int x, int y) { return fiTgaFileInfo(24, x, y, 1); }, stRGB},
 #if QOR_WITH_JPEG
     {"Jpeg", idJPEG, jpegFile, [](int x, int y) { return fiJpegFileInfo(8, x, y, 100); }, stUChar, 1},
 #endif

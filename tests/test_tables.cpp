@@ -27,6 +27,8 @@ const Table kTables[] = {
     {"BitmapToDisk", []() -> const TConverters& { return TBitmapConverters::tables().memory2Disk(); }},
     {"PcxToMemory", []() -> const TConverters& { return TPCXConverters::tables().disk2Memory(); }},
     {"PcxToDisk", []() -> const TConverters& { return TPCXConverters::tables().memory2Disk(); }},
+    {"TargaToMemory", []() -> const TConverters& { return TTargaConverters::tables().disk2Memory(); }},
+    {"TargaToDisk", []() -> const TConverters& { return TTargaConverters::tables().memory2Disk(); }},
 #if QOR_WITH_JPEG
     {"JpegToMemory", []() -> const TConverters& { return TJpegConverters::tables().disk2Memory(); }},
     {"JpegToDisk", []() -> const TConverters& { return TJpegConverters::tables().memory2Disk(); }},

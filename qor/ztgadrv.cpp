@@ -1,0 +1,623 @@
+#include "ztgadrv.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "zbitconv.h"
+
+namespace {
+
+using uchar = unsigned char;
+
+inline int smaller(int a, int b) { return a < b ? a : b; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- on-disk layout
+
+void TTgaHead::toBytes(unsigned char out[tgaLayout::headerSize]) const {
+  out[tgaLayout::idLength] = idLength;
+  out[tgaLayout::colourMapType] = colourMapType;
+  out[tgaLayout::imageType] = imageType;
+  qorLE::put16(out + tgaLayout::mapFirst, mapFirst);
+  qorLE::put16(out + tgaLayout::mapLength, mapLength);
+  out[tgaLayout::mapEntrySize] = mapEntrySize;
+  qorLE::put16(out + tgaLayout::xOrigin, xOrigin);
+  qorLE::put16(out + tgaLayout::yOrigin, yOrigin);
+  qorLE::put16(out + tgaLayout::width, width);
+  qorLE::put16(out + tgaLayout::height, height);
+  out[tgaLayout::pixelDepth] = pixelDepth;
+  out[tgaLayout::descriptor] = descriptor;
+}
+
+void TTgaHead::fromBytes(const unsigned char in[tgaLayout::headerSize]) {
+  idLength = in[tgaLayout::idLength];
+  colourMapType = in[tgaLayout::colourMapType];
+  imageType = in[tgaLayout::imageType];
+  mapFirst = uint16_t(qorLE::get16(in + tgaLayout::mapFirst));
+  mapLength = uint16_t(qorLE::get16(in + tgaLayout::mapLength));
+  mapEntrySize = in[tgaLayout::mapEntrySize];
+  xOrigin = uint16_t(qorLE::get16(in + tgaLayout::xOrigin));
+  yOrigin = uint16_t(qorLE::get16(in + tgaLayout::yOrigin));
+  width = uint16_t(qorLE::get16(in + tgaLayout::width));
+  height = uint16_t(qorLE::get16(in + tgaLayout::height));
+  pixelDepth = in[tgaLayout::pixelDepth];
+  descriptor = in[tgaLayout::descriptor];
+}
+
+// The format has no magic number, so detection rests on every field agreeing
+// with the others: the faults are tested in the order a reader meets them.
+const char* TTgaHead::fault(char* text, size_t size) const {
+  auto say = [&](const char* format, int a, int b) -> const char* {
+    if (!text) return "";
+    std::snprintf(text, size, format, a, b);
+    return text;
+  };
+  if (colourMapType > 1) return say("colour map type %d is neither 0 nor 1.", colourMapType, 0);
+  const int base = imageType & ~tgaLayout::typeRle;
+  if (imageType > 11 || base < tgaLayout::typeMapped || base > tgaLayout::typeGrey)
+    return say("image type %d is not one of 1, 2, 3, 9, 10 or 11.", imageType, 0);
+  const int bits = pixelDepth;
+  const bool depthFits = base == tgaLayout::typeTrueColour ? bits == 16 || bits == 24 || bits == 32 : bits == 8;
+  if (!depthFits) return say("image type %d does not hold pixels of %d bits.", imageType, bits);
+  if (colourMapType == 1) {
+    if (mapEntrySize != 15 && mapEntrySize != 16 && mapEntrySize != 24 && mapEntrySize != 32)
+      return say("colour map entries of %d bits are not of 15, 16, 24 or 32.", mapEntrySize, 0);
+    if (mapLength == 0) return say("the colour map has no entries.", 0, 0);
+  } else if (mapLength != 0) {
+    return say("a colour map of %d entries comes without colour map type 1.", mapLength, 0);
+  }
+  if (base == tgaLayout::typeMapped && colourMapType != 1)
+    return say("colour-mapped image type %d comes without a colour map.", imageType, 0);
+  if (descriptor & tgaLayout::interleaved)
+    return say("image descriptor 0x%02X asks for interleaved rows.", descriptor, 0);
+  if (width == 0 || height == 0) return say("the image size %d x %d is empty.", width, height);
+  return nullptr;
+}
+
+TTgaFooter::TTgaFooter() : extensionOffset(0), developerOffset(0), signature() {
+  std::memcpy(signature, "TRUEVISION-XFILE.", tgaLayout::signatureSize);
+}
+
+void TTgaFooter::toBytes(unsigned char out[tgaLayout::footerSize]) const {
+  qorLE::put32(out + tgaLayout::extensionOffset, extensionOffset);
+  qorLE::put32(out + tgaLayout::developerOffset, developerOffset);
+  std::memcpy(out + tgaLayout::signature, signature, tgaLayout::signatureSize);
+}
+
+// ---------------------------------------------------------------- descriptor
+
+TTgaFileInfo::TTgaFileInfo() : head(), footer(), requestedCoding(0), requestedSizeX(0), requestedSizeY(0) {}
+
+TTgaFileInfo::TTgaFileInfo(int coding, int sizeX, int sizeY, int rle) : TTgaFileInfo() {
+  const bool mapped = coding == 8;
+  head.colourMapType = mapped ? 1 : 0;
+  head.imageType = uint8_t((mapped ? tgaLayout::typeMapped : tgaLayout::typeTrueColour) | (rle ? tgaLayout::typeRle : 0));
+  head.mapLength = mapped ? tgaLayout::paletteEntries : 0;
+  head.mapEntrySize = mapped ? 24 : 0;
+  head.width = uint16_t(sizeX);
+  head.height = uint16_t(sizeY);
+  head.pixelDepth = uint8_t(coding);
+  head.descriptor = tgaLayout::topDown;
+  requestedCoding = coding;
+  requestedSizeX = sizeX;
+  requestedSizeY = sizeY;
+}
+
+TTgaFileInfo::~TTgaFileInfo() = default;
+
+int TTgaFileInfo::formatID() { return idTGA(); }
+
+TFileInfo* fiTgaFileInfo(int coding, int sizeX, int sizeY, int rle) {
+  TFileInfo* info = new TTgaFileInfo(coding, sizeX, sizeY, rle);
+  if (!info) QOR_RAISE_MEMORY();
+  info->setf(TFileInfo::ownedByEnsemble);
+  return info;
+}
+
+// ---------------------------------------------------------------- row codec
+
+namespace {
+
+// The bytes of run-length rows, read through a local cursor over the byte
+// reader's buffer, so that the decoder's stores cannot make it reload them.
+class PacketBytes {
+public:
+  explicit PacketBytes(TSmartReadBytes& b) : bytes(b) { p = bytes.span(&end); }
+  ~PacketBytes() { bytes.commit(p); }
+  PacketBytes(const PacketBytes&) = delete;
+  PacketBytes& operator=(const PacketBytes&) = delete;
+
+  // The next byte; false at the end of the data.
+  bool next(int& value) {
+    if (p == end && !refill()) return false;
+    value = *p++;
+    return true;
+  }
+  // Copies n bytes to dest; the bytes copied (fewer at the end of the data).
+  int take(uchar* dest, int n) {
+    if (end - p >= n) {
+      std::memcpy(dest, p, size_t(n));
+      p += n;
+      return n;
+    }
+    int k = 0;
+    while (k < n) {
+      if (p == end && !refill()) break;
+      const int chunk = smaller(int(end - p), n - k);
+      std::memcpy(dest + k, p, size_t(chunk));
+      p += chunk;
+      k += chunk;
+    }
+    return k;
+  }
+
+private:
+  bool refill() {
+    bytes.commit(p);
+    p = bytes.span(&end);
+    return p != end;
+  }
+  TSmartReadBytes& bytes;
+  const uchar* p;
+  const uchar* end;
+};
+
+// Stores count copies of the B-byte pixel value at dest.
+template <int B>
+inline void fillPixels(uchar* dest, const uchar* value, int count) {
+  if constexpr (B == 1) {
+    std::memset(dest, value[0], size_t(count));
+  } else {
+    if (count <= 8) {
+      for (int k = 0; k < count; ++k) std::memcpy(dest + B * k, value, B);
+      return;
+    }
+    // doubling copies of what is stored already
+    std::memcpy(dest, value, B);
+    size_t done = B;
+    const size_t total = size_t(count) * B;
+    while (done < total) {
+      const size_t n = done < total - done ? done : total - done;
+      std::memcpy(dest + done, dest, n);
+      done += n;
+    }
+  }
+}
+
+}  // namespace
+
+TDecompressTgaStream::TDecompressTgaStream() : pixelBytes(1), runValue(), runLeft(0), rawLeft(0), dry(false) {}
+
+void TDecompressTgaStream::start(TqorStream* s, int bytesPerPixel) {
+  bytes.init(s);
+  pixelBytes = bytesPerPixel;
+  runLeft = 0;
+  rawLeft = 0;
+  dry = false;
+}
+
+void TDecompressTgaStream::nextRow(unsigned char* row, int pixels) {
+  if (pixels <= 0) return;
+  switch (pixelBytes) {
+    case 1: decodeRow<1>(row, pixels); break;
+    case 2: decodeRow<2>(row, pixels); break;
+    case 3: decodeRow<3>(row, pixels); break;
+    default: decodeRow<4>(row, pixels); break;
+  }
+}
+
+template <int B>
+void TDecompressTgaStream::decodeRow(unsigned char* row, int n) {
+  PacketBytes in(bytes);
+  int x = 0;
+  while (x < n) {
+    if (runLeft > 0) {
+      const int k = smaller(runLeft, n - x);
+      fillPixels<B>(row + B * x, runValue, k);
+      x += k;
+      runLeft -= k;
+      continue;
+    }
+    if (rawLeft > 0) {
+      const int k = smaller(rawLeft, n - x);
+      const int got = in.take(row + B * x, B * k);
+      if (got < B * k) {
+        x += got / B;
+        break;
+      }
+      x += k;
+      rawLeft -= k;
+      continue;
+    }
+    int h = 0;
+    if (!in.next(h)) break;
+    const int count = (h & tgaLayout::countMask) + 1;
+    if (h & tgaLayout::runFlag) {
+      if (in.take(runValue, B) < B) break;
+      runLeft = count;
+    } else {
+      rawLeft = count;
+    }
+  }
+  if (x < n) {
+    // the data ended: the rest of the image is zeros
+    std::memset(row + B * x, 0, size_t(n - x) * B);
+    runLeft = rawLeft = 0;
+    dry = true;
+  }
+}
+
+namespace {
+
+template <int B>
+inline bool samePixel(const uchar* a, const uchar* b) {
+  return std::memcmp(a, b, B) == 0;
+}
+
+// Where pixels i, i + 1 and i + 2 agree, for i < n - 3; n when nowhere. The
+// three-byte case compares two pixels per 64-bit word.
+template <int B>
+inline int nextTriple(const uchar* p, int i, int n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if constexpr (B == 3) {
+    // bytes 3i .. 3i + 10 lie inside the row while i < n - 3
+    for (; i < n - 3; ) {
+      uint64_t a, b;
+      std::memcpy(&a, p + 3 * i, 8);
+      std::memcpy(&b, p + 3 * i + 3, 8);
+      const uint64_t d = a ^ b;
+      if (d & 0xFFFFFFu) {
+        ++i;
+      } else if (d & 0xFFFFFF000000u) {
+        i += 2;
+      } else {
+        return i;
+      }
+    }
+    return n;
+  }
+#endif
+  for (; i < n - 3;) {
+    if (!samePixel<B>(p + B * i, p + B * (i + 1))) {
+      ++i;
+    } else if (!samePixel<B>(p + B * (i + 1), p + B * (i + 2))) {
+      i += 2;
+    } else {
+      return i;
+    }
+  }
+  return n;
+}
+
+template <int B>
+int encodeRowOf(const uchar* p, int n, uchar* out) {
+  uchar* o = out;
+  int raw = 0;  // first pixel of the pending raw packets
+  auto flushRaw = [&](int end) {
+    while (raw < end) {
+      const int count = smaller(tgaLayout::maxRaw, end - raw);
+      *o++ = uchar(count - 1);
+      std::memcpy(o, p + B * raw, size_t(count) * B);
+      o += size_t(count) * B;
+      raw += count;
+    }
+  };
+  int i = 0;
+  while ((i = nextTriple<B>(p, i, n)) < n) {
+    flushRaw(i);
+    const int limit = smaller(n, i + tgaLayout::maxRun);
+    int j = i + 3;
+    while (j < limit && samePixel<B>(p + B * i, p + B * j)) ++j;
+    *o++ = uchar(tgaLayout::runFlag | (j - i - 1));
+    std::memcpy(o, p + B * i, B);
+    o += B;
+    i = raw = j;
+  }
+  flushRaw(n);
+  return int(o - out);
+}
+
+}  // namespace
+
+TCompressTgaStream::TCompressTgaStream() : stream(nullptr), pixelBytes(1), rowPixels(0), encodedBytes(0) {}
+
+void TCompressTgaStream::start(TqorStream* s, int bytesPerPixel, int pixels) {
+  stream = s;
+  pixelBytes = bytesPerPixel;
+  rowPixels = pixels;
+}
+
+int TCompressTgaStream::encodeRow(const unsigned char* row, int pixels, int bytesPerPixel, unsigned char* out) {
+  if (pixels <= 0) return 0;
+  switch (bytesPerPixel) {
+    case 1: return encodeRowOf<1>(row, pixels, out);
+    case 2: return encodeRowOf<2>(row, pixels, out);
+    case 3: return encodeRowOf<3>(row, pixels, out);
+    default: return encodeRowOf<4>(row, pixels, out);
+  }
+}
+
+void TCompressTgaStream::writeRows(const unsigned char* rows, int count, int stride) {
+  if (count <= 0 || !stream) return;
+  const size_t need = size_t(count) * size_t(maxEncodedRow(rowPixels, pixelBytes));
+  if (need > encodedBytes) {
+    encoded.reset(new (std::nothrow) uchar[need]);
+    if (!encoded) {
+      encodedBytes = 0;
+      QOR_RAISE_MEMORY();
+    }
+    encodedBytes = need;
+  }
+  size_t used = 0;
+  for (int k = 0; k < count; ++k)
+    used += size_t(encodeRow(rows + size_t(k) * size_t(stride), rowPixels, pixelBytes, encoded.get() + used));
+  stream->write(encoded.get(), int(used));
+}
+
+// ---------------------------------------------------------------- converter tables
+
+namespace {
+
+using qorConvert = TImgConvertA2B* (*)();
+
+// A byte copy: the whole unsigned range, no scaling, no rounding.
+TImgConvertA2B* byteCopy() { return new TUImgConvertA2B<uchar, uchar>(255.0, 0.0, 0, 1); }
+template <class C>
+constexpr qorConvert make = qorMakeConverter<C>;
+
+// disk coding -> memory type
+const TConverterRow targaToMemory[] = {
+    {image8BitPerPix, stUChar, byteCopy},
+    {image8BitPerPix, stSChar, make<TImgConvertUChar2SChar>},
+    {image8BitPerPix, stBitmap, byteCopy},
+    {image16BitPerPix, stRGB, make<TImgConvert555rgb2RGB>},
+    {image16BitPerPix, stBitmap, make<TImgConvert555rgb2BGR>},
+    {image24BitPerPix, stUChar, make<TImgConvertBGR2UChar>},
+    {image24BitPerPix, stSChar, make<TImgConvertBGR2SChar>},
+    {image24BitPerPix, stRGB, make<TImgConvertSwapBR>},
+    {image24BitPerPix, stBitmap, make<TImgConvertRGB2RGB>},
+    {image32BitPerPix, stRGB, make<TImgConvert32Bit2RGB>},
+    {image32BitPerPix, stBitmap, make<TImgConvert32Bit2BGR>},
+};
+
+// memory type -> disk coding
+const TConverterRow targaToDisk[] = {
+    {stUChar, image8BitPerPix, byteCopy},
+    {stSChar, image8BitPerPix, make<TImgConvertSChar2UChar>},
+    {stRGB, image24BitPerPix, make<TImgConvertSwapBR>},
+    {stBitmap, image8BitPerPix, byteCopy},
+    {stBitmap, image24BitPerPix, make<TImgConvertRGB2RGB>},
+};
+
+}  // namespace
+
+TTargaConverters::TTargaConverters() : toMemory(1, 0, targaToMemory), toDisk(0, 1, targaToDisk) {}
+
+const TTargaConverters& TTargaConverters::tables() {
+  static const TTargaConverters converters;
+  return converters;
+}
+
+TImgConvertA2B* TTgaFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
+  return TTargaConverters::tables().disk2Memory().get(fileInfo.coding(), image->coding());
+}
+
+TImgConvertA2B* TTgaFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
+  return TTargaConverters::tables().memory2Disk().get(image->coding(), fileInfo.coding());
+}
+
+// ---------------------------------------------------------------- driver
+
+namespace {
+
+// Reverses the order of the B-byte pixels of a row in place.
+template <int B>
+void mirrorRow(uchar* row, int n) {
+  uchar* a = row;
+  uchar* b = row + size_t(n - 1) * B;
+  uchar t[B];
+  for (; a < b; a += B, b -= B) {
+    std::memcpy(t, a, B);
+    std::memcpy(a, b, B);
+    std::memcpy(b, t, B);
+  }
+}
+
+void mirrorRow(uchar* row, int n, int bytesPerPixel) {
+  switch (bytesPerPixel) {
+    case 1: mirrorRow<1>(row, n); break;
+    case 2: mirrorRow<2>(row, n); break;
+    case 3: mirrorRow<3>(row, n); break;
+    default: mirrorRow<4>(row, n); break;
+  }
+}
+
+}  // namespace
+
+TTgaFormatDriver::TTgaFormatDriver() : pixelOffset(0) {}
+
+TTgaFormatDriver::~TTgaFormatDriver() = default;
+
+TFileFormatDriver* TTgaFormatDriver::createInstance() { return new TTgaFormatDriver; }
+
+int TTgaFormatDriver::recognizeFormat() {
+  unsigned char bytes[tgaLayout::headerSize] = {};
+  if (!seekTo(0)) return 0;
+  if (stream->read(bytes, tgaLayout::headerSize) != tgaLayout::headerSize) return 0;
+  TTgaHead h;
+  h.fromBytes(bytes);
+  return h.fault(nullptr, 0) == nullptr;
+}
+
+int TTgaFormatDriver::paletteSize() {
+  const int bits = fileInfo.coding();
+  return bits == image8BitPerPix || bits == image24BitPerPix ? tgaLayout::paletteEntries : 0;
+}
+
+void TTgaFormatDriver::readColourMap(const TTgaHead& h, const char* what) {
+  const int entryBytes = tgaLayout::bytesPerPixel(h.mapEntrySize);
+  const int entries = h.mapLength;
+  const bool keep = h.isMapped();
+  unsigned char block[tgaLayout::paletteEntries * 4];
+  // entries past the palette's 256 are read, to be sure they are there, and dropped
+  for (int first = 0; first < entries; first += tgaLayout::paletteEntries) {
+    const int n = smaller(tgaLayout::paletteEntries, entries - first);
+    const int got = stream->read(block, n * entryBytes);
+    const int whole = got > 0 ? got / entryBytes : 0;
+    if (whole < n)
+      QOR_RAISE("%s: the file ends inside its colour map, after %d of %d entries.", what, first + whole, entries);
+    if (!keep || first > 0) continue;
+    for (int i = 0; i < n; ++i) {
+      const uchar* e = block + i * entryBytes;
+      if (entryBytes == 2) {
+        const unsigned w = qorLE::get16(e);
+        palette[i] = TqorPaletteItem{uchar(((w >> 10) & 31) << 3), uchar(((w >> 5) & 31) << 3), uchar((w & 31) << 3)};
+      } else {
+        palette[i] = TqorPaletteItem{e[2], e[1], e[0]};
+      }
+    }
+  }
+}
+
+int TTgaFormatDriver::readHeader() {
+  fillPaletteAsGrey();
+  const char* what = "TGA header";
+  unsigned char bytes[tgaLayout::headerSize] = {};
+  if (!seekTo(0)) QOR_RAISE("%s: the stream cannot be positioned at its start.", what);
+  const int got = stream->read(bytes, tgaLayout::headerSize);
+  if (got < tgaLayout::headerSize)
+    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the header.", what, got > 0 ? got : 0,
+              tgaLayout::headerSize);
+  TTgaFileInfo read;
+  read.head.fromBytes(bytes);
+  char text[160];
+  if (read.head.fault(text, sizeof text)) QOR_RAISE("%s: %s", what, text);
+  const int bits = read.head.pixelDepth;
+  checkGeometry(int64_t(read.head.width) * tgaLayout::bytesPerPixel(bits), read.head.width, read.head.height, what,
+                bits);
+
+  if (read.head.idLength > 0) {
+    unsigned char id[255];
+    const int n = stream->read(id, read.head.idLength);
+    if (n < read.head.idLength)
+      QOR_RAISE("%s: the file ends inside its identification field of %d bytes.", what, int(read.head.idLength));
+  }
+  if (read.head.colourMapType == 1) readColourMap(read.head, what);
+  read.requestedCoding = bits;
+  read.requestedSizeX = read.head.width;
+  read.requestedSizeY = read.head.height;
+  fileInfo = read;
+  pixelOffset = tgaLayout::headerSize + int64_t(read.head.idLength) + read.head.mapBytes();
+  stream->clear();
+  return 0;
+}
+
+void TTgaFormatDriver::normaliseForWriting() {
+  TTgaHead& h = fileInfo.head;
+  const bool mapped = h.pixelDepth == image8BitPerPix;
+  h.idLength = 0;
+  h.colourMapType = mapped ? 1 : 0;
+  h.imageType = uint8_t((mapped ? tgaLayout::typeMapped : tgaLayout::typeTrueColour) | (h.imageType & tgaLayout::typeRle));
+  h.mapFirst = 0;
+  h.mapLength = mapped ? tgaLayout::paletteEntries : 0;
+  h.mapEntrySize = mapped ? 24 : 0;
+  h.descriptor = tgaLayout::topDown;
+  pixelOffset = tgaLayout::headerSize + h.mapBytes();
+}
+
+int TTgaFormatDriver::createFile(TFileInfo* source) {
+  const char* what = "Cannot create a TGA file";
+  auto* tga = dynamic_cast<TTgaFileInfo*>(source);
+  const int coding = tga ? tga->requestedCoding : source->coding();
+  const int x = tga ? tga->requestedSizeX : source->sizeX();
+  const int y = tga ? tga->requestedSizeY : source->sizeY();
+  if (x < 1 || x > tgaLayout::maxSide || y < 1 || y > tgaLayout::maxSide)
+    QOR_RAISE("%s: image size %d x %d is outside 1..%d.", what, x, y, tgaLayout::maxSide);
+  if (coding != image8BitPerPix && coding != image24BitPerPix)
+    QOR_RAISE("%s: %d bits per pixel cannot be written; the writer stores 8 or 24.", what, coding);
+  checkGeometry(int64_t(x) * tgaLayout::bytesPerPixel(coding), x, y, what, coding);
+  TTgaFileInfo wanted = tga ? *tga : TTgaFileInfo(coding, x, y, 0);
+  if (!tga) wanted.TFileInfo::operator=(*source);
+  adoptDescriptor(fileInfo, wanted);
+  writeHeader();
+  return 0;
+}
+
+void TTgaFormatDriver::writeHeader() {
+  normaliseForWriting();
+  unsigned char bytes[tgaLayout::headerSize];
+  fileInfo.head.toBytes(bytes);
+  stream->seek(0, SEEK_SET);
+  stream->write(bytes, tgaLayout::headerSize);
+}
+
+void TTgaFormatDriver::startRows(TqorImageBase* image, bool write) {
+  // rows go out top-down, whatever the header of a file read said
+  if (write) normaliseForWriting();
+  const TTgaHead& h = fileInfo.head;
+  const int pixelBytes = tgaLayout::bytesPerPixel(h.pixelDepth);
+  RowLayout l;
+  l.rowBytes = int(h.width) * pixelBytes;
+  l.sizeX = h.width;
+  l.sizeY = h.height;
+  l.bottomUp = !(h.descriptor & tgaLayout::topDown);
+  setRowLayout(l);
+  if (write) {
+    writeHeader();
+    if (fileInfo.head.colourMapType == 1) writePalette(tgaLayout::paletteEntries, 3, true);
+    encoder.start(stream, pixelBytes, h.width);
+  } else {
+    // rows beyond the data: every row reads short
+    if (!seekTo(pixelOffset)) stream->seek(0, SEEK_END);
+    if (h.isRle()) decoder.start(stream, pixelBytes);
+  }
+  transferImage(image, write);
+}
+
+int TTgaFormatDriver::readImage(TqorImageBase* image, int) {
+  if (!image->ptr()) return 0;
+  takeConverter(getConverterDisk2Memory(image));
+  startRows(image, false);
+  return 0;
+}
+
+int TTgaFormatDriver::writeImage(TqorImageBase* image, int) {
+  if (!image->ptr()) return 0;
+  // the converter first: a pair without one leaves the file as it was
+  takeConverter(getConverterMemory2Disk(image));
+  startRows(image, true);
+  return 0;
+}
+
+int TTgaFormatDriver::writeNextChunk() {
+  const int done = moveRowChunk(true);
+  if (done == 0 && blockIndex >= chunksNumber()) {
+    unsigned char bytes[tgaLayout::footerSize];
+    fileInfo.footer.toBytes(bytes);
+    stream->write(bytes, tgaLayout::footerSize);
+  }
+  return done;
+}
+
+void TTgaFormatDriver::fetchRows(unsigned char* rows, int count) {
+  const TTgaHead& h = fileInfo.head;
+  const int pixelBytes = tgaLayout::bytesPerPixel(h.pixelDepth);
+  const size_t stride = size_t(layout.rowBytes);
+  if (h.isRle()) {
+    for (int k = 0; k < count; ++k) decoder.nextRow(rows + size_t(k) * stride, h.width);
+    if (decoder.ranDry()) stream->markFailed();
+  } else {
+    TFileFormatDriver::fetchRows(rows, count);
+  }
+  if (h.descriptor & tgaLayout::rightToLeft)
+    for (int k = 0; k < count; ++k) mirrorRow(rows + size_t(k) * stride, h.width, pixelBytes);
+}
+
+void TTgaFormatDriver::storeRows(const unsigned char* rows, int count) {
+  if (fileInfo.head.isRle())
+    encoder.writeRows(rows, count, layout.rowBytes);
+  else
+    TFileFormatDriver::storeRows(rows, count);
+}

@@ -1,0 +1,249 @@
+// Targa files: one image of 8-bit colour-mapped or grey, 16-bit 5-5-5, 24-bit
+// or 32-bit pixels, raw or run-length encoded in packets, rows bottom-up or
+// top-down, pixels left-to-right or right-to-left. Files are written with 8
+// (colour-mapped) or 24 bits per pixel, top-down, raw or run-length encoded,
+// and end in the 26-byte footer of version 2 of the format.
+#ifndef ZTGADRV_H
+#define ZTGADRV_H
+
+#include <memory>
+
+#include "zsigens2.h"
+#include "zstream.h"
+
+// ---------------------------------------------------------------- on-disk layout
+
+// Offsets from the start of the file; all fields little-endian.
+namespace tgaLayout {
+inline constexpr int idLength = 0;       // uint8: bytes of identification after the header
+inline constexpr int colourMapType = 1;  // uint8: 0 none, 1 a colour map follows
+inline constexpr int imageType = 2;      // uint8
+inline constexpr int mapFirst = 3;       // uint16: index of the first colour map entry
+inline constexpr int mapLength = 5;      // uint16: colour map entries
+inline constexpr int mapEntrySize = 7;   // uint8: bits per colour map entry
+inline constexpr int xOrigin = 8;        // uint16
+inline constexpr int yOrigin = 10;       // uint16
+inline constexpr int width = 12;         // uint16
+inline constexpr int height = 14;        // uint16
+inline constexpr int pixelDepth = 16;    // uint8: bits per pixel
+inline constexpr int descriptor = 17;    // uint8: row and pixel order, attribute bits
+inline constexpr int headerSize = 18;
+
+// Image types; plus typeRle for run-length encoded rows.
+inline constexpr int typeMapped = 1;
+inline constexpr int typeTrueColour = 2;
+inline constexpr int typeGrey = 3;
+inline constexpr int typeRle = 8;
+
+// Image descriptor bits.
+inline constexpr int topDown = 0x20;      // the first stored row is the top one
+inline constexpr int rightToLeft = 0x10;  // the first stored pixel of a row is the rightmost
+inline constexpr int interleaved = 0xC0;  // interleaved row orders, not decoded
+
+// Run-length packets: a header byte, then one pixel (runs) or count pixels.
+inline constexpr int runFlag = 0x80;
+inline constexpr int countMask = 0x7F;
+inline constexpr int maxRaw = 128;  // pixels of the longest raw packet
+inline constexpr int maxRun = 127;  // pixels of the longest run the writer stores
+
+// Footer, after the last row (offsets from its start).
+inline constexpr int extensionOffset = 0;  // uint32
+inline constexpr int developerOffset = 4;  // uint32
+inline constexpr int signature = 8;        // "TRUEVISION-XFILE." and a zero byte
+inline constexpr int signatureSize = 18;
+inline constexpr int footerSize = 26;
+
+// Widths and heights the 16-bit fields hold.
+inline constexpr int maxSide = 65535;
+// Colour map entries kept in the palette.
+inline constexpr int paletteEntries = 256;
+// Bytes of a stored pixel of depth bits (a depth of 15 takes two).
+inline int bytesPerPixel(int bits) { return (bits + 7) / 8; }
+}  // namespace tgaLayout
+
+// The 18-byte file header.
+struct QOR_API TTgaHead {
+  uint8_t idLength;
+  uint8_t colourMapType;
+  uint8_t imageType;
+  uint16_t mapFirst;
+  uint16_t mapLength;
+  uint8_t mapEntrySize;
+  uint16_t xOrigin;
+  uint16_t yOrigin;
+  uint16_t width;
+  uint16_t height;
+  uint8_t pixelDepth;
+  uint8_t descriptor;
+
+  void toBytes(unsigned char out[tgaLayout::headerSize]) const;
+  void fromBytes(const unsigned char in[tgaLayout::headerSize]);
+  bool isRle() const { return (imageType & tgaLayout::typeRle) != 0; }
+  bool isMapped() const { return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeMapped; }
+  // Bytes of the colour map after the identification field.
+  int64_t mapBytes() const {
+    return colourMapType == 1 ? int64_t(mapLength) * tgaLayout::bytesPerPixel(mapEntrySize) : 0;
+  }
+  // Null when the header describes an image the driver decodes; otherwise the
+  // fault, written into text (of size bytes) when text is not null.
+  const char* fault(char* text, size_t size) const;
+};
+
+// The 26-byte footer.
+struct QOR_API TTgaFooter {
+  TTgaFooter();
+  uint32_t extensionOffset;
+  uint32_t developerOffset;
+  char signature[tgaLayout::signatureSize];
+  void toBytes(unsigned char out[tgaLayout::footerSize]) const;
+};
+
+// ---------------------------------------------------------------- descriptor
+
+class QOR_API TTgaFileInfo : public TFileInfo {
+public:
+  // A zero header and the footer.
+  TTgaFileInfo();
+  // A new file of coding 8 (colour-mapped) or 24 bits, top-down, run-length
+  // encoded when rle is not 0. The values asked for are kept besides the
+  // header's 8- and 16-bit fields, so that a size the header cannot hold is
+  // refused, not cut.
+  TTgaFileInfo(int coding, int sizeX, int sizeY, int rle);
+  TTgaFileInfo(const TTgaFileInfo&) = default;
+  TTgaFileInfo& operator=(const TTgaFileInfo&) = default;
+  ~TTgaFileInfo() override;
+  int formatID() override;
+  int sizeY() override { return head.height; }
+  int sizeX() override { return head.width; }
+  int numberOfImages() override { return 1; }
+  int coding() override { return head.pixelDepth; }
+
+  TTgaHead head;
+  TTgaFooter footer;
+  int32_t requestedCoding;
+  int32_t requestedSizeX;
+  int32_t requestedSizeY;
+};
+
+// A descriptor of a new file, deleted by the ensemble that opens with it.
+QOR_API TFileInfo* fiTgaFileInfo(int coding, int sizeX, int sizeY, int rle);
+
+// ---------------------------------------------------------------- row codec
+
+// Delivers run-length encoded rows. A packet may run on past the end of a row;
+// what is left of it (a run's value and count, or the pixels of a raw packet
+// still to come) starts the next row, however many rows it covers.
+class QOR_API TDecompressTgaStream {
+public:
+  TDecompressTgaStream();
+  TDecompressTgaStream(const TDecompressTgaStream&) = delete;
+  TDecompressTgaStream& operator=(const TDecompressTgaStream&) = delete;
+
+  // Starts at the stream's current position with pixels of bytesPerPixel (1 to 4).
+  void start(TqorStream* s, int bytesPerPixel);
+  // The next row of pixels into row; pixels the data does not provide are 0.
+  void nextRow(unsigned char* row, int pixels);
+  // The data ran out before the rows asked for were complete.
+  bool ranDry() const { return dry; }
+
+private:
+  template <int B>
+  void decodeRow(unsigned char* row, int pixels);
+
+  TSmartReadBytes bytes;
+  int pixelBytes;
+  unsigned char runValue[4];  // the pixel of the run being carried
+  int runLeft;                // pixels of that run still to deliver
+  int rawLeft;                // pixels of the raw packet still to read
+  bool dry;
+};
+
+// Encodes rows into run-length packets that never cross a row: three or more
+// equal pixels starting before the last three of a row become runs of at most
+// 127 pixels, everything else raw packets of at most 128.
+class QOR_API TCompressTgaStream {
+public:
+  TCompressTgaStream();
+  TCompressTgaStream(const TCompressTgaStream&) = delete;
+  TCompressTgaStream& operator=(const TCompressTgaStream&) = delete;
+
+  // Starts on s with rows of pixels of bytesPerPixel (1 to 4).
+  void start(TqorStream* s, int bytesPerPixel, int pixels);
+  // Encodes count rows, stride bytes apart, and writes them in one stream call.
+  void writeRows(const unsigned char* rows, int count, int stride);
+  // Encodes one row of pixels into out and returns the bytes stored; out
+  // holds at least maxEncodedRow(pixels, bytesPerPixel) bytes.
+  static int encodeRow(const unsigned char* row, int pixels, int bytesPerPixel, unsigned char* out);
+  static int64_t maxEncodedRow(int64_t pixels, int bytesPerPixel) {
+    return pixels * bytesPerPixel + (pixels + tgaLayout::maxRaw - 1) / tgaLayout::maxRaw;
+  }
+
+private:
+  TqorStream* stream;
+  int pixelBytes;
+  int rowPixels;
+  std::unique_ptr<unsigned char[]> encoded;
+  size_t encodedBytes;
+};
+
+// ---------------------------------------------------------------- converter tables
+
+// Disk to memory indexed by (bits per pixel, stXXX type), memory to disk by
+// (stXXX type, bits per pixel).
+class QOR_API TTargaConverters {
+public:
+  static const TTargaConverters& tables();
+  const TConverters& disk2Memory() const { return toMemory; }
+  const TConverters& memory2Disk() const { return toDisk; }
+  TTargaConverters(const TTargaConverters&) = delete;
+  TTargaConverters& operator=(const TTargaConverters&) = delete;
+
+private:
+  TTargaConverters();
+  TConverters toMemory;
+  TConverters toDisk;
+};
+
+// ---------------------------------------------------------------- driver
+
+class QOR_API TTgaFormatDriver : public TFileFormatDriver {
+public:
+  TTgaFormatDriver();
+  ~TTgaFormatDriver() override;
+  TFileFormatDriver* createInstance() override;
+  int recognizeFormat() override;
+  int readHeader() override;
+  int createFile(TFileInfo* info) override;
+  TFileInfo* getFileInfo() override { return &fileInfo; }
+  int readImage(TqorImageBase* image, int index) override;
+  int readNextChunk() override { return moveRowChunk(false); }
+  int writeImage(TqorImageBase* image, int index) override;
+  int writeNextChunk() override;
+  int top2BottomReading() override { return (fileInfo.head.descriptor & tgaLayout::topDown) != 0; }
+  int hasPalette() override { return fileInfo.head.pixelDepth == 8; }
+  int paletteSize() override;
+  int queryState() override { return 1; }
+  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
+  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
+
+protected:
+  void fetchRows(unsigned char* rows, int count) override;
+  void storeRows(const unsigned char* rows, int count) override;
+
+private:
+  // Reads the colour map that follows the identification field; entries of
+  // colour-mapped images go into the palette.
+  void readColourMap(const TTgaHead& h, const char* what);
+  // Turns the header into the one the writer honours: no identification,
+  // the 256-entry 24-bit colour map of 8-bit files, top-down rows.
+  void normaliseForWriting();
+  void writeHeader();
+  void startRows(TqorImageBase* image, bool write);
+
+  TTgaFileInfo fileInfo;
+  int64_t pixelOffset;  // where the rows of the file read begin
+  TDecompressTgaStream decoder;
+  TCompressTgaStream encoder;
+};
+
+#endif

@@ -1,0 +1,739 @@
+// Targa files (ztgadrv): the encoder's packets, hand-made files in every row
+// order, packet layout and colour map, detection and header checks, sizes a
+// file cannot hold, writing back read files, and interchange with ImageMagick
+// and Pillow.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "oracle.h"
+
+namespace {
+
+using qortest::Bytes;
+using qortest::readFile;
+using qortest::readPixels;
+using qortest::writeFile;
+using qortest::writePixels;
+
+TQORDataManager* manager = getQorDataManager();
+
+// ---------------------------------------------------------------- helpers
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes repeat(const Bytes& unit, int n) {
+  Bytes b;
+  for (int k = 0; k < n; ++k) b = b + unit;
+  return b;
+}
+
+// A Targa file composed field by field.
+struct Tga {
+  Tga(int type, int width, int height, int depth, int descriptor, Bytes data = {})
+      : type(type), width(width), height(height), depth(depth), descriptor(descriptor), data(std::move(data)) {}
+  int type;
+  int width, height, depth;
+  int descriptor;
+  Bytes data;
+  int mapType = 0, mapLength = 0, mapEntry = 0;
+  Bytes map;
+  Bytes id;
+
+  Bytes bytes() const {
+    Bytes b = {uint8_t(id.size()), uint8_t(mapType), uint8_t(type), 0, 0, uint8_t(mapLength), uint8_t(mapLength >> 8),
+               uint8_t(mapEntry), 0, 0, 0, 0, uint8_t(width), uint8_t(width >> 8), uint8_t(height),
+               uint8_t(height >> 8), uint8_t(depth), uint8_t(descriptor)};
+    return b + id + map + data;
+  }
+};
+
+const Bytes kFooter = Bytes{0, 0, 0, 0, 0, 0, 0, 0} + Bytes{'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
+                                                            'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
+
+std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) {
+  auto e = std::make_unique<TImageEnsemble>(manager);
+  b.reserve(1);
+  e->open(new TqorMemoryStream(b.data(), int(b.size())));
+  return e;
+}
+
+std::string tempPath(const std::string& name) { return qortest::oracleDir().file(name); }
+
+// The file written for pixels of type into a new file of descriptor info.
+Bytes written(TFileInfo* info, int type, const Bytes& px, const TqorPaletteItem* pal = nullptr) {
+  const std::string path = tempPath("written.tga");
+  {
+    TImageEnsemble e(path.c_str(), info, manager);
+    if (pal) std::memcpy(e.getPalette(), pal, 256 * sizeof(TqorPaletteItem));
+    writePixels(e, type, px);
+  }
+  return readFile(path);
+}
+
+// ---------------------------------------------------------------- encoder packets
+
+struct PacketCase {
+  const char* name;
+  Bytes row;  // blue, green, red pixels of one row
+  Bytes packets;
+};
+
+void PrintTo(const PacketCase& c, std::ostream* os) { *os << c.name; }
+
+class Packets : public testing::TestWithParam<PacketCase> {};
+
+// A one-row 24-bit file: the header of fiTgaFileInfo, the packets, the footer.
+TEST_P(Packets, RowIsWrittenAsTheseBytes) {
+  const PacketCase& c = GetParam();
+  const int w = int(c.row.size() / 3);
+  Bytes rgb = c.row;
+  for (size_t i = 0; i < rgb.size(); i += 3) std::swap(rgb[i], rgb[i + 2]);
+  const Bytes header = Tga{10, w, 1, 24, 0x20}.bytes();
+  EXPECT_EQ(written(fiTgaFileInfo(24, w, 1, 1), stRGB, rgb), header + c.packets + kFooter);
+}
+
+const Bytes kPx = {1, 2, 3}, kQx = {9, 8, 7};
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoder, Packets,
+    testing::Values(PacketCase{"FiveEqual", repeat(kPx, 5), Bytes{0x84} + kPx},
+                    PacketCase{"FourEqual", repeat(kPx, 4), Bytes{0x83} + kPx},
+                    PacketCase{"ThreeEqualStayRaw", repeat(kPx, 3), Bytes{0x02} + repeat(kPx, 3)},
+                    PacketCase{"TwoHundredEqual", repeat(kPx, 200), Bytes{0xFE} + kPx + Bytes{0xC8} + kPx},
+                    PacketCase{"RunBetweenRawPixels", kQx + repeat(kPx, 4) + kQx,
+                               Bytes{0x00} + kQx + Bytes{0x83} + kPx + Bytes{0x00} + kQx},
+                    PacketCase{"NoRunInTheLastThree", kQx + repeat(kPx, 3), Bytes{0x03} + kQx + repeat(kPx, 3)},
+                    PacketCase{"RawSplitAt128",
+                               [] {
+                                 Bytes b;
+                                 for (int k = 0; k < 130; ++k) b = b + Bytes{uint8_t(k), uint8_t(k >> 1), 0};
+                                 return b;
+                               }(),
+                               [] {
+                                 Bytes b = {0x7F};
+                                 for (int k = 0; k < 128; ++k) b = b + Bytes{uint8_t(k), uint8_t(k >> 1), 0};
+                                 b = b + Bytes{0x01, 128, 64, 0, 129, 64, 0};
+                                 return b;
+                               }()}),
+    [](const testing::TestParamInfo<PacketCase>& info) { return std::string(info.param.name); });
+
+TEST(Writing, EightBitFileCarriesItsColourMapAndRowsFromTheTop) {
+  TqorPaletteItem pal[256];
+  Bytes map;
+  for (int i = 0; i < 256; ++i) {
+    pal[i] = {uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)};
+    map = map + Bytes{pal[i].blue, pal[i].green, pal[i].red};
+  }
+  const Bytes px = {1, 2, 3, 4, 5, 6};
+  Tga want(1, 3, 2, 8, 0x20, px);
+  want.mapType = 1;
+  want.mapLength = 256;
+  want.mapEntry = 24;
+  want.map = map;
+  EXPECT_EQ(written(fiTgaFileInfo(8, 3, 2, 0), stUChar, px, pal), want.bytes() + kFooter);
+  want.type = 9;
+  want.data = {0x02, 1, 2, 3, 0x02, 4, 5, 6};
+  const Bytes rle = written(fiTgaFileInfo(8, 3, 2, 1), stUChar, px, pal);
+  EXPECT_EQ(rle, want.bytes() + kFooter);
+  ASSERT_EQ(rle.size(), 786u + 8u + 26u);
+
+  // read back: the colour map is the palette
+  Bytes copy = rle;
+  auto e = openBytes(copy);
+  EXPECT_EQ(e->formatID(), idTGA());
+  EXPECT_EQ(e->top2BottomReading(), 1);
+  EXPECT_EQ(readPixels(*e, stUChar), px);
+  EXPECT_EQ(std::memcmp(e->getPalette(), pal, sizeof pal), 0);
+}
+
+// ---------------------------------------------------------------- reading hand-made files
+
+struct ReadCase {
+  const char* name;
+  Tga file;
+  int type;
+  Bytes pixels;
+  std::vector<TqorPaletteItem> palette;  // the first entries of the palette read
+};
+
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
+class HandMade : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(HandMade, ReadsThePixelsAndPaletteStored) {
+  const ReadCase& c = GetParam();
+  Bytes b = c.file.bytes();
+  auto e = openBytes(b);
+  ASSERT_EQ(e->formatID(), idTGA());
+  EXPECT_EQ(e->top2BottomReading(), (c.file.descriptor & 0x20) ? 1 : 0);
+  EXPECT_EQ(readPixels(*e, c.type), c.pixels);
+  for (size_t i = 0; i < c.palette.size(); ++i) {
+    EXPECT_EQ(e->getPalette()[i].red, c.palette[i].red) << "entry " << i;
+    EXPECT_EQ(e->getPalette()[i].green, c.palette[i].green) << "entry " << i;
+    EXPECT_EQ(e->getPalette()[i].blue, c.palette[i].blue) << "entry " << i;
+  }
+}
+
+// A colour map of n 24-bit entries, entry i being (i, 2i, 3i) in red, green, blue.
+Bytes map24(int n) {
+  Bytes b;
+  for (int i = 0; i < n; ++i) b = b + Bytes{uint8_t(3 * i), uint8_t(2 * i), uint8_t(i)};
+  return b;
+}
+
+Tga mapped(int entryBits, const Bytes& map, int entries, const Bytes& data) {
+  Tga t{1, int(data.size()), 1, 8, 0x20, data};
+  t.mapType = 1;
+  t.mapEntry = entryBits;
+  t.mapLength = entries;
+  t.map = map;
+  return t;
+}
+
+std::vector<ReadCase> readCases() {
+  const std::vector<TqorPaletteItem> grey = {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}};
+  Tga id{3, 2, 1, 8, 0x20, {7, 8}};
+  id.id = {'a', 'b', 'c', 'd', 'e'};
+  Tga skippedMap{2, 1, 1, 24, 0x20, {1, 2, 3}};
+  skippedMap.mapType = 1;
+  skippedMap.mapEntry = 24;
+  skippedMap.mapLength = 2;
+  skippedMap.map = map24(2);
+  return {
+      {"BottomUpRows", Tga{3, 3, 2, 8, 0x00, {1, 2, 3, 4, 5, 6}}, stUChar, {4, 5, 6, 1, 2, 3}, grey},
+      {"TopDownRows", Tga{3, 3, 2, 8, 0x20, {1, 2, 3, 4, 5, 6}}, stUChar, {1, 2, 3, 4, 5, 6}, grey},
+      {"RightToLeftColourToGrey", Tga{2, 2, 1, 24, 0x30, {0, 0, 255, 255, 255, 255}}, stUChar, {255, 76}, {}},
+      {"RightToLeftBottomUpRGB", Tga{2, 2, 2, 24, 0x10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}}, stRGB,
+       {12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, {}},
+      {"PacketSpansTwoRows", Tga{10, 2, 2, 24, 0x20, {0x82, 1, 2, 3, 0x00, 4, 5, 6}}, stRGB,
+       {3, 2, 1, 3, 2, 1, 3, 2, 1, 6, 5, 4}, {}},
+      {"RunLongerThanARow", Tga{11, 1, 5, 8, 0x20, {0x84, 9}}, stUChar, {9, 9, 9, 9, 9}, {}},
+      {"RawPacketOverThreeRows", Tga{11, 2, 3, 8, 0x00, {0x05, 1, 2, 3, 4, 5, 6}}, stUChar, {5, 6, 3, 4, 1, 2}, {}},
+      {"RunsAcrossRowsRightToLeft", Tga{11, 3, 2, 8, 0x30, {0x81, 1, 0x83, 2}}, stUChar, {2, 1, 1, 2, 2, 2}, {}},
+      {"SixteenBitsFiveFiveFive", Tga{2, 4, 1, 16, 0x20, {0x00, 0x7C, 0x1F, 0x00, 0xE0, 0x03, 0x00, 0xFC}}, stRGB,
+       {248, 0, 0, 0, 0, 248, 0, 248, 0, 248, 0, 0}, {}},
+      {"ThirtyTwoBitsDropTheAttribute", Tga{2, 1, 1, 32, 0x20, {10, 20, 30, 40}}, stRGB, {30, 20, 10}, {}},
+      {"IdentificationIsSkipped", id, stUChar, {7, 8}, {}},
+      {"ColourMapOfTrueColourIsSkipped", skippedMap, stRGB, {3, 2, 1}, {TqorPaletteItem{0, 0, 0}, {1, 1, 1}}},
+      {"Map24", mapped(24, map24(3), 3, {2, 0}), stUChar, {2, 0}, {{0, 0, 0}, {1, 2, 3}, {2, 4, 6}}},
+      {"Map32", mapped(32, {1, 2, 3, 99, 4, 5, 6, 99}, 2, {1}), stUChar, {1}, {{3, 2, 1}, {6, 5, 4}}},
+      {"Map15", mapped(15, {0x00, 0x7C, 0x22, 0x00}, 2, {1}), stUChar, {1}, {{248, 0, 0}, {0, 8, 16}}},
+      {"Map16", mapped(16, {0x00, 0xFC, 0x1F, 0x80}, 2, {0}), stUChar, {0}, {{248, 0, 0}, {0, 0, 248}}},
+      {"MapLongerThanThePalette", mapped(24, map24(300), 300, {255, 0}), stUChar, {255, 0},
+       {{0, 0, 0}, {1, 2, 3}}},
+      {"RleColourMapped", [] { Tga t = mapped(24, map24(2), 2, {0x82, 1}); t.width = 3; t.type = 9; return t; }(),
+       stUChar, {1, 1, 1}, {{0, 0, 0}, {1, 2, 3}}},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, HandMade, testing::ValuesIn(readCases()),
+                         [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+TEST(Reading, LongColourMapKeepsTheRowsInPlaceAndEntry255) {
+  Bytes b = mapped(24, map24(300), 300, {255, 1}).bytes();
+  auto e = openBytes(b);
+  EXPECT_EQ(readPixels(*e, stUChar), (Bytes{255, 1}));
+  EXPECT_EQ(e->getPalette()[255].red, 255);
+  EXPECT_EQ(e->getPalette()[255].green, uint8_t(2 * 255));
+  EXPECT_EQ(e->getPalette()[255].blue, uint8_t(3 * 255));
+}
+
+TEST(Reading, ShortRunLengthDataDeliversTheRowsThereAndZeros) {
+  // three rows of two pixels from the top; the data stops inside the second row's raw packet
+  Bytes b = Tga{11, 2, 3, 8, 0x20, {0x81, 7, 0x01, 9}}.bytes();
+  auto e = openBytes(b);
+  int code = 0;
+  EXPECT_EQ(readPixels(*e, stUChar, &code), (Bytes{7, 7, 9, 0, 0, 0}));
+  EXPECT_EQ(code, 3);
+  EXPECT_TRUE(qortest::raises([&] { readPixels(*e, stUChar); }, 3, "Error while reading from disk.", "zsigens1"));
+}
+
+TEST(Reading, ChunkByChunkGivesTheSameRows) {
+  Bytes rows;
+  for (int k = 0; k < 40; ++k) rows = rows + Bytes{0x81, uint8_t(k), 0x00, uint8_t(k + 100)};
+  Bytes b = Tga{11, 3, 40, 8, 0x00, rows}.bytes();
+  auto whole = openBytes(b);
+  const Bytes want = readPixels(*whole, stUChar);
+  Bytes copy = b;
+  auto e = openBytes(copy);
+  e->setf(qorChunkMode);
+  Bytes got(want.size(), 0xAA);
+  e->readUCharImage(0, got.data());
+  int chunks = 0;
+  while (!e->readNextChunk()) ++chunks;
+  EXPECT_EQ(chunks, 3);
+  EXPECT_EQ(got, want);
+}
+
+// ---------------------------------------------------------------- detection and header checks
+
+struct DetectCase {
+  const char* name;
+  Bytes file;
+  int claimed;
+};
+
+void PrintTo(const DetectCase& c, std::ostream* os) { *os << c.name; }
+
+class Detection : public testing::TestWithParam<DetectCase> {};
+
+TEST_P(Detection, OnlyConsistentHeadersAreClaimed) {
+  DetectCase c = GetParam();
+  TqorMemoryStream s(c.file.data(), int(c.file.size()));
+  TTgaFormatDriver d;
+  d.init(nullptr, &s);
+  EXPECT_EQ(d.recognizeFormat(), c.claimed);
+}
+
+Bytes with(Tga t, const std::function<void(Bytes&)>& change) {
+  Bytes b = t.bytes();
+  change(b);
+  return b;
+}
+
+const Tga kGrey{3, 2, 1, 8, 0x20, {1, 2}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, Detection,
+    testing::Values(
+        DetectCase{"Grey", kGrey.bytes(), 1}, DetectCase{"Mapped", mapped(24, map24(2), 2, {1}).bytes(), 1},
+        DetectCase{"ColourMapType2", with(kGrey, [](Bytes& b) { b[1] = 2; }), 0},
+        DetectCase{"ImageType13", with(kGrey, [](Bytes& b) { b[2] = 13; }), 0},
+        DetectCase{"ImageType0", with(kGrey, [](Bytes& b) { b[2] = 0; }), 0},
+        DetectCase{"Depth15", Tga{2, 1, 1, 15, 0, {0, 0}}.bytes(), 0},
+        DetectCase{"TrueColourOf8Bits", Tga{2, 1, 1, 8, 0, {0}}.bytes(), 0},
+        DetectCase{"GreyOf24Bits", Tga{3, 1, 1, 24, 0, {0, 0, 0}}.bytes(), 0},
+        DetectCase{"MappedWithoutMap", Tga{1, 1, 1, 8, 0, {0}}.bytes(), 0},
+        DetectCase{"MapEntriesOf8Bits", mapped(8, {1, 2}, 2, {1}).bytes(), 0},
+        DetectCase{"EmptyMap", mapped(24, {}, 0, {1}).bytes(), 0},
+        DetectCase{"MapLengthWithoutMap", with(kGrey, [](Bytes& b) { b[5] = 4; }), 0},
+        DetectCase{"Interleaved", with(kGrey, [](Bytes& b) { b[17] = 0x40; }), 0},
+        DetectCase{"ZeroWidth", Tga{3, 0, 1, 8, 0, {}}.bytes(), 0},
+        DetectCase{"ZeroHeight", Tga{3, 1, 0, 8, 0, {}}.bytes(), 0},
+        DetectCase{"ShortStream", Bytes{0, 0, 3, 0, 0}, 0}, DetectCase{"EmptyStream", Bytes{}, 0}),
+    [](const testing::TestParamInfo<DetectCase>& info) { return std::string(info.param.name); });
+
+struct HeaderErrorCase {
+  const char* name;
+  Bytes file;
+  const char* text;
+  const char* unit;
+};
+
+void PrintTo(const HeaderErrorCase& c, std::ostream* os) { *os << c.name; }
+
+class BadHeader : public testing::TestWithParam<HeaderErrorCase> {};
+
+TEST_P(BadHeader, OpenRaisesError3) {
+  HeaderErrorCase c = GetParam();
+  EXPECT_TRUE(qortest::raises([&] { openBytes(c.file); }, 3, c.text, c.unit));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadHeader,
+    testing::Values(
+        HeaderErrorCase{"IdentificationCut", [] { Tga t = kGrey; t.id = Bytes(9, 'x'); Bytes b = t.bytes(); b.resize(22); return b; }(),
+                        "TGA header: the file ends inside its identification field of 9 bytes.", "ztgadrv"},
+        HeaderErrorCase{"ColourMapCut", [] { Bytes b = mapped(24, map24(4), 4, {1}).bytes(); b.resize(18 + 8); return b; }(),
+                        "TGA header: the file ends inside its colour map, after 2 of 4 entries.", "ztgadrv"},
+        HeaderErrorCase{"LongColourMapCut", [] { Bytes b = mapped(16, Bytes(600, 0), 300, {1}).bytes(); b.resize(18 + 590); return b; }(),
+                        "TGA header: the file ends inside its colour map, after 295 of 300 entries.", "ztgadrv"},
+        HeaderErrorCase{"TooManyPixels", Tga{2, 65535, 65535, 32, 0, {}}.bytes(),
+                        "TGA header: 65535 x 65535 pixels do not fit in one image.", "zsigens2"}),
+    [](const testing::TestParamInfo<HeaderErrorCase>& info) { return std::string(info.param.name); });
+
+TEST(Reading, ImageLargerThanTheManagerAllowsIsRefusedAtOpen) {
+  Bytes b = Tga{2, 4000, 4000, 24, 0, {}}.bytes();
+  TQORDataManager* small = getQorDataManager();
+  small->setMaxImageBytes(1 << 20);
+  EXPECT_TRUE(qortest::raises(
+      [&] {
+        TImageEnsemble e(small);
+        e.open(new TqorMemoryStream(b.data(), int(b.size())));
+      },
+      3, "TGA header: the image takes 48000000 bytes, more than the 1048576 bytes one image may take.", "zsigens2"));
+  destroyQORDataManager(small);
+}
+
+// ---------------------------------------------------------------- descriptors the writer refuses
+
+struct CreateErrorCase {
+  const char* name;
+  std::function<TFileInfo*()> info;
+  const char* text;
+};
+
+void PrintTo(const CreateErrorCase& c, std::ostream* os) { *os << c.name; }
+
+class BadDescriptor : public testing::TestWithParam<CreateErrorCase> {};
+
+TEST_P(BadDescriptor, CreateRaisesError3AndWritesNothing) {
+  const CreateErrorCase& c = GetParam();
+  const std::string path = tempPath(std::string("create_") + c.name + ".tga");
+  EXPECT_TRUE(qortest::raises([&] { TImageEnsemble e(path.c_str(), c.info(), manager); }, 3, c.text, "ztgadrv"));
+  EXPECT_FALSE(qortest::fileExists(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, BadDescriptor,
+    testing::Values(
+        CreateErrorCase{"WidthWrapsTo16Bits", [] { return fiTgaFileInfo(24, 65536 + 3, 5, 0); },
+                        "Cannot create a TGA file: image size 65539 x 5 is outside 1..65535."},
+        CreateErrorCase{"HeightTooLarge", [] { return fiTgaFileInfo(8, 5, 70000, 1); },
+                        "Cannot create a TGA file: image size 5 x 70000 is outside 1..65535."},
+        CreateErrorCase{"ZeroWidth", [] { return fiTgaFileInfo(8, 0, 5, 0); },
+                        "Cannot create a TGA file: image size 0 x 5 is outside 1..65535."},
+        CreateErrorCase{"NegativeHeight", [] { return fiTgaFileInfo(24, 5, -1, 0); },
+                        "Cannot create a TGA file: image size 5 x -1 is outside 1..65535."},
+        CreateErrorCase{"SixteenBits", [] { return fiTgaFileInfo(16, 5, 5, 0); },
+                        "Cannot create a TGA file: 16 bits per pixel cannot be written; the writer stores 8 or 24."},
+        CreateErrorCase{"CodingWrapsTo8Bits", [] { return fiTgaFileInfo(264, 5, 5, 0); },
+                        "Cannot create a TGA file: 264 bits per pixel cannot be written; the writer stores 8 or 24."}),
+    [](const testing::TestParamInfo<CreateErrorCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- writing read files back
+
+struct WriteBackCase {
+  const char* name;
+  Tga file;
+  int type;
+};
+
+void PrintTo(const WriteBackCase& c, std::ostream* os) { *os << c.name; }
+
+class WriteBack : public testing::TestWithParam<WriteBackCase> {};
+
+// The written header is the one fiTgaFileInfo makes (the encoding kept), and
+// the file reads back with the pixels and palette of the original.
+void expectNormalised(const Bytes& out, const Tga& original, const Bytes& pixels, const TqorPaletteItem* pal) {
+  ASSERT_GE(out.size(), 18u);
+  const bool mapped = original.depth == 8;
+  Tga want((mapped ? 1 : 2) | (original.type & 8), original.width, original.height, original.depth, 0x20);
+  want.mapType = mapped ? 1 : 0;
+  want.mapLength = mapped ? 256 : 0;
+  want.mapEntry = mapped ? 24 : 0;
+  const Bytes header = want.bytes();
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 18), header);
+  Bytes copy = out;
+  auto e = openBytes(copy);
+  EXPECT_EQ(readPixels(*e, mapped ? stUChar : stRGB), pixels);
+  if (mapped) {
+    EXPECT_EQ(std::memcmp(e->getPalette(), pal, 256 * sizeof(TqorPaletteItem)), 0);
+  }
+}
+
+TEST_P(WriteBack, FileOpenedForReading) {
+  const WriteBackCase& c = GetParam();
+  const std::string path = tempPath(std::string("back_") + c.name + ".tga");
+  writeFile(path, c.file.bytes());
+  Bytes pixels;
+  TqorPaletteItem pal[256];
+  {
+    TImageEnsemble e(path.c_str(), manager);
+    pixels = readPixels(e, c.type);
+    std::memcpy(pal, e.getPalette(), sizeof pal);
+    if (c.type == stUChar)
+      e.getUCharImage(0);
+    else
+      e.getRGBImage(0);
+    e.putImage(0);
+  }
+  expectNormalised(readFile(path), c.file, pixels, pal);
+}
+
+TEST_P(WriteBack, DescriptorTakenFromAReadFile) {
+  const WriteBackCase& c = GetParam();
+  Bytes b = c.file.bytes();
+  auto in = openBytes(b);
+  const Bytes pixels = readPixels(*in, c.type);
+  TqorPaletteItem pal[256];
+  std::memcpy(pal, in->getPalette(), sizeof pal);
+  TTgaFileInfo copy(*static_cast<TTgaFileInfo*>(in->getFileInfo()));
+  const std::string path = tempPath(std::string("copy_") + c.name + ".tga");
+  {
+    TImageEnsemble out(path.c_str(), &copy, manager);
+    std::memcpy(out.getPalette(), pal, sizeof pal);
+    writePixels(out, c.type, pixels);
+  }
+  expectNormalised(readFile(path), c.file, pixels, pal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WriteBack,
+    testing::Values(
+        WriteBackCase{"RleMappedWithIdAndLongMap",
+                      [] {
+                        Tga t = mapped(16, repeat({0x21, 0x04}, 300), 300, {0x81, 3, 0x00, 299 % 256});
+                        t.type = 9;
+                        t.width = 3;
+                        t.descriptor = 0x08;
+                        t.id = {'i', 'd'};
+                        return t;
+                      }(),
+                      stUChar},
+        WriteBackCase{"GreyBottomUp", Tga{3, 2, 2, 8, 0x00, {1, 2, 3, 4}}, stUChar},
+        WriteBackCase{"ColourBottomUpRightToLeft", Tga{2, 2, 2, 24, 0x10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+                      stRGB},
+        WriteBackCase{"ColourRle", Tga{10, 4, 1, 24, 0x00, {0x83, 1, 2, 3}}, stRGB}),
+    [](const testing::TestParamInfo<WriteBackCase>& info) { return std::string(info.param.name); });
+
+TEST(Writing, SixteenBitFileReadIsNotWrittenBack) {
+  const std::string path = tempPath("back16.tga");
+  const Bytes original = Tga{2, 1, 1, 16, 0x20, {0x00, 0x7C}}.bytes();
+  writeFile(path, original);
+  {
+    TImageEnsemble e(path.c_str(), manager);
+    e.getRGBImage(0);
+    EXPECT_TRUE(qortest::raises([&] { e.putImage(0); }, 3, "Unknown converter srcN = stRGB destN = image16BitPerPix.",
+                                "zsigens2"));
+  }
+  EXPECT_EQ(readFile(path), original);
+}
+
+// ---------------------------------------------------------------- interchange
+
+using qortest::Tool;
+
+// How this library presents a Targa file that Pillow decoded as d.
+// Palette entries compared: those of the colour map, 256 grey ones without one.
+qortest::PillowView tgaView(const Bytes& file, TImageEnsemble& e, const qortest::Decoded& d) {
+  const int bits = e.coding();
+  const size_t held = file[1] == 1 ? size_t(file[5] | file[6] << 8) : 256;
+  const size_t entries = bits == 8 ? std::min({d.pal.size() / 3, held, size_t(256)}) : 0;
+  return {bits, bits == 24, bits == 8 ? 8 : 24, entries};
+}
+
+struct ToolFile {
+  const char* name;
+  const char* source;  // the oracle's source image
+  Tool tool;
+  std::vector<std::string> args;
+  int imageType;
+  int depth;
+  int topDown;
+};
+
+void PrintTo(const ToolFile& c, std::ostream* os) { *os << c.name; }
+
+class ToolWritten : public testing::TestWithParam<ToolFile> {};
+
+TEST_P(ToolWritten, ReadsAsPillowDecodes) {
+  const ToolFile& c = GetParam();
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  const std::string file = qortest::toolWrite(c.tool, c.source, c.name, "TGA", c.args);
+  ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
+  Bytes b = readFile(file);
+  ASSERT_GT(b.size(), 18u);
+  // the file is of the kind this case is about
+  EXPECT_EQ(b[2], c.imageType);
+  EXPECT_EQ(b[16], c.depth);
+  EXPECT_EQ((b[17] & 0x20) != 0, c.topDown != 0);
+  auto e = openBytes(b);
+  ASSERT_EQ(e->formatID(), idTGA());
+  const qortest::Decoded d = qortest::pillowResult(file);
+  qortest::expectSameAsPillow(*e, d, tgaView(b, *e, d));
+}
+
+const Tool magick = Tool::magick, pillow = Tool::pillow;
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ToolWritten,
+    testing::Values(ToolFile{"im_8.tga", "p8", magick, {}, 1, 8, 0},
+                    ToolFile{"im_8_rle.tga", "p8", magick, {"-compress", "RLE"}, 9, 8, 0},
+                    ToolFile{"im_grey.tga", "grey", magick, {}, 3, 8, 0},
+                    ToolFile{"im_grey_rle.tga", "grey", magick, {"-compress", "RLE"}, 11, 8, 0},
+                    ToolFile{"im_24.tga", "rgb", magick, {}, 2, 24, 0},
+                    ToolFile{"im_24_rle.tga", "rgb", magick, {"-compress", "RLE"}, 10, 24, 0},
+                    ToolFile{"im_32.tga", "rgba", magick, {}, 2, 32, 0},
+                    ToolFile{"im_32_rle.tga", "rgba", magick, {"-compress", "RLE"}, 10, 32, 0},
+                    ToolFile{"pil_P.tga", "p8", pillow, {}, 1, 8, 0},
+                    ToolFile{"pil_P_rle_top.tga", "p8", pillow, {"compression=tga_rle", "orientation=1"}, 9, 8, 1},
+                    ToolFile{"pil_few.tga", "few", pillow, {}, 1, 8, 0},
+                    ToolFile{"pil_L.tga", "grey", pillow, {}, 3, 8, 0},
+                    ToolFile{"pil_L_rle.tga", "grey", pillow, {"compression=tga_rle"}, 11, 8, 0},
+                    ToolFile{"pil_24.tga", "rgb", pillow, {}, 2, 24, 0},
+                    ToolFile{"pil_24_top.tga", "rgb", pillow, {"orientation=1"}, 2, 24, 1},
+                    ToolFile{"pil_24_rle.tga", "rgb", pillow, {"compression=tga_rle"}, 10, 24, 0},
+                    ToolFile{"pil_32.tga", "rgba", pillow, {}, 2, 32, 0},
+                    ToolFile{"pil_32_rle_top.tga", "rgba", pillow, {"compression=tga_rle", "orientation=1"}, 10, 32, 1}),
+    [](const testing::TestParamInfo<ToolFile>& info) {
+      std::string name = info.param.name;
+      name.resize(name.size() - 4);
+      for (char& ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
+
+// The colours a tool decodes from a file: Pillow directly, ImageMagick through
+// a PNG file with the file's row and pixel order applied.
+bool peerColours(Tool tool, const std::string& path, Bytes& rgb) {
+  std::string decoded = path;
+  if (tool == Tool::magick) {
+    decoded = path + ".png";
+    const std::string command = std::string(qortest::kMagick) + " '" + path + "' -auto-orient 'PNG24:" + decoded + "'";
+    if (std::system(command.c_str()) != 0) return false;
+  }
+  if (!qortest::pillowDecode(decoded)) return false;
+  rgb = qortest::pillowResult(decoded).rgb;
+  return true;
+}
+
+// Hand-made files of the kinds the tools do not write decode in a peer to the
+// colours read here; 5-bit samples are compared as Pillow scales them (v * 255 / 31).
+// Pillow refuses packets that cross a row; ImageMagick decodes those.
+struct PeerCheck {
+  const char* name;
+  Tga file;
+  Tool tool;
+  bool fiveBit;
+};
+
+void PrintTo(const PeerCheck& c, std::ostream* os) { *os << c.name; }
+
+class HandMadeInPeers : public testing::TestWithParam<PeerCheck> {};
+
+TEST_P(HandMadeInPeers, PeerDecodesTheSameColours) {
+  const PeerCheck& c = GetParam();
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  const std::string path = tempPath(std::string("hand_") + c.name + ".tga");
+  Bytes b = c.file.bytes();
+  writeFile(path, b);
+  Bytes peer;
+  ASSERT_TRUE(peerColours(c.tool, path, peer));
+  auto e = openBytes(b);
+  Bytes rgb;
+  if (e->coding() == 8) {
+    const Bytes idx = readPixels(*e, stUChar);
+    for (unsigned char i : idx) {
+      const TqorPaletteItem p = e->getPalette()[i];
+      rgb = rgb + Bytes{p.red, p.green, p.blue};
+    }
+  } else {
+    rgb = readPixels(*e, stRGB);
+  }
+  Bytes want = peer;
+  if (c.fiveBit)
+    for (unsigned char& v : want) v = uint8_t(((v * 31 + 127) / 255) << 3);
+  EXPECT_EQ(rgb, want);
+}
+
+// Pixels 0..n-1 of 16 bits: a spread of 5-5-5 words.
+Bytes words(int n) {
+  Bytes b;
+  for (int k = 0; k < n; ++k) b = b + Bytes{uint8_t(k * 37), uint8_t((k * 11) & 0x7F)};
+  return b;
+}
+
+const Bytes kRightToLeft = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HandMadeInPeers,
+    testing::Values(
+        PeerCheck{"RightToLeftInPillow", Tga{2, 3, 2, 24, 0x10, kRightToLeft}, Tool::pillow, false},
+        PeerCheck{"RightToLeftInImageMagick", Tga{2, 3, 2, 24, 0x10, kRightToLeft}, Tool::magick, false},
+        PeerCheck{"RightToLeftTopDownRle", Tga{10, 3, 2, 24, 0x30, {0x83, 1, 2, 3, 0x01, 4, 5, 6, 7, 8, 9}},
+                  Tool::magick, false},
+        PeerCheck{"PacketSpansRows",
+                  Tga{10, 3, 3, 24, 0x00, {0x84, 1, 2, 3, 0x03, 4, 5, 6, 7, 8, 9, 1, 1, 1, 2, 2, 2}}, Tool::magick,
+                  false},
+        PeerCheck{"SixteenBits", Tga{2, 4, 3, 16, 0x20, words(12)}, Tool::pillow, true},
+        PeerCheck{"Map16", mapped(16, words(6), 6, {5, 4, 3, 2, 1, 0}), Tool::pillow, true},
+        PeerCheck{"Map15", mapped(15, words(6), 6, {0, 1, 2, 3, 4, 5}), Tool::magick, true}),
+    [](const testing::TestParamInfo<PeerCheck>& info) { return std::string(info.param.name); });
+
+// Files written here decode in Pillow and ImageMagick to the same pixels.
+struct OwnFile {
+  const char* name;
+  int bits;
+  int rle;
+  int type;
+};
+
+void PrintTo(const OwnFile& c, std::ostream* os) { *os << c.name; }
+
+class WrittenHere : public testing::TestWithParam<OwnFile> {};
+
+TEST_P(WrittenHere, PillowAndImageMagickReadTheSameColours) {
+  const OwnFile& c = GetParam();
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  const int w = 150, h = 9;  // rows longer than a raw packet, runs and literal stretches
+  Bytes idx(size_t(w) * h), rgb(3 * idx.size());
+  for (size_t i = 0; i < idx.size(); ++i) {
+    const size_t x = i % w, y = i / w;
+    const size_t v = x < 40 ? y : x * 37 + y;  // a run at the start of every row
+    idx[i] = uint8_t(v);
+    rgb[3 * i] = uint8_t(v * 3);
+    rgb[3 * i + 1] = uint8_t(v * 5 + 1);
+    rgb[3 * i + 2] = uint8_t(255 - v);
+  }
+  TqorPaletteItem pal[256];
+  for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i * 3), uint8_t(i ^ 0x55), uint8_t(200 - i)};
+  const std::string path = tempPath(std::string("own_") + c.name + ".tga");
+  {
+    TImageEnsemble e(path.c_str(), fiTgaFileInfo(c.bits, w, h, c.rle), manager);
+    std::memcpy(e.getPalette(), pal, sizeof pal);
+    if (c.type == stSChar) {
+      Bytes s = idx;
+      for (unsigned char& v : s) v ^= 0x80;
+      writePixels(e, stSChar, s);
+    } else if (c.type == stBitmap) {
+      const int depth = c.bits;
+      const size_t stride = size_t((depth * w + 31) / 32 * 4);
+      Bytes header(size_t(e.winDibInfoSize()), 0), bits(stride * h, 0);
+      TWinDibImage::writeBitmapInfo(w, h, c.bits, pal, header.data());
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          unsigned char* line = bits.data() + size_t(h - 1 - y) * stride;
+          const size_t i = size_t(y * w + x);
+          if (depth == 24)
+            for (int k = 0; k < 3; ++k) line[3 * x + k] = rgb[3 * i + 2 - k];
+          else
+            line[x] = idx[i];
+        }
+      e.writeWinDibImage(0, header.data(), bits.data());
+    } else {
+      writePixels(e, c.type, c.bits == 8 ? idx : rgb);
+    }
+  }
+  Bytes want = rgb;
+  if (c.bits == 8)
+    for (size_t i = 0; i < idx.size(); ++i) {
+      want[3 * i] = pal[idx[i]].red;
+      want[3 * i + 1] = pal[idx[i]].green;
+      want[3 * i + 2] = pal[idx[i]].blue;
+    }
+  ASSERT_TRUE(qortest::pillowDecode(path));
+  const qortest::Decoded d = qortest::pillowResult(path);
+  ASSERT_EQ(d.width, w);
+  ASSERT_EQ(d.height, h);
+  EXPECT_EQ(d.rgb, want) << "Pillow";
+  if (c.bits == 8) {
+    EXPECT_EQ(d.idx, idx) << "Pillow";
+  }
+  if (!qortest::haveMagick()) return;
+  Bytes peer;
+  ASSERT_TRUE(peerColours(Tool::magick, path, peer));
+  EXPECT_EQ(peer, want) << "ImageMagick";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WrittenHere,
+    testing::Values(OwnFile{"MappedFromUChar", 8, 0, stUChar}, OwnFile{"MappedRleFromUChar", 8, 1, stUChar},
+                    OwnFile{"MappedRleFromSChar", 8, 1, stSChar}, OwnFile{"MappedFromBitmap", 8, 0, stBitmap},
+                    OwnFile{"ColourFromRGB", 24, 0, stRGB}, OwnFile{"ColourRleFromRGB", 24, 1, stRGB},
+                    OwnFile{"ColourRleFromBitmap", 24, 1, stBitmap}),
+    [](const testing::TestParamInfo<OwnFile>& info) { return std::string(info.param.name); });
+
+}  // namespace
