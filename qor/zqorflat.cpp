@@ -8,12 +8,15 @@
 
 #include "zbmpdrv.h"
 #include "zbmpos2.h"
-#include "zdcxdrv.h"
-#include "zpcxdrv.h"
-#include "ztgadrv.h"
 #if QOR_WITH_JPEG
 #include "zjpgdrv.h"
 #endif
+#if QOR_WITH_PNG
+#include "zpngdrv.h"
+#endif
+#include "zdcxdrv.h"
+#include "zpcxdrv.h"
+#include "ztgadrv.h"
 #include "zkavdrv.h"
 #include "zmemdrv.h"
 #include "zovnutil.h"
@@ -457,6 +460,10 @@ extern "C" QOR_API qorFileInfo* qorDcxInfo(int coding, int sizeX, int sizeY, int
   return made([=] { return fiDcxFileInfo(coding, sizeX, sizeY, numberOfImages); });
 }
 
+extern "C" QOR_API qorFileInfo* qorTgaInfo(int coding, int sizeX, int sizeY, int rle) {
+  return made([=] { return fiTgaFileInfo(coding, sizeX, sizeY, rle); });
+}
+
 extern "C" QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality) {
 #if QOR_WITH_JPEG
   return made([=] { return fiJpegFileInfo(coding, sizeX, sizeY, quality); });
@@ -466,13 +473,17 @@ extern "C" QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, in
 #endif
 }
 
-extern "C" QOR_API qorFileInfo* qorTgaInfo(int coding, int sizeX, int sizeY, int rle) {
-  return made([=] { return fiTgaFileInfo(coding, sizeX, sizeY, rle); });
+extern "C" QOR_API qorFileInfo* qorPngInfo(int coding, int sizeX, int sizeY, int interlace) {
+#if QOR_WITH_PNG
+  return made([=] { return fiPngFileInfo(coding, sizeX, sizeY, interlace); });
+#else
+  (void)coding, (void)sizeX, (void)sizeY, (void)interlace;
+  return nullptr;
+#endif
 }
 
 // The descriptor factories of the other formats go here as their drivers
-// arrive: qorPngInfo,
-// qorTiffInfo, qorImgListInfo.
+// arrive: qorTiffInfo, qorImgListInfo.
 
 // ---------------------------------------------------------------- format identifiers
 

@@ -169,13 +169,16 @@ QOR_API qorFileInfo* qorBmpOS2Info(int coding, int sizeX, int sizeY);
 QOR_API qorFileInfo* qorPcxInfo(int coding, int sizeX, int sizeY);
 /* DCX of run-length encoded PCX pages: bits per pixel (1, 4, 8 or 24), width, height, page count */
 QOR_API qorFileInfo* qorDcxInfo(int coding, int sizeX, int sizeY, int numberOfImages);
+/* Targa: bits per pixel (8 colour-mapped or 24), width, height, run-length encoding when rle is not 0 */
+QOR_API qorFileInfo* qorTgaInfo(int coding, int sizeX, int sizeY, int rle);
 /* JPEG: bits per pixel (8 grey or 24 colour), width, height, quality (1 to 100);
  * null when the library is built without JPEG */
 QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality);
-/* Targa: bits per pixel (8 colour-mapped or 24), width, height, run-length encoding when rle is not 0 */
-QOR_API qorFileInfo* qorTgaInfo(int coding, int sizeX, int sizeY, int rle);
+/* PNG: bits per pixel (1 grey, 4 or 8 palette, 24 colour), width, height, Adam7
+ * interlacing when interlace is not 0; null when the library is built without PNG */
+QOR_API qorFileInfo* qorPngInfo(int coding, int sizeX, int sizeY, int interlace);
 /* The descriptors of the other formats join here with their drivers:
- * qorPngInfo, qorTiffInfo,
+ * qorTiffInfo,
  * qorImgListInfo. */
 
 /* Format identifiers. */

@@ -15,7 +15,9 @@
 #if QOR_WITH_JPEG
 #include "zjpgdrv.h"
 #endif
-// #if QOR_WITH_PNG   #include "zpngdrv.h"   #endif
+#if QOR_WITH_PNG
+#include "zpngdrv.h"
+#endif
 
 // ---------------------------------------------------------------- format numbers
 
@@ -91,7 +93,7 @@ TQORDataManager* getQorDataManager() {
 #endif
     registerDriver<TDcxFormatDriver>(m);        // 9: DCX (magic word, pages through nested ensembles)
 #if QOR_WITH_PNG
-    // registerDriver<TPngFormatDriver>(m);
+    registerDriver<TPngFormatDriver>(m);        // 10: PNG (eight-byte signature)
 #endif
     registerDriver<TTgaFormatDriver>(m);        // 11: Targa (no magic number: asked last)
   } catch (...) {

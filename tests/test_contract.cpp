@@ -75,6 +75,17 @@ Bytes os2File() {
   return b;
 }
 
+// Targa: 5 x 3, 24 bits, run-length encoded, bottom-up: a run carried from the
+// first stored row into the second, a raw packet, a run.
+Bytes tgaFile() {
+  Bytes b = {0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  put(b, 5, 2);
+  put(b, 3, 2);
+  b.insert(b.end(), {24, 0});
+  b.insert(b.end(), {0x86, 1, 2, 3, 0x03, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0x83, 16, 17, 18});
+  return b;
+}
+
 #if QOR_WITH_JPEG
 // JPEG: 7 x 5 grey at quality 100, written by this library.
 Bytes jpegFile() {
@@ -85,6 +96,19 @@ Bytes jpegFile() {
     writePixels(e, stUChar, pattern(stUChar, 35));
   }
   return readFile(dir.file("f.jpg"));
+}
+#endif
+
+#if QOR_WITH_PNG
+// PNG: 5 x 3 colour, written by this library.
+Bytes pngFile() {
+  TempDir dir;
+  Manager mgr;
+  {
+    TImageEnsemble e(dir.file("f.png").c_str(), fiPngFileInfo(24, 5, 3, 0), mgr.m);
+    writePixels(e, stRGB, pattern(stRGB, 15));
+  }
+  return readFile(dir.file("f.png"));
 }
 #endif
 
@@ -116,17 +140,6 @@ Bytes dcxFile() {
   const Bytes page = pcxHeader(8, 3, 3, 2, 4);
   b.insert(b.end(), page.begin(), page.end());
   b.insert(b.end(), {0xC4, 10, 0xC4, 20, 0xC4, 30, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
-  return b;
-}
-
-// Targa: 5 x 3, 24 bits, run-length encoded, bottom-up: a run carried from the
-// first stored row into the second, a raw packet, a run.
-Bytes tgaFile() {
-  Bytes b = {0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  put(b, 5, 2);
-  put(b, 3, 2);
-  b.insert(b.end(), {24, 0});
-  b.insert(b.end(), {0x86, 1, 2, 3, 0x03, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0x83, 16, 17, 18});
   return b;
 }
 
@@ -162,6 +175,9 @@ const Fixture kFixtures[] = {
     {"Tga", idTGA, tgaFile, [](int x, int y) { return fiTgaFileInfo(24, x, y, 1); }, stRGB},
 #if QOR_WITH_JPEG
     {"Jpeg", idJPEG, jpegFile, [](int x, int y) { return fiJpegFileInfo(8, x, y, 100); }, stUChar, 1},
+#endif
+#if QOR_WITH_PNG
+    {"Png", idPNG, pngFile, [](int x, int y) { return fiPngFileInfo(24, x, y, 0); }, stRGB},
 #endif
 };
 

@@ -33,6 +33,10 @@ const Table kTables[] = {
     {"JpegToMemory", []() -> const TConverters& { return TJpegConverters::tables().disk2Memory(); }},
     {"JpegToDisk", []() -> const TConverters& { return TJpegConverters::tables().memory2Disk(); }},
 #endif
+#if QOR_WITH_PNG
+    {"PngToMemory", []() -> const TConverters& { return TPngConverters::tables().disk2Memory(); }},
+    {"PngToDisk", []() -> const TConverters& { return TPngConverters::tables().memory2Disk(); }},
+#endif
 };
 
 const std::vector<int> kStCodes = {stDouble, stSChar, stSShort, stUChar,  stUShort,

@@ -1,0 +1,621 @@
+// PNG files (zpngdrv): hand-made files of every colour type and depth as the
+// codings they are read in, libpng's failures as error 3, files refused
+// before anything is allocated, reading an image again, interlaced files both
+// ways, and interchange with Pillow and ImageMagick.
+#include <gtest/gtest.h>
+
+#include "zqorcfg.h"
+
+#if QOR_WITH_PNG
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "oracle.h"
+
+namespace {
+
+using qortest::Bytes;
+using qortest::raises;
+using qortest::readFile;
+using qortest::readPixels;
+using qortest::writeFile;
+using qortest::writePixels;
+
+TQORDataManager* manager = getQorDataManager();
+
+std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) {
+  auto e = std::make_unique<TImageEnsemble>(manager);
+  b.reserve(1);
+  e->open(new TqorMemoryStream(b.data(), int(b.size())));
+  return e;
+}
+
+std::string tempPath(const std::string& name) { return qortest::oracleDir().file(name); }
+
+void put32(Bytes& b, uint32_t v) {
+  for (int k = 3; k >= 0; --k) b.push_back(uint8_t(v >> (8 * k)));
+}
+
+// A chunk: length, type, data and the checksum of type and data.
+void chunk(Bytes& out, const char* type, const Bytes& data) {
+  put32(out, uint32_t(data.size()));
+  Bytes body(type, type + 4);
+  body.insert(body.end(), data.begin(), data.end());
+  out.insert(out.end(), body.begin(), body.end());
+  put32(out, uint32_t(crc32(0, body.data(), uInt(body.size()))));
+}
+
+// A PNG file composed chunk by chunk; rows are given packed and unfiltered
+// and are stored behind filter byte 0 in one IDAT chunk.
+struct Png {
+  explicit Png(int w = 1, int h = 1, int d = 8, int type = 0, Bytes r = {}, Bytes p = {}, Bytes t = {})
+      : width(w), height(h), depth(d), colourType(type), rows(std::move(r)), plte(std::move(p)), trns(std::move(t)) {}
+  int width, height, depth, colourType;
+  Bytes rows;
+  Bytes plte, trns;
+
+  size_t rowBytes() const {
+    const int channels[] = {1, 0, 3, 1, 2, 0, 4};
+    return (size_t(width) * size_t(depth) * size_t(channels[colourType]) + 7) / 8;
+  }
+  Bytes idat() const {
+    Bytes raw;
+    const size_t n = rowBytes();
+    for (int y = 0; y < height; ++y) {
+      raw.push_back(0);
+      for (size_t k = 0; k < n; ++k) {
+        const size_t at = size_t(y) * n + k;
+        raw.push_back(at < rows.size() ? rows[at] : 0);
+      }
+    }
+    uLongf size = compressBound(uLong(raw.size()));
+    Bytes packed(size);
+    compress2(packed.data(), &size, raw.data(), uLong(raw.size()), 6);
+    packed.resize(size);
+    return packed;
+  }
+  Bytes bytes() const { return compose(idat()); }
+  Bytes compose(const Bytes& data) const {
+    Bytes out = {137, 80, 78, 71, 13, 10, 26, 10};
+    Bytes ihdr;
+    put32(ihdr, uint32_t(width));
+    put32(ihdr, uint32_t(height));
+    ihdr.insert(ihdr.end(), {uint8_t(depth), uint8_t(colourType), 0, 0, 0});
+    chunk(out, "IHDR", ihdr);
+    if (!plte.empty()) chunk(out, "PLTE", plte);
+    if (!trns.empty()) chunk(out, "tRNS", trns);
+    chunk(out, "IDAT", data);
+    chunk(out, "IEND", {});
+    return out;
+  }
+};
+
+// n palette entries (i * 10, 255 - i, i * 3).
+Bytes paletteBytes(int n) {
+  Bytes b;
+  for (int i = 0; i < n; ++i) b.insert(b.end(), {uint8_t(i * 10), uint8_t(255 - i), uint8_t(i * 3)});
+  return b;
+}
+
+std::vector<TqorPaletteItem> paletteItems(int n) {
+  std::vector<TqorPaletteItem> p;
+  for (int i = 0; i < n; ++i) p.push_back({uint8_t(i * 10), uint8_t(255 - i), uint8_t(i * 3)});
+  return p;
+}
+
+Bytes counting(size_t n, int step = 7) {
+  Bytes b(n);
+  for (size_t k = 0; k < n; ++k) b[k] = uint8_t(k * size_t(step) + 3);
+  return b;
+}
+
+// The file written here for pixels of type into a new file of descriptor info.
+Bytes written(TFileInfo* info, int type, const Bytes& px, const TqorPaletteItem* pal = nullptr) {
+  const std::string path = tempPath("written.png");
+  {
+    TImageEnsemble e(path.c_str(), info, manager);
+    if (pal) std::memcpy(e.getPalette(), pal, 256 * sizeof(TqorPaletteItem));
+    writePixels(e, type, px);
+  }
+  return readFile(path);
+}
+
+// ---------------------------------------------------------------- hand-made files
+
+struct ReadCase {
+  const char* name;
+  Png file;
+  int coding;
+  int type;
+  Bytes pixels;
+  std::vector<TqorPaletteItem> palette;  // the first entries of the palette read
+};
+
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
+class HandMade : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(HandMade, ReadsInTheCodingWithThePixelsAndPalette) {
+  const ReadCase& c = GetParam();
+  Bytes b = c.file.bytes();
+  auto e = openBytes(b);
+  ASSERT_EQ(e->formatID(), idPNG());
+  EXPECT_EQ(e->coding(), c.coding);
+  EXPECT_EQ(e->sizeX(), c.file.width);
+  EXPECT_EQ(e->sizeY(), c.file.height);
+  EXPECT_EQ(readPixels(*e, c.type), c.pixels);
+  for (size_t i = 0; i < c.palette.size(); ++i) {
+    EXPECT_EQ(e->getPalette()[i].red, c.palette[i].red) << "entry " << i;
+    EXPECT_EQ(e->getPalette()[i].green, c.palette[i].green) << "entry " << i;
+    EXPECT_EQ(e->getPalette()[i].blue, c.palette[i].blue) << "entry " << i;
+  }
+}
+
+std::vector<TqorPaletteItem> greySteps() {
+  std::vector<TqorPaletteItem> p;
+  for (int i = 0; i < 16; ++i) p.push_back({uint8_t(17 * i), uint8_t(17 * i), uint8_t(17 * i)});
+  return p;
+}
+
+std::vector<ReadCase> readCases() {
+  const TqorPaletteItem black = {0, 0, 0}, white = {255, 255, 255};
+  std::vector<TqorPaletteItem> shortPalette = paletteItems(2);
+  shortPalette.push_back({2, 2, 2});
+  // 3 x 40 pixels: three chunks of rows
+  const Bytes tall = counting(120);
+  Bytes tallBits(40, 0);
+  for (size_t y = 0; y < 40; ++y) tallBits[y] = uint8_t(y * 37) & 0xE0;
+  Bytes tallOneBit(4 * 40, 0);
+  for (size_t y = 0; y < 40; ++y) tallOneBit[4 * y] = tallBits[y];
+  return {
+      {"OneBitPaletteIsBlackAndWhite", Png{3, 1, 1, 3, {0xA0}, {255, 0, 0, 0, 0, 255}}, 1, stUChar, {1, 0, 1},
+       {black, white}},
+      {"OneBitGreyRowIsPaddedWithZeros", Png{9, 2, 1, 0, {0xFF, 0x80, 0x01, 0x00}}, 1, stOneBit,
+       {0xFF, 0x80, 0, 0, 0x01, 0, 0, 0}, {black, white}},
+      {"OnePixelOneBit", Png{1, 1, 1, 0, {0x80}}, 1, stOneBit, {0x80, 0, 0, 0}, {}},
+      {"TwoBitGreyWidensToBytes", Png{4, 1, 2, 0, {0x1B}}, 8, stUChar, {0, 85, 170, 255}, {}},
+      {"TwoBitGreyWithTransparencyStaysGrey", Png{4, 1, 2, 0, {0x1B}, {}, {0, 1}}, 8, stUChar, {0, 85, 170, 255},
+       {}},
+      {"TwoBitPaletteGivesIndices", Png{5, 1, 2, 3, {0xE4, 0x40}, paletteBytes(4)}, 8, stUChar, {3, 2, 1, 0, 1},
+       paletteItems(4)},
+      {"TwoBitPaletteWithTransparencyGivesIndices", Png{4, 1, 2, 3, {0xE4}, paletteBytes(4), {0, 128}}, 8, stUChar,
+       {3, 2, 1, 0}, paletteItems(4)},
+      {"FourBitGreyStepsOf17", Png{3, 1, 4, 0, {0x0F, 0x70}}, 4, stUChar, {0, 15, 7}, greySteps()},
+      {"FourBitPalette", Png{3, 1, 4, 3, {0x12, 0x30}, paletteBytes(4)}, 4, stUChar, {1, 2, 3}, paletteItems(4)},
+      {"OnePixelFourBit", Png{1, 1, 4, 3, {0xA0}, paletteBytes(16)}, 4, stSChar, {uint8_t(10 - 128)},
+       paletteItems(16)},
+      {"ShortPaletteKeepsGreyBeyond", Png{2, 1, 8, 3, {0, 1}, paletteBytes(2)}, 8, stUChar, {0, 1}, shortPalette},
+      {"EightBitGreyIntoSChar", Png{2, 1, 8, 0, {0, 255}}, 8, stSChar, {0x80, 0x7F}, {{0, 0, 0}, {1, 1, 1}}},
+      {"SixteenBitGreyKeepsHighBytes", Png{2, 1, 16, 0, {0x12, 0x34, 0xAB, 0xCD}}, 8, stUChar, {0x12, 0xAB}, {}},
+      {"SixteenBitColourKeepsHighBytes", Png{1, 1, 16, 2, {1, 2, 3, 4, 5, 6}}, 24, stRGB, {1, 3, 5}, {}},
+      {"GreyAlphaDropsAlpha", Png{2, 1, 8, 4, {10, 200, 20, 0}}, 8, stUChar, {10, 20}, {}},
+      {"SixteenBitGreyAlpha", Png{1, 1, 16, 4, {0x80, 1, 0xFF, 0xFF}}, 8, stUChar, {0x80}, {}},
+      {"ColourAlphaDropsAlpha", Png{1, 1, 8, 6, {1, 2, 3, 4}}, 24, stRGB, {1, 2, 3}, {}},
+      {"ColourIntoGrey", Png{2, 1, 8, 2, {255, 0, 0, 0, 0, 255}}, 24, stUChar, {76, 27}, {}},
+      {"ColourIntoBitmapIsBlueFirst", Png{4, 1, 8, 2, counting(12, 1)}, 24, stBitmap,
+       {5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12}, {}},
+      {"RowsOfSeveralChunks", Png{3, 40, 8, 0, tall}, 8, stUChar, tall, {}},
+      {"PackedRowsOfSeveralChunks", Png{3, 40, 1, 0, tallBits}, 1, stOneBit, tallOneBit, {}},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, HandMade, testing::ValuesIn(readCases()),
+                         [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+TEST(Reading, AnImageReadsAgainInAnotherType) {
+  Bytes b = Png{2, 2, 8, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30}}.bytes();
+  auto e = openBytes(b);
+  const Bytes rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30};
+  EXPECT_EQ(readPixels(*e, stRGB), rgb);
+  EXPECT_EQ(readPixels(*e, stUChar), (Bytes{76, 150, 27, 18}));
+  EXPECT_EQ(readPixels(*e, stRGB), rgb);
+}
+
+TEST(Reading, ChunkByChunkInterlacedRowsComeInOrder) {
+  const Bytes px = counting(5 * 33);
+  Bytes file = written(fiPngFileInfo(8, 5, 33, 1), stUChar, px);
+  auto e = openBytes(file);
+  e->setf(qorChunkMode);
+  Bytes got(px.size(), 0);
+  e->readUCharImage(0, got.data());
+  int chunks = 0;
+  while (e->readNextChunk() == 0) ++chunks;
+  EXPECT_EQ(chunks, 3);
+  EXPECT_EQ(got, px);
+}
+
+TEST(Detection, SignatureDecides) {
+  Bytes b = Png{}.bytes();
+  EXPECT_EQ(openBytes(b)->formatID(), idPNG());
+  b[7] = 0;  // the last signature byte
+  EXPECT_EQ(qortest::raisedCode([&] { openBytes(b); }), 3);
+}
+
+// ---------------------------------------------------------------- failures
+
+struct FailCase {
+  const char* name;
+  std::function<void()> act;
+  int code;
+  const char* text;
+  const char* unit;
+};
+
+void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
+
+class Failure : public testing::TestWithParam<FailCase> {};
+
+TEST_P(Failure, RaisesItsCodeAndMessage) {
+  const FailCase& c = GetParam();
+  EXPECT_TRUE(raises(c.act, c.code, c.text, c.unit));
+}
+
+void readBytes(Bytes b, int type) {
+  auto e = openBytes(b);
+  readPixels(*e, type);
+}
+
+Bytes randomPixels(size_t n) {
+  Bytes b(n);
+  uint32_t s = 12345;
+  for (unsigned char& v : b) v = uint8_t((s = s * 1103515245u + 12345u) >> 16);
+  return b;
+}
+
+// A stream of `size` bytes of caller memory receiving a new file.
+void writeIntoMemory(size_t size, TFileInfo* info, int type, const Bytes& px) {
+  Bytes memory(size);
+  TImageEnsemble e(manager);
+  e.open(new TqorMemoryStream(memory.data(), int(memory.size())), info);
+  writePixels(e, type, px);
+}
+
+std::vector<FailCase> failCases() {
+  const Png grey20{20, 20, 8, 0, randomPixels(400)};
+  return {
+      {"BrokenHeaderChecksum",
+       [] {
+         Bytes b = Png{}.bytes();
+         b[29] ^= 1;
+         readBytes(b, stUChar);
+       },
+       3, "Error reading PNG fileIHDR: CRC error", "zpngdrv"},
+      {"FileEndsInsideItsHeader",
+       [] {
+         const Bytes full = Png{}.bytes();
+         readBytes(Bytes(full.begin(), full.begin() + 20), stUChar);
+       },
+       3, "Error reading PNG fileRead Error", "zpngdrv"},
+      {"FileEndsInsideTheRows",
+       [=] {
+         const Bytes full = grey20.bytes();
+         readBytes(Bytes(full.begin(), full.end() - 30), stUChar);
+       },
+       3, "Error reading PNG fileRead Error", "zpngdrv"},
+      {"FileEndsBeforeItsEnd",
+       [=] {
+         const Bytes full = grey20.bytes();
+         readBytes(Bytes(full.begin(), full.end() - 4), stUChar);
+       },
+       3, "Error reading PNG fileRead Error", "zpngdrv"},
+      {"InterlacedFileEndsInsideTheRows",
+       [] {
+         const Bytes full = written(fiPngFileInfo(24, 16, 16, 1), stRGB, randomPixels(768));
+         readBytes(Bytes(full.begin(), full.end() - 40), stRGB);
+       },
+       3, "Error reading PNG fileRead Error", "zpngdrv"},
+      {"RowsThatDoNotInflate", [=] { readBytes(grey20.compose({0x78, 0x9C, 0xFF, 0xFF, 0xFF, 0xFF}), stUChar); }, 3,
+       "Error reading PNG fileIDAT: invalid block type", "zpngdrv"},
+      {"RowsOfAnUnknownFilter",
+       [] {
+         Bytes raw = {7, 1, 2};
+         uLongf size = 64;
+         Bytes packed(size);
+         compress2(packed.data(), &size, raw.data(), uLong(raw.size()), 6);
+         packed.resize(size);
+         readBytes(Png{2, 1, 8, 0}.compose(packed), stUChar);
+       },
+       3, "Error reading PNG filebad adaptive filter value", "zpngdrv"},
+      {"SizeNoImageHolds", [] { readBytes(Png{100000, 100000, 8, 0}.compose({}), stUChar); }, 3,
+       "PNG header: 100000 x 100000 pixels do not fit in one image.", "zsigens2"},
+      {"ImageAboveTheManagersLimit",
+       [=] {
+         qortest::Manager limited;
+         limited.m->setMaxImageBytes(1000);
+         Bytes b = Png{20, 20, 8, 2}.bytes();
+         TImageEnsemble e(limited.m);
+         e.open(new TqorMemoryStream(b.data(), int(b.size())));
+       },
+       3, "PNG header: the image takes 1200 bytes, more than the 1000 bytes one image may take.", "zsigens2"},
+      {"CodingPngDoesNotStore", [] { writeIntoMemory(4096, fiPngFileInfo(16, 4, 4, 0), stUChar, Bytes(16)); }, 3,
+       "Unsupported value of bitsPerSample for PNG.", "zpngdrv"},
+      {"WidthLibpngRefuses", [] { writeIntoMemory(4096, fiPngFileInfo(1, 2000000, 1, 0), stOneBit, Bytes(4)); }, 3,
+       "Error reading PNG fileInvalid IHDR data", "zpngdrv"},
+      {"StreamRefusesTheHeader", [] { writeIntoMemory(10, fiPngFileInfo(24, 4, 4, 0), stRGB, Bytes(48)); }, 3,
+       "Error reading PNG fileWrite Error", "zpngdrv"},
+      {"StreamRefusesTheRows",
+       [] { writeIntoMemory(300, fiPngFileInfo(24, 64, 64, 0), stRGB, randomPixels(3 * 64 * 64)); }, 3,
+       "Error reading PNG fileWrite Error", "zpngdrv"},
+      {"SecondWrite",
+       [] {
+         Bytes memory(4096);
+         TImageEnsemble e(manager);
+         e.open(new TqorMemoryStream(memory.data(), int(memory.size())), fiPngFileInfo(8, 4, 4, 0));
+         writePixels(e, stUChar, Bytes(16, 1));
+         writePixels(e, stUChar, Bytes(16, 2));
+       },
+       3, "No PNG file waits for this image: a PNG file is written once, after it is created.", "zpngdrv"},
+      {"WriteIntoAFileOpenedForReading",
+       [] {
+         Bytes b = Png{2, 2, 8, 0}.bytes();
+         auto e = openBytes(b);
+         writePixels(*e, stUChar, Bytes(4));
+       },
+       3, "No PNG file waits for this image: a PNG file is written once, after it is created.", "zpngdrv"},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, Failure, testing::ValuesIn(failCases()),
+                         [](const testing::TestParamInfo<FailCase>& info) { return std::string(info.param.name); });
+
+TEST(Writing, UnknownPairLeavesTheFileReadyForAnotherImage) {
+  Bytes memory(4096);
+  TImageEnsemble e(manager);
+  e.open(new TqorMemoryStream(memory.data(), int(memory.size())), fiPngFileInfo(24, 2, 1, 0));
+  EXPECT_TRUE(raises([&] { writePixels(e, stUChar, Bytes(2)); }, 3,
+                     "Unknown converter srcN = stUChar destN = image24BitPerPix.", "zsigens2"));
+  writePixels(e, stRGB, {1, 2, 3, 4, 5, 6});
+  e.close();
+  auto in = openBytes(memory);
+  EXPECT_EQ(readPixels(*in, stRGB), (Bytes{1, 2, 3, 4, 5, 6}));
+}
+
+// Opened and never read, created and never written, failed half-way: the
+// sanitizer build sees any libpng object left behind.
+TEST(Writing, AbandonedCodecObjectsAreReleased) {
+  Bytes b = Png{3, 3, 8, 0}.bytes();
+  { auto e = openBytes(b); }
+  Bytes memory(4096);
+  {
+    TImageEnsemble e(manager);
+    e.open(new TqorMemoryStream(memory.data(), int(memory.size())), fiPngFileInfo(8, 3, 3, 0));
+  }
+  {
+    TImageEnsemble e(manager);
+    e.open(new TqorMemoryStream(memory.data(), int(memory.size())), fiPngFileInfo(8, 30, 30, 0));
+    e.setf(qorChunkMode);
+    Bytes px(900, 5);
+    e.writeUCharImage(0, px.data());
+    EXPECT_EQ(e.writeNextChunk(), 0);
+  }
+  {
+    Bytes copy = b;
+    auto e = openBytes(copy);
+    e->setf(qorChunkMode);
+    Bytes px(9);
+    e->readUCharImage(0, px.data());
+  }
+}
+
+// ---------------------------------------------------------------- written files
+
+struct WrittenCase {
+  const char* name;
+  int coding;
+  int interlace;
+  int type;
+  int depth, colourType;  // of the file
+};
+
+void PrintTo(const WrittenCase& c, std::ostream* os) { *os << c.name; }
+
+class WrittenHere : public testing::TestWithParam<WrittenCase> {};
+
+// The pixels of c.type for the test image: indices or colours of a 37 x 9 image.
+Bytes sourcePixels(const WrittenCase& c, Bytes* idx, Bytes* rgb) {
+  const int w = 37, h = 9;
+  idx->assign(size_t(w) * h, 0);
+  rgb->assign(3 * idx->size(), 0);
+  for (size_t i = 0; i < idx->size(); ++i) {
+    (*idx)[i] = uint8_t((i * 37 + i / w) % (c.coding >= 8 ? 256 : 1u << c.coding));
+    (*rgb)[3 * i] = uint8_t(i * 3);
+    (*rgb)[3 * i + 1] = uint8_t(i * 5 + 1);
+    (*rgb)[3 * i + 2] = uint8_t(255 - i);
+  }
+  if (c.type == stRGB) return *rgb;
+  if (c.type == stSChar) {
+    Bytes s = *idx;
+    for (unsigned char& v : s) v ^= 0x80;
+    return s;
+  }
+  if (c.type == stOneBit) {
+    const int row = TOneBitImage::getSizeOfRow(w);
+    Bytes px(size_t(row) * h, 0);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) px[size_t(y * row + x / 8)] |= uint8_t(((*idx)[size_t(y * w + x)] & 1) << (7 - x % 8));
+    return px;
+  }
+  return *idx;
+}
+
+TEST_P(WrittenHere, IsTheFileAskedForAndReadsBackHereAndInPillow) {
+  const WrittenCase& c = GetParam();
+  const int w = 37, h = 9;
+  Bytes idx, rgb;
+  const Bytes px = sourcePixels(c, &idx, &rgb);
+  TqorPaletteItem pal[256];
+  for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i * 3), uint8_t(i ^ 0x55), uint8_t(200 - i)};
+  const std::string path = tempPath(std::string("own_") + c.name + ".png");
+  {
+    TImageEnsemble e(path.c_str(), fiPngFileInfo(c.coding, w, h, c.interlace), manager);
+    std::memcpy(e.getPalette(), pal, sizeof pal);
+    writePixels(e, c.type, px);
+  }
+  Bytes file = readFile(path);
+  ASSERT_GT(file.size(), 33u);
+  EXPECT_EQ(file[24], c.depth);
+  EXPECT_EQ(file[25], c.colourType);
+  EXPECT_EQ(file[28], c.interlace ? 1 : 0);
+  // read back here
+  auto e = openBytes(file);
+  EXPECT_EQ(e->coding(), c.coding);
+  EXPECT_EQ(readPixels(*e, c.type), px);
+
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  ASSERT_TRUE(qortest::pillowDecode(path));
+  const qortest::Decoded d = qortest::pillowResult(path);
+  ASSERT_EQ(d.width, w);
+  ASSERT_EQ(d.height, h);
+  if (c.coding == 24) {
+    EXPECT_EQ(d.rgb, rgb);
+    return;
+  }
+  EXPECT_EQ(d.idx, idx) << "Pillow decoded " << d.mode;
+  if (c.coding == 1) return;  // grey: black and white
+  const size_t entries = size_t(1) << c.coding;
+  ASSERT_EQ(d.pal.size(), 3 * entries);
+  for (size_t i = 0; i < entries; ++i) {
+    EXPECT_EQ(d.pal[3 * i], pal[i].red) << "entry " << i;
+    EXPECT_EQ(d.pal[3 * i + 1], pal[i].green) << "entry " << i;
+    EXPECT_EQ(d.pal[3 * i + 2], pal[i].blue) << "entry " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WrittenHere,
+    testing::Values(WrittenCase{"OneBitFromOneBit", 1, 0, stOneBit, 1, 0},
+                    WrittenCase{"OneBitFromUChar", 1, 0, stUChar, 1, 0},
+                    WrittenCase{"OneBitFromSCharInterlaced", 1, 1, stSChar, 1, 0},
+                    WrittenCase{"FourBitFromUChar", 4, 0, stUChar, 4, 3},
+                    WrittenCase{"FourBitFromSCharInterlaced", 4, 1, stSChar, 4, 3},
+                    WrittenCase{"EightBitFromUChar", 8, 0, stUChar, 8, 3},
+                    WrittenCase{"EightBitFromUCharInterlaced", 8, 1, stUChar, 8, 3},
+                    WrittenCase{"EightBitFromSChar", 8, 0, stSChar, 8, 3},
+                    WrittenCase{"ColourFromRGB", 24, 0, stRGB, 8, 2},
+                    WrittenCase{"ColourFromRGBInterlaced", 24, 1, stRGB, 8, 2}),
+    [](const testing::TestParamInfo<WrittenCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- files of other tools
+
+using qortest::Tool;
+
+struct ToolFile {
+  const char* name;
+  const char* source;  // the oracle's source image
+  Tool tool;
+  const char* format;
+  std::vector<std::string> args;
+  int depth, colourType, interlace;  // of the file the tool writes
+  int coding;                        // read here
+};
+
+void PrintTo(const ToolFile& c, std::ostream* os) { *os << c.name; }
+
+class ToolWritten : public testing::TestWithParam<ToolFile> {};
+
+TEST_P(ToolWritten, ReadsAsPillowDecodes) {
+  const ToolFile& c = GetParam();
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  const std::string file = qortest::toolWrite(c.tool, c.source, c.name, c.format, c.args);
+  ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
+  Bytes b = readFile(file);
+  ASSERT_GT(b.size(), 33u);
+  // the file is of the kind this case is about
+  EXPECT_EQ(b[24], c.depth);
+  EXPECT_EQ(b[25], c.colourType);
+  EXPECT_EQ(b[28], c.interlace);
+  auto e = openBytes(b);
+  ASSERT_EQ(e->coding(), c.coding);
+  qortest::Decoded d = qortest::pillowResult(file);
+  if (d.mode == "LA") {
+    // grey levels with alpha: the grey of Pillow's colours
+    for (size_t i = 0; i < d.rgb.size(); i += 3) d.idx.push_back(d.rgb[i]);
+    d.pal.clear();
+    for (int i = 0; i < 256; ++i) d.pal.insert(d.pal.end(), {uint8_t(i), uint8_t(i), uint8_t(i)});
+  }
+  size_t entries = 0;
+  if (c.coding == 4 && c.colourType == 0) {
+    // grey levels of 4 bits are palette indices with grey steps of 17
+    for (unsigned char& v : d.idx) v = uint8_t(v / 17);
+    for (size_t k = 0; k < 48; ++k) d.pal[k] = uint8_t(k / 3 * 17);
+    entries = 16;
+  } else if (c.colourType == 3 && c.coding > 1) {
+    entries = std::min(d.pal.size() / 3, size_t(1) << c.depth);
+  }
+  const int bits = c.coding;
+  qortest::expectSameAsPillow(*e, d, {bits, bits == 24, bits == 4 ? 8 : bits <= 8 ? bits : 24, entries});
+}
+
+const Tool magick = Tool::magick, pillow = Tool::pillow;
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ToolWritten,
+    testing::Values(
+        ToolFile{"pil_p8.png", "p8", pillow, "", {}, 8, 3, 0, 8},
+        ToolFile{"pil_p4.png", "p4", pillow, "", {}, 4, 3, 0, 4},
+        ToolFile{"pil_b1.png", "b1", pillow, "", {}, 1, 0, 0, 1},
+        ToolFile{"pil_grey.png", "grey", pillow, "", {}, 8, 0, 0, 8},
+        ToolFile{"pil_rgb.png", "rgb", pillow, "", {}, 8, 2, 0, 24},
+        ToolFile{"pil_rgba.png", "rgba", pillow, "", {}, 8, 6, 0, 24},
+        ToolFile{"pil_few.png", "few", pillow, "", {}, 8, 3, 0, 8},
+        ToolFile{"im_rgb_interlaced.png", "rgb", magick, "PNG24", {"-interlace", "PNG"}, 8, 2, 1, 24},
+        ToolFile{"im_rgba_interlaced.png", "rgba", magick, "PNG32", {"-interlace", "PNG"}, 8, 6, 1, 24},
+        ToolFile{"im_rgb16.png", "rgb", magick, "PNG48", {}, 16, 2, 0, 24},
+        ToolFile{"im_p8_interlaced.png", "p8", magick, "PNG8", {"-interlace", "PNG"}, 8, 3, 1, 8},
+        ToolFile{"im_grey_interlaced.png", "grey", magick, "", {"-interlace", "PNG", "-define", "png:color-type=0"},
+                 8, 0, 1, 8},
+        ToolFile{"im_grey2.png",
+                 "grey",
+                 magick,
+                 "",
+                 {"-posterize", "4", "-depth", "2", "-define", "png:bit-depth=2", "-define", "png:color-type=0"},
+                 2, 0, 0, 8},
+        ToolFile{"im_grey4_interlaced.png",
+                 "grey",
+                 magick,
+                 "",
+                 {"-posterize", "16", "-depth", "4", "-define", "png:bit-depth=4", "-define", "png:color-type=0",
+                  "-interlace", "PNG"},
+                 4, 0, 1, 4},
+        ToolFile{"im_palette2.png",
+                 "grey",
+                 magick,
+                 "",
+                 {"-colors", "4", "-define", "png:bit-depth=2", "-define", "png:color-type=3"},
+                 2, 3, 0, 8},
+        ToolFile{"im_palette4_interlaced.png",
+                 "grey",
+                 magick,
+                 "",
+                 {"-colors", "16", "-define", "png:bit-depth=4", "-define", "png:color-type=3", "-interlace", "PNG"},
+                 4, 3, 1, 4},
+        ToolFile{"im_b1_interlaced.png",
+                 "b1",
+                 magick,
+                 "",
+                 {"-define", "png:color-type=0", "-define", "png:bit-depth=1", "-interlace", "PNG"},
+                 1, 0, 1, 1},
+        ToolFile{"im_palette1.png", "b1", magick, "", {"-define", "png:color-type=3", "-define", "png:bit-depth=1"}, 1,
+                 3, 0, 1},
+        ToolFile{"im_grey_alpha.png", "grey", magick, "", {"-alpha", "set", "-define", "png:color-type=4"}, 8, 4, 0,
+                 8}),
+    [](const testing::TestParamInfo<ToolFile>& info) {
+      std::string name = info.param.name;
+      name.resize(name.size() - 4);
+      for (char& ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
+
+}  // namespace
+
+#endif
