@@ -93,7 +93,8 @@ int TDcxFormatDriver::readHeader() {
   fillPaletteAsGrey();
   makePageEnsemble();
   fileInfo = TDcxFileInfo();
-  dataEnd = stream->size();
+  // a caller's stream may not know its size (0): the last page then runs as far as it reads
+  dataEnd = stream->size() > 0 ? stream->size() : INT32_MAX;
   unsigned char word[dcxLayout::wordBytes];
   if (!seekTo(0) || stream->read(word, dcxLayout::wordBytes) != dcxLayout::wordBytes ||
       qorLE::get32(word) != dcxLayout::magicWord)

@@ -500,6 +500,7 @@ int TPcxFormatDriver::recognizeFormat() {
 void TPcxFormatDriver::readTrailingPalette(const char* what) {
   const int64_t size = stream->size();
   const int64_t at = size - pcxLayout::trailingPaletteBytes;
+  if (size <= 0) QOR_RAISE("%s: the stream does not tell its size, which the 256-colour palette at its end needs.", what);
   if (at < pcxLayout::headerSize)
     QOR_RAISE("%s: the file of %lld bytes has no room for its 256-colour palette after the header.", what,
               (long long)size);
@@ -520,7 +521,8 @@ int TPcxFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "PCX header";
   unsigned char bytes[pcxLayout::headerSize] = {};
-  const int64_t size = stream->size();
+  // a caller's stream may not know its size (0): the reads tell then
+  const int64_t size = stream->size() > 0 ? stream->size() : INT64_MAX;
   const int got = seekTo(0) ? stream->read(bytes, pcxLayout::headerSize) : 0;
   if (got < pcxLayout::headerSize || size < pcxLayout::headerSize)
     QOR_RAISE("%s: the file ends after %lld bytes, inside the %d bytes of the header.", what,
