@@ -145,10 +145,11 @@ void TDecompressPcxStream::runLengthLine(unsigned char* line, int length) {
   const uchar* end;
   const uchar* p = bytes.span(&end);
   const uchar* from = p;
-  if (end - p > remaining) end = p + remaining;
+  if (end - p > remaining) end = remaining > 0 ? p + remaining : p;
   auto refill = [&]() -> bool {
     bytes.commit(p);
     remaining -= p - from;
+    from = p;  // counted once, also when no refill follows
     if (remaining <= 0) return false;
     p = from = bytes.span(&end);
     if (end - p > remaining) end = p + remaining;
