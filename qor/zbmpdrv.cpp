@@ -315,12 +315,8 @@ TBmpCopy8to4OnReturn::~TBmpCopy8to4OnReturn() {
 
 namespace {
 
-using qorConvert = TImgConvertA2B* (*)();
-
-// A byte copy: the whole unsigned range, no scaling, no rounding.
-TImgConvertA2B* byteCopy() { return new TUImgConvertA2B<uchar, uchar>(255.0, 0.0, 0, 1); }
-template <class C>
-constexpr qorConvert make = qorMakeConverter<C>;
+using qorTableRows::byteCopy;
+using qorTableRows::make;
 
 // disk coding -> memory type
 const TConverterRow bitmapToMemory[] = {

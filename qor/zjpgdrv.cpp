@@ -208,12 +208,8 @@ long memoryFor(const TQORDataManager* m) {
 namespace {
 
 using uchar = unsigned char;
-using qorConvert = TImgConvertA2B* (*)();
-
-// A byte copy: the whole unsigned range, no scaling, no rounding.
-TImgConvertA2B* byteCopy() { return new TUImgConvertA2B<uchar, uchar>(255.0, 0.0, 0, 1); }
-template <class C>
-constexpr qorConvert make = qorMakeConverter<C>;
+using qorTableRows::byteCopy;
+using qorTableRows::make;
 
 // disk coding -> memory type; libjpeg's colour samples are red, green, blue
 const TConverterRow jpegToMemory[] = {

@@ -138,8 +138,7 @@ TImgConvertA2B* toDouble() {
 TImgConvertA2B* doubleCopy() { return copy<double>(DBL_MAX, -DBL_MAX); }
 TImgConvertA2B* toSLong() { return new TUImgConvertA2B<double, int>(2147483647.0, -2147483648.0, 1, 0); }
 TImgConvertA2B* toULong() { return new TUImgConvertA2B<double, uint>(4294967295.0, 0, 1, 0); }
-template <class C>
-constexpr TImgConvertA2B* (*make)() = qorMakeConverter<C>;
+using qorTableRows::make;
 
 // [file coding][image coding]
 const TConverterRow nativeToMemory[] = {

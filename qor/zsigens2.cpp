@@ -282,6 +282,8 @@ TConverters::TConverters(int srcBits, int destBits, const TConverterRow* table, 
 
 TConverters::~TConverters() { deletePrototypes(); }
 
+TImgConvertA2B* qorTableRows::byteCopy() { return new TUImgConvertA2B<unsigned char, unsigned char>(255.0, 0.0, 0, 1); }
+
 void TConverters::deletePrototypes() {
   for (long i = 0; i < prototypes.count(); ++i) {
     delete prototypes[i];

@@ -267,6 +267,15 @@ TImgConvertA2B* qorMakeConverter() {
   return new C;
 }
 
+// Makers the drivers' converter tables share.
+namespace qorTableRows {
+// A byte copy: the whole unsigned range, no scaling, no rounding.
+QOR_API TImgConvertA2B* byteCopy();
+// The converter class C, default-constructed.
+template <class C>
+inline constexpr TImgConvertA2B* (*make)() = qorMakeConverter<C>;
+}  // namespace qorTableRows
+
 class TImageEnsemble;
 class TQORDataManager;
 class TqorStream;

@@ -360,12 +360,8 @@ void TCompressTgaStream::writeRows(const unsigned char* rows, int count, int str
 
 namespace {
 
-using qorConvert = TImgConvertA2B* (*)();
-
-// A byte copy: the whole unsigned range, no scaling, no rounding.
-TImgConvertA2B* byteCopy() { return new TUImgConvertA2B<uchar, uchar>(255.0, 0.0, 0, 1); }
-template <class C>
-constexpr qorConvert make = qorMakeConverter<C>;
+using qorTableRows::byteCopy;
+using qorTableRows::make;
 
 // disk coding -> memory type
 const TConverterRow targaToMemory[] = {
