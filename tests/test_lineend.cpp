@@ -485,6 +485,30 @@ TEST_P(FileHandling, ReadOnlyDirectoryExitsTwo) {
     EXPECT_EQ(list_dir(sub), std::vector<std::string>{"f.txt"});
 }
 
+// Through a symbolic link (relative, in another directory) the file it leads to
+// is converted beside itself and the link stays a link; a dangling link fails.
+TEST_P(FileHandling, LinkConvertsItsTarget) {
+    fs::create_directories(dir_ / "data");
+    fs::create_directories(dir_ / "links");
+    const fs::path file = dir_ / "data" / "f.txt";
+    const fs::path link = dir_ / "links" / "l.txt";
+    write_file(file, GetParam().sample.in);
+    fs::create_symlink("../data/f.txt", link);
+
+    Result r = run(GetParam().path, {link.string()});
+
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, converted_line(link.string()));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(fs::read_symlink(link), fs::path("../data/f.txt"));
+    EXPECT_EQ(read_file(file), GetParam().sample.out);
+    EXPECT_EQ(list_dir(dir_ / "data"), std::vector<std::string>{"f.txt"});
+    EXPECT_EQ(list_dir(dir_ / "links"), std::vector<std::string>{"l.txt"});
+
+    fs::create_symlink("nowhere.txt", dir_ / "links" / "dangling.txt");
+    EXPECT_EQ(run(GetParam().path, {(dir_ / "links" / "dangling.txt").string()}).status, 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(, FileHandling, ::testing::Values(kToCrlf, kToLf), prog_name);
 
 // ---------------------------------------------------------------------------

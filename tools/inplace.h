@@ -2,6 +2,8 @@
  * The machinery the line-ending programs share: the argument check, a
  * temporary file made with mkstemp in the input's own directory, checked
  * writes, the input's permission bits, and an atomic rename over the input.
+ * A symbolic link is followed: the file it leads to is converted in place
+ * (its temporary file goes beside that file) and the link stays a link.
  * Each program supplies only its block conversion.  Header-only, so each
  * program still links against the C runtime alone.
  *
@@ -109,25 +111,17 @@ static void drop_temp(FILE *out, int fd)
     }
 }
 
-/* Runs one program: converts argv[1] in place with convert (which returns
- * 0, 1 on a read error, 2 on a write error) and reports as the programs do. */
-static int rewrite_in_place(int argc, char **argv, const char *prog,
-                            int (*convert)(FILE *in, FILE *out))
+/* Converts file in place, reporting under the name path (the argument as
+ * given; file is where a link leads, or path itself). */
+static int rewrite_file(const char *prog, const char *path, const char *file,
+                        int (*convert)(FILE *in, FILE *out))
 {
-    const char *path;
     struct stat st;
     FILE *in, *out;
     char *name = NULL;
     int fd, rc, e;
 
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s FILE\n", prog);
-        return 1;
-    }
-    path = argv[1];
-    catch_signals();
-
-    in = fopen(path, "rb");
+    in = fopen(file, "rb");
     if (!in) {
         fprintf(stderr, "%s: %s: %s\n", prog, path, strerror(errno));
         return 1;
@@ -143,7 +137,7 @@ static int rewrite_in_place(int argc, char **argv, const char *prog,
         return 1;
     }
 
-    fd = make_temp(prog, path, &name);
+    fd = make_temp(prog, file, &name);
     if (fd < 0) {
         fprintf(stderr, "%s: cannot create temporary file for %s: %s\n",
                 prog, path, strerror(errno));
@@ -183,7 +177,7 @@ static int rewrite_in_place(int argc, char **argv, const char *prog,
         out = NULL;
         e = errno;
     }
-    if (rc == 0 && rename(name, path) != 0) {
+    if (rc == 0 && rename(name, file) != 0) {
         rc = 2;
         e = errno;
     }
@@ -197,6 +191,33 @@ static int rewrite_in_place(int argc, char **argv, const char *prog,
 
     printf("%s   %s\n", path, "  converted");
     return 0;
+}
+
+/* Runs one program: converts argv[1] in place with convert (which returns
+ * 0, 1 on a read error, 2 on a write error) and reports as the programs do. */
+static int rewrite_in_place(int argc, char **argv, const char *prog,
+                            int (*convert)(FILE *in, FILE *out))
+{
+    struct stat st;
+    char *target = NULL;
+    int rc;
+
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s FILE\n", prog);
+        return 1;
+    }
+    catch_signals();
+    /* Through a link the file it leads to is rewritten; the link stays. */
+    if (lstat(argv[1], &st) == 0 && S_ISLNK(st.st_mode)) {
+        target = realpath(argv[1], NULL);
+        if (!target) {
+            fprintf(stderr, "%s: %s: %s\n", prog, argv[1], strerror(errno));
+            return 1;
+        }
+    }
+    rc = rewrite_file(prog, argv[1], target ? target : argv[1], convert);
+    free(target);
+    return rc;
 }
 
 #endif

@@ -8,7 +8,7 @@
  *
  * See inplace.h for how the file is replaced and the exit statuses.
  */
-#define _POSIX_C_SOURCE 200809L
+#define _XOPEN_SOURCE 700
 
 #include "inplace.h"
 
