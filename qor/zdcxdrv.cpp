@@ -20,31 +20,6 @@ TFileInfo* fiDcxFileInfo(int coding, int sizeX, int sizeY, int numberOfImages) {
   return info;
 }
 
-// ---------------------------------------------------------------- nesting
-
-namespace {
-
-// Ensembles opened inside the work of another ensemble's driver, now.
-thread_local int nestingDepth = 0;
-
-// Counts one nested ensemble for the time of a call; a chain deeper than
-// dcxLayout::maxNesting is refused.
-class Nested {
-public:
-  explicit Nested(const char* file) {
-    if (nestingDepth >= dcxLayout::maxNesting)
-      QOR_RAISE("DCX file \"%s\": pages nested more than %d deep (a page holding a DCX file holding ...) are "
-                "refused.",
-                file, dcxLayout::maxNesting);
-    ++nestingDepth;
-  }
-  ~Nested() { --nestingDepth; }
-  Nested(const Nested&) = delete;
-  Nested& operator=(const Nested&) = delete;
-};
-
-}  // namespace
-
 // ---------------------------------------------------------------- driver
 
 TDcxFormatDriver::TDcxFormatDriver() : tableEntries(0), dataEnd(0), pageManager(nullptr) {}
@@ -140,7 +115,7 @@ void TDcxFormatDriver::updateFileInfo(int page) {
     QOR_RAISE("DCX file \"%s\": page %d lies beyond 2 GiB.", fileNameForMessages(), page);
   followManager();
   {
-    Nested nested(fileNameForMessages());
+    NestedOpen nested("DCX file", fileNameForMessages());
     auto* window = new TqorRestrictedStream(stream, int(from), int(end - from));
     if (!window) QOR_RAISE_MEMORY();
     if (!seekTo(from)) stream->seek(long(from), SEEK_SET);
@@ -192,7 +167,7 @@ int TDcxFormatDriver::writeImage(TqorImageBase* image, int page) {
   if (!seekTo(at)) QOR_RAISE("DCX file \"%s\": the end of the data cannot be reached.", fileNameForMessages());
   followManager();
   {
-    Nested nested(fileNameForMessages());
+    NestedOpen nested("DCX file", fileNameForMessages());
     auto* window = new TqorRestrictedStream(stream, int(at), 0);
     if (!window) QOR_RAISE_MEMORY();
     pages->open(window, fiPcxFileInfo(fileInfo.coding_, fileInfo.sizeX_, fileInfo.sizeY_, 1));
@@ -211,7 +186,7 @@ int TDcxFormatDriver::readImage(TqorImageBase* image, int) {
   currentImage = image;
   blockIndex = 0;
   {
-    Nested nested(fileNameForMessages());
+    NestedOpen nested("DCX file", fileNameForMessages());
     passChunkMode();
     image->read(pages.get(), 0);
   }

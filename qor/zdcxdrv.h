@@ -18,9 +18,6 @@ inline constexpr int pageTable = 4;  // page offsets, then a 0 word
 inline constexpr uint32_t magicWord = 0x3ADE68B1u;
 inline constexpr int wordBytes = 4;
 inline constexpr int maxPages = 1024;
-// Nested ensembles (a page that is itself a DCX file, and so on) go at most
-// this deep.
-inline constexpr int maxNesting = 8;
 }  // namespace dcxLayout
 
 // ---------------------------------------------------------------- descriptor

@@ -44,6 +44,9 @@ public:
   int formatID() { return getFileInfo()->formatID(); }
   int coding() { return getFileInfo()->coding(); }
   TQORDataManager* getQORDataManager() const { return *managerRef; }
+  // The caller's manager variable this ensemble follows; ensembles a driver
+  // opens inside this one follow the same variable.
+  TQORDataManager*& managerReference() const { return *managerRef; }
   // 1 when image i of this file is held in a manager cell.
   int imageIsLoaded(int i);
 
@@ -114,6 +117,11 @@ public:
   int rowsPerChunk();
   int chunksNumber();
   int top2BottomReading();
+
+  // Bytes of the pixel memory of one image of type (stXXX) at the ensemble's
+  // size (for stBitmap the pixel bits; the header is winDibInfoSize()).
+  // Raises error 3 when the driver cannot deliver the file's coding as type.
+  int64_t imageBytes(int type);
 
   // Device-independent bitmap of the file's depth.
   int winDibInfoSize();

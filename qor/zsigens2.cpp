@@ -8,7 +8,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <typeinfo>
 
+#include "zbitconv.h"
 #include "zsigens1.h"
 #include "zstream.h"
 
@@ -470,8 +472,31 @@ void TFileFormatDriver::takeConverter(TImgConvertA2B* c, int rowBytes) {
 
 // ---------------------------------------------------------------- driver helpers
 
+namespace {
+// Ensembles opened inside the work of another ensemble's driver, now.
+thread_local int nestingDepth = 0;
+}  // namespace
+
+TFileFormatDriver::NestedOpen::NestedOpen(const char* kind, const char* file) {
+  if (nestingDepth >= maxNesting)
+    QOR_RAISE("%s \"%s\": files nested more than %d deep (a page or member that leads back to its own file, or "
+              "a chain of such files) are refused.",
+              kind, file, maxNesting);
+  ++nestingDepth;
+}
+
+TFileFormatDriver::NestedOpen::~NestedOpen() { --nestingDepth; }
+
 const char* TFileFormatDriver::fileNameForMessages() const {
   return ensemble && ensemble->fileName() ? ensemble->fileName() : "";
+}
+
+bool TFileFormatDriver::converterCopiesBytes() const {
+  if (!converter) return false;
+  const TImgConvertA2B& c = *converter;
+  if (typeid(c) == typeid(TImgConvertRGB2RGB)) return true;
+  if (typeid(c) != typeid(TUImgConvertA2B<unsigned char, unsigned char>)) return false;
+  return !(c.scalingEnabled() && c.scale() != 1.0) && c.destMin <= 0.0 && c.destMax >= 255.0;
 }
 
 void TFileFormatDriver::checkImageBytes(int64_t bytes, const char* what) const {

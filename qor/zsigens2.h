@@ -401,7 +401,22 @@ public:
   // drivers that hold codec state also call it from their destructor.
   virtual void releaseImageState() {}
 
+  // Ensembles a driver opens inside its own work (DCX pages, image-list
+  // members) go at most this deep, counted over every driver of the thread.
+  static constexpr int maxNesting = 8;
+
 protected:
+  // Counts one nested ensemble for the time of a scope; a chain of files that
+  // leads back to itself stops at maxNesting with error 3, naming the file
+  // of the given kind, instead of recursing without end.
+  class QOR_API NestedOpen {
+  public:
+    NestedOpen(const char* kind, const char* file);
+    ~NestedOpen();
+    NestedOpen(const NestedOpen&) = delete;
+    NestedOpen& operator=(const NestedOpen&) = delete;
+  };
+
   // Replaces the current converter; a null result leaves the old one in place.
   void replaceConverter(TImgConvertA2B* c);
   // Takes the converter for the coming transfer; a packed row length is set
@@ -433,6 +448,9 @@ protected:
   bool seekTo(int64_t offset);
   // Raises error 3 when bytes passes the manager's image-size limit.
   void checkImageBytes(int64_t bytes, const char* what) const;
+  // The converter moves a row's bytes unchanged (a colour or a byte copy
+  // without scaling or clipping), so rows may go straight to the image.
+  bool converterCopiesBytes() const;
   // Reads count palette entries of entryBytes from the stream into the
   // palette (blue first when blueFirst); returns the whole entries read.
   int readPalette(int count, int entryBytes, bool blueFirst);
