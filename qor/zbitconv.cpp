@@ -314,3 +314,41 @@ int TImgConvert32Bit2BGR::convert(void* dest, const void* src, int count) {
   from32<0, 1, 2>(out(dest), in(src), count);
   return count;
 }
+
+// ---------------------------------------------------------------- shared table rows
+
+namespace qorTableRows {
+
+const TConverterRow rgbSamplesToMemory[14] = {
+    {image1BitPerPix, stOneBit, make<TImgConvertOneBit2OneBit>},
+    {image1BitPerPix, stUChar, make<TImgConvertOneBit2UChar>},
+    {image1BitPerPix, stSChar, make<TImgConvertOneBit2SChar>},
+    {image1BitPerPix, stBitmap, make<TImgConvertOneBit2OneBit>},
+    {image4BitPerPix, stUChar, make<TImgConvertFourBits2UCharBMP>},
+    {image4BitPerPix, stSChar, make<TImgConvertFourBits2SCharBMP>},
+    {image4BitPerPix, stBitmap, make<TImgConvertFourBits2UCharBMP>},
+    {image8BitPerPix, stUChar, byteCopy},
+    {image8BitPerPix, stSChar, make<TImgConvertUChar2SChar>},
+    {image8BitPerPix, stBitmap, byteCopy},
+    {image24BitPerPix, stUChar, make<TImgConvertRGB2UChar>},
+    {image24BitPerPix, stSChar, make<TImgConvertRGB2SChar>},
+    {image24BitPerPix, stRGB, make<TImgConvertRGB2RGB>},
+    {image24BitPerPix, stBitmap, make<TImgConvertSwapBR>},
+};
+
+const TConverterRow rgbSamplesToDisk[12] = {
+    {stOneBit, image1BitPerPix, make<TImgConvertOneBit2OneBit>},
+    {stUChar, image1BitPerPix, make<TImgConvertUChar2OneBit>},
+    {stUChar, image4BitPerPix, make<TImgConvertUChar2FourBitsBMP>},
+    {stUChar, image8BitPerPix, byteCopy},
+    {stSChar, image1BitPerPix, make<TImgConvertSChar2OneBit>},
+    {stSChar, image4BitPerPix, make<TImgConvertSChar2FourBitsBMP>},
+    {stSChar, image8BitPerPix, make<TImgConvertSChar2UChar>},
+    {stRGB, image24BitPerPix, make<TImgConvertRGB2RGB>},
+    {stBitmap, image1BitPerPix, make<TImgConvertOneBit2OneBit>},
+    {stBitmap, image4BitPerPix, make<TImgConvertUChar2FourBitsBMP>},
+    {stBitmap, image8BitPerPix, byteCopy},
+    {stBitmap, image24BitPerPix, make<TImgConvertSwapBR>},
+};
+
+}  // namespace qorTableRows

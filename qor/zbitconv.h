@@ -176,4 +176,14 @@ public:
   int convert(void* dest, const void* src, int count) override;
 };
 
+// ---------------------------------------------------------------- shared table rows
+
+namespace qorTableRows {
+// The tables of files whose packed rows are 1, 4 or 8 bits per pixel and
+// whose colour pixels are red, green, blue: disk coding to memory type, and
+// memory type to disk coding.
+extern const TConverterRow rgbSamplesToMemory[14];
+extern const TConverterRow rgbSamplesToDisk[12];
+}  // namespace qorTableRows
+
 #endif

@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstring>
 #include <new>
-#include <typeinfo>
 
 #include "zbitconv.h"
 
@@ -217,48 +216,9 @@ TFileInfo* fiPngFileInfo(int coding, int sizeX, int sizeY, int interlace) {
 
 // ---------------------------------------------------------------- converter tables
 
-namespace {
 
-using qorTableRows::byteCopy;
-using qorTableRows::make;
-
-// disk coding -> memory type
-const TConverterRow pngToMemory[] = {
-    {image1BitPerPix, stOneBit, make<TImgConvertOneBit2OneBit>},
-    {image1BitPerPix, stUChar, make<TImgConvertOneBit2UChar>},
-    {image1BitPerPix, stSChar, make<TImgConvertOneBit2SChar>},
-    {image1BitPerPix, stBitmap, make<TImgConvertOneBit2OneBit>},
-    {image4BitPerPix, stUChar, make<TImgConvertFourBits2UCharBMP>},
-    {image4BitPerPix, stSChar, make<TImgConvertFourBits2SCharBMP>},
-    {image4BitPerPix, stBitmap, make<TImgConvertFourBits2UCharBMP>},
-    {image8BitPerPix, stUChar, byteCopy},
-    {image8BitPerPix, stSChar, make<TImgConvertUChar2SChar>},
-    {image8BitPerPix, stBitmap, byteCopy},
-    {image24BitPerPix, stUChar, make<TImgConvertRGB2UChar>},
-    {image24BitPerPix, stSChar, make<TImgConvertRGB2SChar>},
-    {image24BitPerPix, stRGB, make<TImgConvertRGB2RGB>},
-    {image24BitPerPix, stBitmap, make<TImgConvertSwapBR>},
-};
-
-// memory type -> disk coding
-const TConverterRow pngToDisk[] = {
-    {stOneBit, image1BitPerPix, make<TImgConvertOneBit2OneBit>},
-    {stUChar, image1BitPerPix, make<TImgConvertUChar2OneBit>},
-    {stUChar, image4BitPerPix, make<TImgConvertUChar2FourBitsBMP>},
-    {stUChar, image8BitPerPix, byteCopy},
-    {stSChar, image1BitPerPix, make<TImgConvertSChar2OneBit>},
-    {stSChar, image4BitPerPix, make<TImgConvertSChar2FourBitsBMP>},
-    {stSChar, image8BitPerPix, make<TImgConvertSChar2UChar>},
-    {stRGB, image24BitPerPix, make<TImgConvertRGB2RGB>},
-    {stBitmap, image1BitPerPix, make<TImgConvertOneBit2OneBit>},
-    {stBitmap, image4BitPerPix, make<TImgConvertUChar2FourBitsBMP>},
-    {stBitmap, image8BitPerPix, byteCopy},
-    {stBitmap, image24BitPerPix, make<TImgConvertSwapBR>},
-};
-
-}  // namespace
-
-TPngConverters::TPngConverters() : toMemory(1, 0, pngToMemory), toDisk(0, 1, pngToDisk) {}
+TPngConverters::TPngConverters()
+    : toMemory(1, 0, qorTableRows::rgbSamplesToMemory), toDisk(0, 1, qorTableRows::rgbSamplesToDisk) {}
 
 const TPngConverters& TPngConverters::tables() {
   static const TPngConverters converters;
@@ -451,18 +411,10 @@ int TPngFormatDriver::readImage(TqorImageBase* image, int) {
     if (!qorPngReadImage(codec, rows.data()) || !qorPngReadEnd(codec)) codecFailed();
     destroyCodec();
   } else {
-    direct = plainCopy();
+    direct = converterCopiesBytes();
   }
   transferImage(image, false);
   return 0;
-}
-
-bool TPngFormatDriver::plainCopy() const {
-  if (!converter) return false;
-  const TImgConvertA2B& c = *converter;
-  if (typeid(c) == typeid(TImgConvertRGB2RGB)) return true;
-  if (typeid(c) != typeid(TUImgConvertA2B<uchar, uchar>)) return false;
-  return !(c.scalingEnabled() && c.scale() != 1.0) && c.destMin <= 0.0 && c.destMax >= 255.0;
 }
 
 void TPngFormatDriver::reserveRows(int count) {
@@ -583,7 +535,7 @@ int TPngFormatDriver::writeImage(TqorImageBase* image, int) {
     }
     direct = false;
   } else {
-    direct = plainCopy();
+    direct = converterCopiesBytes();
   }
   transferImage(image, true);
   return 0;

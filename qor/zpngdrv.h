@@ -97,9 +97,6 @@ private:
   void destroyCodec();
   // Destroys the libpng objects and raises the error libpng reported.
   [[noreturn]] void codecFailed();
-  // Rows of the chunk move between libpng and the image without the chunk
-  // buffer when the converter is a plain copy.
-  bool plainCopy() const;
   // Room for count row pointers in rows.
   void reserveRows(int count);
   int directChunk(bool write);

@@ -20,6 +20,9 @@
 #include "zpcxdrv.h"
 #include "zdcxdrv.h"
 #include "ztgadrv.h"
+#if QOR_WITH_TIFF
+#include "ztiffdrv.h"
+#endif
 #if QOR_WITH_PNG
 #include "zpngdrv.h"
 #endif

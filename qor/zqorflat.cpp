@@ -11,6 +11,9 @@
 #if QOR_WITH_JPEG
 #include "zjpgdrv.h"
 #endif
+#if QOR_WITH_TIFF
+#include "ztiffdrv.h"
+#endif
 #if QOR_WITH_PNG
 #include "zpngdrv.h"
 #endif
@@ -482,8 +485,17 @@ extern "C" QOR_API qorFileInfo* qorPngInfo(int coding, int sizeX, int sizeY, int
 #endif
 }
 
+extern "C" QOR_API qorFileInfo* qorTiffInfo(int coding, int sizeX, int sizeY) {
+#if QOR_WITH_TIFF
+  return made([=] { return fiTiffFileInfo(coding, sizeX, sizeY); });
+#else
+  (void)coding, (void)sizeX, (void)sizeY;
+  return nullptr;
+#endif
+}
+
 // The descriptor factories of the other formats go here as their drivers
-// arrive: qorTiffInfo, qorImgListInfo.
+// arrive: qorImgListInfo.
 
 // ---------------------------------------------------------------- format identifiers
 

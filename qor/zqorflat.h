@@ -177,8 +177,10 @@ QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality);
 /* PNG: bits per pixel (1 grey, 4 or 8 palette, 24 colour), width, height, Adam7
  * interlacing when interlace is not 0; null when the library is built without PNG */
 QOR_API qorFileInfo* qorPngInfo(int coding, int sizeX, int sizeY, int interlace);
+/* TIFF: bits per pixel (1 grey written with PackBits, 4 or 8 palette, 24 colour),
+ * width, height; null when the library is built without TIFF */
+QOR_API qorFileInfo* qorTiffInfo(int coding, int sizeX, int sizeY);
 /* The descriptors of the other formats join here with their drivers:
- * qorTiffInfo,
  * qorImgListInfo. */
 
 /* Format identifiers. */

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <typeinfo>
 
+#include "zbitconv.h"
 #include "zsigens1.h"
 #include "zstream.h"
 
@@ -487,6 +489,14 @@ TFileFormatDriver::NestedOpen::~NestedOpen() { --nestingDepth; }
 
 const char* TFileFormatDriver::fileNameForMessages() const {
   return ensemble && ensemble->fileName() ? ensemble->fileName() : "";
+}
+
+bool TFileFormatDriver::converterCopiesBytes() const {
+  if (!converter) return false;
+  const TImgConvertA2B& c = *converter;
+  if (typeid(c) == typeid(TImgConvertRGB2RGB)) return true;
+  if (typeid(c) != typeid(TUImgConvertA2B<unsigned char, unsigned char>)) return false;
+  return !(c.scalingEnabled() && c.scale() != 1.0) && c.destMin <= 0.0 && c.destMax >= 255.0;
 }
 
 void TFileFormatDriver::checkImageBytes(int64_t bytes, const char* what) const {

@@ -448,6 +448,9 @@ protected:
   bool seekTo(int64_t offset);
   // Raises error 3 when bytes passes the manager's image-size limit.
   void checkImageBytes(int64_t bytes, const char* what) const;
+  // The converter moves a row's bytes unchanged (a colour or a byte copy
+  // without scaling or clipping), so rows may go straight to the image.
+  bool converterCopiesBytes() const;
   // Reads count palette entries of entryBytes from the stream into the
   // palette (blue first when blueFirst); returns the whole entries read.
   int readPalette(int count, int entryBytes, bool blueFirst);

@@ -10,8 +10,10 @@
 #include "zqorcfg.h"
 #include "zsigens2.h"
 #include "ztgadrv.h"
-// The codec drivers join here, each under its build switch (see zqorcfg.h):
-// #if QOR_WITH_TIFF  #include "ztiffdrv.h"  #endif
+// The codec drivers, each under its build switch (see zqorcfg.h).
+#if QOR_WITH_TIFF
+#include "ztiffdrv.h"
+#endif
 #if QOR_WITH_JPEG
 #include "zjpgdrv.h"
 #endif
@@ -89,7 +91,7 @@ TQORDataManager* getQorDataManager() {
     // Drivers of codec libraries are registered only when their switch is on;
     // switched off, their files are reported as of unknown type.
 #if QOR_WITH_TIFF
-    // registerDriver<TTiffFormatDriver>(m);
+    registerDriver<TTiffFormatDriver>(m);       // 8: TIFF (byte order "II" or "MM")
 #endif
     registerDriver<TDcxFormatDriver>(m);        // 9: DCX (magic word, pages through nested ensembles)
 #if QOR_WITH_PNG
