@@ -28,6 +28,18 @@
 #include "zsignal1.h"
 #include "zstream.h"
 
+// The C names of the codings are the C++ ones.
+static_assert(qorCodingDouble == stDouble && qorCodingSChar == stSChar && qorCodingSShort == stSShort &&
+                  qorCodingUChar == stUChar && qorCodingUShort == stUShort && qorCodingSLong == stSLong &&
+                  qorCodingULong == stULong && qorCodingRGB == stRGB && qorCodingOneBit == stOneBit &&
+                  qorCodingBitmap == stBitmap,
+              "element codings");
+static_assert(qorCoding1BitPerPix == image1BitPerPix && qorCoding4BitPerPix == image4BitPerPix &&
+                  qorCoding8BitPerPix == image8BitPerPix && qorCoding15BitPerPix == image15BitPerPix &&
+                  qorCoding16BitPerPix == image16BitPerPix && qorCoding24BitPerPix == image24BitPerPix &&
+                  qorCoding32BitPerPix == image32BitPerPix,
+              "bits-per-pixel codings");
+
 // ---------------------------------------------------------------- failure capture
 
 namespace qorFlat {
@@ -280,6 +292,10 @@ extern "C" QOR_API void qorEns_GetWinDibInfo(qorEnsemble* ensemble, void* destin
   guarded(managerOf(ensemble), [=] { ensemble->getWinDibInfo(destination); });
 }
 
+extern "C" QOR_API long long qorEns_ImageBytes(qorEnsemble* ensemble, int type) {
+  return guarded(managerOf(ensemble), 0LL, [=] { return static_cast<long long>(ensemble->imageBytes(type)); });
+}
+
 // ---------------------------------------------------------------- chunks and flags
 
 extern "C" QOR_API int qorEns_ReadNextChunk(qorEnsemble* ensemble) {
@@ -437,6 +453,14 @@ extern "C" QOR_API int qorInf_Coding(qorFileInfo* info) {
 
 extern "C" QOR_API long qorInf_Size(qorFileInfo* info) {
   return infoQuery<long>(info, [](TFileInfo& f) { return long(f.sizeX()) * f.sizeY(); });
+}
+
+extern "C" QOR_API void qorInf_Destroy(qorFileInfo* info) {
+  try {
+    disposeDescriptor(info);
+  } catch (...) {
+    // a descriptor's destructor has nothing to report
+  }
 }
 
 extern "C" QOR_API qorFileInfo* qorKavInfo(int coding, int sizeX, int sizeY, int n, const char* name) {

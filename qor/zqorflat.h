@@ -35,6 +35,34 @@ typedef struct TImageEnsemble qorEnsemble;
 typedef struct TFileInfo qorFileInfo;
 #endif
 
+/* ---------------------------------------------------------------- codings */
+
+/* Element codings of images in memory and of native files (the type argument
+ * of qorEns_ImageBytes, the coding of qorKavInfo and of qorEns_Coding for
+ * native files), and the disk codings in bits per pixel of the bitmap formats
+ * (qorEns_Coding of BMP, PCX, TGA, JPEG, PNG files, the coding of their
+ * descriptor factories). Named apart from the C++ constants (stUChar,
+ * image8BitPerPix, ...) so that both headers can be included together. */
+enum {
+  qorCodingDouble = 6,   /* 64-bit floating point */
+  qorCodingSChar = 7,    /* signed 8-bit */
+  qorCodingSShort = 8,   /* signed 16-bit */
+  qorCodingUChar = 9,    /* unsigned 8-bit */
+  qorCodingUShort = 10,  /* unsigned 16-bit (native files) */
+  qorCodingSLong = 11,   /* signed 32-bit (native files) */
+  qorCodingULong = 12,   /* unsigned 32-bit (native files) */
+  qorCodingRGB = 13,     /* red, green, blue bytes per pixel */
+  qorCodingOneBit = 14,  /* one bit per pixel, packed */
+  qorCodingBitmap = 17,  /* device-independent bitmap */
+  qorCoding1BitPerPix = 1,
+  qorCoding4BitPerPix = 4,
+  qorCoding8BitPerPix = 8,
+  qorCoding15BitPerPix = 15,
+  qorCoding16BitPerPix = 16,
+  qorCoding24BitPerPix = 24,
+  qorCoding32BitPerPix = 32
+};
+
 /* The error hook: the manager that recorded the failure, its code and its text
  * (the text qorGetLastErrorMessage returns). */
 typedef void (*qorUserHook)(qorManager* manager, int code, const char* message);
@@ -67,7 +95,8 @@ QOR_API long long qorGetMaxImageBytes(qorManager* manager);
 
 /* managerRef is the address of the caller's variable holding the manager; the
  * ensemble keeps it. Descriptors made by the factories below are taken over
- * by the function they are given to, whether it succeeds or not. */
+ * by the function they are given to, whether it succeeds or not; one that is
+ * never given to an open is freed with qorInf_Destroy. */
 QOR_API qorEnsemble* qorEns_Create(qorManager** managerRef);
 QOR_API qorEnsemble* qorEns_COpen(qorManager** managerRef, const char* fileName);
 QOR_API qorEnsemble* qorEns_COpenNew(qorManager** managerRef, const char* fileName, qorFileInfo* info);
@@ -84,8 +113,34 @@ QOR_API void qorEns_Destroy(qorEnsemble* ensemble);
 
 /* ---------------------------------------------------------------- image transfers */
 
-/* Image i into or from caller memory laid out as the image classes lay out
- * their pixels. */
+/* Image i into or from the caller's memory. W is qorEns_SizeX, H is
+ * qorEns_SizeY; rows follow each other from the top row down, except in the
+ * bitmap. The memory must hold at least the bytes below; qorEns_ImageBytes
+ * gives them for each type, so a caller need not compute them:
+ *
+ *   UChar, SChar  W bytes a row, no padding                    W x H bytes
+ *   SShort        W shorts a row, no padding                   2 x W x H bytes
+ *   Double        W doubles a row, no padding                  8 x W x H bytes
+ *   RGB           red, green, blue bytes a pixel, no padding   3 x W x H bytes
+ *   OneBit        one bit a pixel (the palette index), the leftmost pixel in
+ *                 the most significant bit; every row padded to a multiple of 4 bytes:
+ *                 R = ((W + 7) / 8 + 3) / 4 x 4 (qorEns_BytesPerSizeX)
+ *                                                              R x H bytes
+ *                 (so (W + 7) / 8 x H bytes is too small unless (W + 7) / 8
+ *                 is a multiple of 4)
+ *   WinDib        two blocks. header: the 40-byte BITMAPINFOHEADER
+ *                 (little-endian) followed, for files of 1, 4 and 8 bits a
+ *                 pixel, by the colour table, 4 bytes an entry (blue, green,
+ *                 red, 0): qorEns_WinDibInfoSize bytes. bits: D bits a pixel,
+ *                 D being the file's depth with 4 read as 8 and 15, 16 and 32
+ *                 read as 24 (24-bit pixels are blue, green, red); rows from
+ *                 the bottom row up, each padded to a multiple of 4 bytes:
+ *                 S = (D x W + 31) / 32 x 4                    S x H bytes
+ *                 (qorEns_WinDibBitsSize, qorEns_ImageBytes)
+ *
+ * Signed chars hold the unsigned value minus 128. Images of palette files
+ * (and one-bit files) hold palette indices, not colours: qorEns_GetPalette
+ * gives the colours. */
 QOR_API void qorEns_ReadUCharImage(qorEnsemble* ensemble, int i, unsigned char* memory);
 QOR_API void qorEns_WriteUCharImage(qorEnsemble* ensemble, int i, unsigned char* memory);
 QOR_API void qorEns_ReadSCharImage(qorEnsemble* ensemble, int i, signed char* memory);
@@ -107,6 +162,14 @@ QOR_API void qorEns_WriteWinDibImage(qorEnsemble* ensemble, int i, void* header,
 QOR_API int qorEns_WinDibInfoSize(qorEnsemble* ensemble);
 QOR_API long qorEns_WinDibBitsSize(qorEnsemble* ensemble);
 QOR_API void qorEns_GetWinDibInfo(qorEnsemble* ensemble, void* destination);
+
+/* Bytes of the memory one image of type (qorCodingUChar, qorCodingSChar,
+ * qorCodingSShort, qorCodingDouble, qorCodingRGB, qorCodingOneBit, or
+ * qorCodingBitmap for the bits block of a WinDib image) takes for the open
+ * ensemble, as laid out above. 0 with the failure recorded when the ensemble
+ * is not open, the type is unknown, or the file's coding cannot be delivered
+ * as that type (a colour file as OneBit, for instance). */
+QOR_API long long qorEns_ImageBytes(qorEnsemble* ensemble, int type);
 
 /* ---------------------------------------------------------------- chunks and flags (0 on failure) */
 
@@ -155,6 +218,10 @@ QOR_API int qorInf_SizeX(qorFileInfo* info);
 QOR_API int qorInf_NumberOfImages(qorFileInfo* info);
 QOR_API int qorInf_Coding(qorFileInfo* info);
 QOR_API long qorInf_Size(qorFileInfo* info);
+
+/* Frees a descriptor made by a factory below that was never given to an open;
+ * null, and the descriptor an ensemble owns (qorEns_getEnsInfo), are ignored. */
+QOR_API void qorInf_Destroy(qorFileInfo* info);
 
 /* Descriptors of new files, or null; nothing is recorded. */
 /* native file: element coding, width, height, image count, name of the images */

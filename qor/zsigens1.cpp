@@ -706,6 +706,23 @@ int TImageEnsemble::top2BottomReading() { return requireDriver().top2BottomReadi
 
 // ---------------------------------------------------------------- device-independent bitmaps
 
+int64_t TImageEnsemble::imageBytes(int type) {
+  TFileFormatDriver& d = requireDriver();
+  int bitsPerPixel = type == stBitmap ? getFileInfo()->bitsPerPixel() : 0;
+  int64_t rowBytes = memoryRowBytes(type, sizeX_, bitsPerPixel);
+  if (rowBytes < 0 || sizeY_ < 0)
+    QOR_RAISE("No image of type %d can be made of \"%s\" (%d x %d pixels).", type, fileName_ ? fileName_ : "",
+              sizeX_, sizeY_);
+  // A probe image over borrowed bytes asks the driver for its converter; a
+  // driver that reads through an inner ensemble has none and finds out there.
+  unsigned char scratch[8] = {};
+  std::unique_ptr<TqorImageBase> probe(makeImageObject(-1, type, scratch, scratch));
+  if (!probe) QOR_RAISE_MEMORY();
+  std::unique_ptr<TImgConvertA2B> converter(type == stBitmap ? d.getTWinDibImageConverter(probe.get(), 0)
+                                                             : d.getConverterDisk2Memory(probe.get()));
+  return rowBytes * sizeY_;
+}
+
 int TImageEnsemble::winDibInfoSize() { return TWinDibImage::bitmapInfoSize(getFileInfo()->bitsPerPixel()); }
 
 long TImageEnsemble::winDibBitsSize() {

@@ -118,6 +118,11 @@ public:
   int chunksNumber();
   int top2BottomReading();
 
+  // Bytes of the pixel memory of one image of type (stXXX) at the ensemble's
+  // size (for stBitmap the pixel bits; the header is winDibInfoSize()).
+  // Raises error 3 when the driver cannot deliver the file's coding as type.
+  int64_t imageBytes(int type);
+
   // Device-independent bitmap of the file's depth.
   int winDibInfoSize();
   long winDibBitsSize();

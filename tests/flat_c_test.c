@@ -1,5 +1,6 @@
 /* The flat interface as a C program sees it: a native file written and read
- * back in every element type, a read through the caller's own stream
+ * back in every element type, one-bit, 8-bit and 24-bit bitmaps read into
+ * buffers sized by qorEns_ImageBytes, a read through the caller's own stream
  * functions, the image-size limit, and the error state with a hook that
  * leaves by longjmp.
  *
@@ -25,9 +26,6 @@ static void check(int ok, const char* what, int line) {
 }
 
 #define CHECK(cond) check((cond) ? 1 : 0, #cond, __LINE__)
-
-/* Element codings of the native format. */
-enum { codingUChar = 9 };
 
 /* The test file: four images of 5 x 3 pixels, each written from another type. */
 enum { width = 5, height = 3, pixels = width * height, images = 4 };
@@ -55,13 +53,13 @@ static void writeFile(const char* path) {
   qorEnsemble* e;
   int k;
 
-  info = qorKavInfo(codingUChar, width, height, images, "flat");
+  info = qorKavInfo(qorCodingUChar, width, height, images, "flat");
   CHECK(info != NULL);
   CHECK(qorInf_FormatID(info) == qorKAV_ID());
   CHECK(qorInf_SizeX(info) == width);
   CHECK(qorInf_SizeY(info) == height);
   CHECK(qorInf_NumberOfImages(info) == images);
-  CHECK(qorInf_Coding(info) == codingUChar);
+  CHECK(qorInf_Coding(info) == qorCodingUChar);
   CHECK(qorInf_Size(info) == pixels);
 
   e = qorEns_COpenNew(&manager, path, info);
@@ -160,12 +158,114 @@ static void writeAndReadBack(const char* path) {
   CHECK(e != NULL);
   CHECK(qorGetLastError(manager) == 0);
   CHECK(qorEns_FormatID(e) == qorKAV_ID());
-  CHECK(qorEns_Coding(e) == codingUChar);
+  CHECK(qorEns_Coding(e) == qorCodingUChar);
   CHECK(qorEns_NumberOfImages(e) == images);
   CHECK(qorEns_FileName(e) != NULL && strcmp(qorEns_FileName(e), path) == 0);
   readEveryType(e);
   readBitmap(e);
   qorEns_Destroy(e);
+}
+
+/* ---------------------------------------------------------------- bitmaps sized by the library */
+
+/* 13 x 3 pixels: a one-bit row takes 2 bytes and is padded to 4 in memory. */
+enum { bmpWidth = 13, bmpHeight = 3, bmpPixels = bmpWidth * bmpHeight };
+
+static int bmpValue(int k) { return (k * 7 + 3) % 256; }
+
+/* Writes a BMP of depth bits from bytes (indices, or red, green, blue per pixel). */
+static void writeBmp(const char* path, int bits, int type, unsigned char* bytes) {
+  qorEnsemble* e = qorEns_COpenNew(&manager, path, qorBmpInfo(bits, bmpWidth, bmpHeight));
+  CHECK(e != NULL);
+  if (bits <= 8) qorEns_FillPaletteAsGray(e);
+  if (type == qorCodingOneBit) qorEns_WriteOneBitImage(e, 0, bytes);
+  else if (type == qorCodingUChar) qorEns_WriteUCharImage(e, 0, bytes);
+  else qorEns_WriteRGBImage(e, 0, bytes);
+  CHECK(qorGetLastError(manager) == 0);
+  qorEns_Destroy(e);
+}
+
+/* Opens path and reads image 0 as type into a buffer of exactly the size the
+ * library asks for (ASan sees any byte written past it); the caller frees it. */
+static unsigned char* readSized(const char* path, int type, long long expectedBytes) {
+  unsigned char* buffer = NULL;
+  long long bytes;
+  qorEnsemble* e = qorEns_COpen(&manager, path);
+  CHECK(e != NULL && qorEns_FormatID(e) == qorBMP_ID());
+  bytes = qorEns_ImageBytes(e, type);
+  CHECK(bytes == expectedBytes);
+  if (bytes > 0) buffer = malloc((size_t)bytes);
+  if (buffer) {
+    memset(buffer, 0, (size_t)bytes);
+    if (type == qorCodingOneBit) qorEns_ReadOneBitImage(e, 0, buffer);
+    else if (type == qorCodingUChar) qorEns_ReadUCharImage(e, 0, buffer);
+    else qorEns_ReadRGBImage(e, 0, buffer);
+    CHECK(qorGetLastError(manager) == 0);
+  }
+  qorEns_Destroy(e);
+  return buffer;
+}
+
+static void bitmaps(const char* scratch) {
+  enum { rowBytes = 4 }; /* one-bit rows of 13 pixels: 2 bytes, padded to 4 */
+  char path[1024];
+  unsigned char bitsIn[rowBytes * bmpHeight];
+  unsigned char grey[bmpPixels];
+  unsigned char rgb[3 * bmpPixels];
+  unsigned char* back;
+  qorEnsemble* e;
+  qorFileInfo* unused;
+  int k;
+
+  snprintf(path, sizeof path, "%s.bmp", scratch);
+  memset(bitsIn, 0, sizeof bitsIn);
+  for (k = 0; k < bmpHeight; ++k) {
+    bitsIn[k * rowBytes] = (unsigned char)(0xA5 ^ k);
+    bitsIn[k * rowBytes + 1] = (unsigned char)((0x3C + k * 0x11) & 0xF8); /* 5 pixels, 3 bits past the row */
+  }
+  for (k = 0; k < bmpPixels; ++k) grey[k] = (unsigned char)bmpValue(k);
+  for (k = 0; k < 3 * bmpPixels; ++k) rgb[k] = (unsigned char)bmpValue(k + 11);
+
+  writeBmp(path, qorCoding1BitPerPix, qorCodingOneBit, bitsIn);
+  back = readSized(path, qorCodingOneBit, rowBytes * bmpHeight);
+  CHECK(back != NULL && memcmp(back, bitsIn, sizeof bitsIn) == 0);
+  free(back);
+
+  writeBmp(path, qorCoding8BitPerPix, qorCodingUChar, grey);
+  back = readSized(path, qorCodingUChar, bmpPixels);
+  CHECK(back != NULL && memcmp(back, grey, sizeof grey) == 0);
+  free(back);
+
+  writeBmp(path, qorCoding24BitPerPix, qorCodingRGB, rgb);
+  back = readSized(path, qorCodingRGB, 3 * bmpPixels);
+  CHECK(back != NULL && memcmp(back, rgb, sizeof rgb) == 0);
+  free(back);
+
+  /* every type's size, and a type the 24-bit file cannot be read as */
+  e = qorEns_COpen(&manager, path);
+  CHECK(qorEns_Coding(e) == qorCoding24BitPerPix);
+  CHECK(qorEns_ImageBytes(e, qorCodingUChar) == bmpPixels); /* as grey levels */
+  CHECK(qorEns_ImageBytes(e, qorCodingBitmap) == qorEns_WinDibBitsSize(e));
+  CHECK(qorEns_WinDibBitsSize(e) == (3 * bmpWidth + 3) / 4 * 4 * bmpHeight);
+  CHECK(qorEns_ImageBytes(e, qorCodingOneBit) == 0);
+  CHECK(qorGetLastError(manager) == 3);
+  CHECK(strstr(qorGetLastErrorMessage(manager), "Unknown converter") != NULL);
+  CHECK(qorEns_ImageBytes(e, 99) == 0 && qorGetLastError(manager) == 3);
+  qorEns_Close(e);
+  CHECK(qorEns_ImageBytes(e, qorCodingUChar) == 0 && qorGetLastError(manager) == 3);
+  qorEns_Destroy(e);
+  CHECK(qorEns_ImageBytes(NULL, qorCodingUChar) == 0);
+
+  /* a descriptor never given to an open is freed; the ensemble's own is not */
+  unused = qorBmpInfo(qorCoding8BitPerPix, bmpWidth, bmpHeight);
+  CHECK(unused != NULL && qorInf_Coding(unused) == qorCoding8BitPerPix);
+  qorInf_Destroy(unused);
+  qorInf_Destroy(NULL);
+  e = qorEns_COpen(&manager, path);
+  qorInf_Destroy(qorEns_getEnsInfo(e));
+  CHECK(qorInf_SizeX(qorEns_getEnsInfo(e)) == bmpWidth);
+  qorEns_Destroy(e);
+  remove(path);
 }
 
 /* ---------------------------------------------------------------- reading through caller functions */
@@ -388,7 +488,8 @@ int main(int argc, char** argv) {
     writeAndReadBack(argv[1]);
     readThroughCallbacks(argv[1]);
     imageLimit(argv[1]);
-    errorState(argv[1]);
+    bitmaps(argv[1]);
+    errorState(argv[1]); /* last: it leaves a hook that jumps installed */
   }
   qorDestroyManager(manager);
   remove(argv[1]);
