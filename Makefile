@@ -1,41 +1,62 @@
 # Thin wrapper around CMake.
-#   make          optimised build with debug info in build/
-#   make test     installs missing Debian packages (as root), then runs the whole
-#                 suite in build/ and in an ASan+UBSan build in build-asan/, and
-#                 replays the fuzz corpora through libFuzzer builds when clang is present
+#   make          the library and the programs (no tests) in build/; installs the
+#                 missing Debian packages it needs when run as root, names them otherwise
+#   make test     installs missing Debian packages (as root), then builds and runs
+#                 the whole suite in build/ and in an ASan+UBSan build in build-asan/,
+#                 and replays the fuzz corpora through libFuzzer builds when clang is present
 #   make bench    benchmarks (Google Benchmark) in build-bench/
 #   make fuzz     libFuzzer targets with clang in build-fuzz/
 #   make test-nocodec  the suite in build-nocodec/, built without the TIFF, JPEG and PNG drivers
 JOBS ?= 2
-DEPS := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-        libjpeg-dev libpng-dev libtiff-dev zlib1g-dev clang libclang-rt-14-dev \
-        python3-pil python3-numpy imagemagick libtiff-tools
+# What building the library and the programs needs, and what the tests add.
+BUILD_DEPS := cmake g++ make pkg-config libjpeg-dev libpng-dev libtiff-dev zlib1g-dev
+TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev \
+             python3-pil python3-numpy imagemagick libtiff-tools
 SAN_ENV := ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 CLANG := $(shell command -v clang++-14 || command -v clang++)
+# The targets of a plain build: the library and the programs.
+PROGRAMS := qorimage tocrlf tolf $(if $(wildcard cli/CMakeLists.txt),qorimg)
 
-.PHONY: all build test test-nocodec deps asan fuzz fuzz-replay bench clean
+.PHONY: all build test test-nocodec deps build-deps asan fuzz fuzz-replay bench clean
 
 all: build
 
-build:
-	@test -f build/CMakeCache.txt || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	@cmake --build build -j$(JOBS)
+# Installs the missing packages of $(1) as root; otherwise names them and, when
+# $(2) is "required", stops. Machines without dpkg are left to CMake's own checks.
+define install_missing
+	@command -v dpkg >/dev/null 2>&1 || exit 0; \
+	missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	  else \
+	    echo "missing Debian packages:$$missing"; \
+	    echo "install them with: sudo apt-get install$$missing   (or run make as root)"; \
+	    if [ "$(2)" = required ]; then exit 1; fi; \
+	  fi; \
+	fi
+endef
+
+build-deps:
+	$(call install_missing,$(BUILD_DEPS),required)
+
+deps: build-deps
+	$(call install_missing,$(TEST_DEPS),optional)
+
+# A fresh build/ is configured without the tests; make test switches them on.
+build: build-deps
+	@test -f build/CMakeCache.txt || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TESTS=OFF
+	@cmake --build build -j$(JOBS) --target $(PROGRAMS)
 
 asan:
 	@test -f build-asan/CMakeCache.txt || cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=ON
 	@cmake --build build-asan -j$(JOBS)
 
-deps:
-	@missing=""; for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    echo "installing:$$missing"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
-	  else echo "missing packages (install them as root):$$missing"; fi; \
-	fi
-
-test: deps build asan
+test: deps asan
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TESTS=ON >/dev/null
+	@cmake --build build -j$(JOBS)
 	cd build && ctest --output-on-failure -j$(JOBS)
 	cd build-asan && $(SAN_ENV) ctest --output-on-failure -j$(JOBS)
 	@if [ -n "$(CLANG)" ]; then $(MAKE) --no-print-directory fuzz-replay; else echo "clang not found: libFuzzer replay skipped"; fi
