@@ -20,6 +20,8 @@
 #include "zpcxdrv.h"
 #include "zdcxdrv.h"
 #include "ztgadrv.h"
+#include "zastro.h"
+#include "ztxtdrv.h"
 #if QOR_WITH_TIFF
 #include "ztiffdrv.h"
 #endif

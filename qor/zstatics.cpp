@@ -1,5 +1,6 @@
 // The registry of format drivers, the format numbers, the manager factory and
 // the process-wide default manager.
+#include "zastro.h"
 #include "zbmpdrv.h"
 #include "zbmpos2.h"
 #include "zdcxdrv.h"
@@ -10,6 +11,7 @@
 #include "zqorcfg.h"
 #include "zsigens2.h"
 #include "ztgadrv.h"
+#include "ztxtdrv.h"
 // The codec drivers, each under its build switch (see zqorcfg.h).
 #if QOR_WITH_TIFF
 #include "ztiffdrv.h"
@@ -88,6 +90,8 @@ TQORDataManager* getQorDataManager() {
 #endif
     registerDriver<TBmpFormatDriver>(m);        // 4: Windows bitmaps (40-byte info header)
     registerDriver<TBmpOS2FormatDriver>(m);     // 5: OS/2 bitmaps (12-byte core header)
+    registerDriver<TAstroLUMFormatDriver>(m);   // 6: astronomical cards ("SIMPLE" in the first 560 bytes)
+    registerDriver<TImgListFormatDriver>(m);    // 7: image lists (signature line)
     // Drivers of codec libraries are registered only when their switch is on;
     // switched off, their files are reported as of unknown type.
 #if QOR_WITH_TIFF

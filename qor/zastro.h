@@ -1,0 +1,120 @@
+// Astronomical card-header files: seven text cards of 80 characters (560
+// bytes, no line ends) followed directly by one image of signed 16-bit
+// samples, rows top row first, least significant byte first.
+#ifndef ZASTRO_H
+#define ZASTRO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "zsigens2.h"
+#include "zstream.h"
+
+// ---------------------------------------------------------------- on-disk layout
+
+namespace astroLayout {
+inline constexpr int cardSize = 80;
+inline constexpr int cards = 7;
+inline constexpr int headerSize = cards * cardSize;  // 560: the samples start here
+// Cards in the order they are written.
+inline constexpr int simpleCard = 0;
+inline constexpr int bitpixCard = 1;
+inline constexpr int naxisCard = 2;
+inline constexpr int naxis1Card = 3;
+inline constexpr int naxis2Card = 4;
+inline constexpr int testCard = 5;
+inline constexpr int endCard = 6;
+// Columns counted from 0: a value ends in valueEnd, a slash follows it.
+inline constexpr int valueEnd = 29;
+inline constexpr int slash = 30;
+// Reading: a value is looked for from valueStart characters after the first
+// letter of its keyword, past at most maxSkipped characters that are not digits.
+inline constexpr int valueStart = 12;
+inline constexpr int maxSkipped = 40;
+// The only sample size the format holds.
+inline constexpr int sampleBits = 16;
+inline constexpr int sampleBytes = 2;
+}  // namespace astroLayout
+
+// The header as held in memory.
+struct QOR_API TAstroLUMHead {
+  TAstroLUMHead() : sizeX(0), sizeY(0), coding(0), notFound(1) {}
+  static int diskSizeOf() { return astroLayout::headerSize; }
+
+  // Reads the 560 header bytes at the stream's position; bytes the stream
+  // does not hold count as blanks. notFound is 1 when there is no "SIMPLE".
+  // Returns null when the header describes an image the driver reads;
+  // otherwise the fault, written into text (of size bytes).
+  const char* read(TqorStream& s, char* text, size_t size);
+  // The 560 bytes of the header as written.
+  void toBytes(char out[astroLayout::headerSize]) const;
+  // Writes the 560 bytes at the stream's position.
+  void write(TqorStream& s) const;
+
+  int32_t sizeX;    // NAXIS1
+  int32_t sizeY;    // NAXIS2
+  uint16_t coding;  // BITPIX
+  int32_t notFound;
+};
+
+// ---------------------------------------------------------------- descriptor
+
+class QOR_API TAstroLUMFileInfo : public TFileInfo {
+public:
+  TAstroLUMFileInfo() = default;
+  // A new file of samples of coding bits (16) and the size.
+  TAstroLUMFileInfo(int coding, int sizeX, int sizeY);
+  TAstroLUMFileInfo(const TAstroLUMFileInfo&) = default;
+  TAstroLUMFileInfo& operator=(const TAstroLUMFileInfo&) = default;
+  ~TAstroLUMFileInfo() override;
+  int formatID() override;
+  int sizeY() override { return head.sizeY; }
+  int sizeX() override { return head.sizeX; }
+  int numberOfImages() override { return 1; }
+  int coding() override { return head.coding; }
+
+  TAstroLUMHead head;
+  // The coding asked for, kept besides the head's 16 bits so that a coding
+  // the head cannot hold is refused, not cut.
+  int32_t requestedCoding = 0;
+};
+
+// A descriptor of a new file, deleted by the ensemble that opens with it.
+QOR_API TFileInfo* fiAstroFileInfo(int coding, int sizeX, int sizeY);
+
+// ---------------------------------------------------------------- driver
+
+// Moves a whole image in readImage / writeImage, one row at a time; only
+// signed 16-bit images (stSShort) are read and written.
+class QOR_API TAstroLUMFormatDriver : public TFileFormatDriver {
+public:
+  TAstroLUMFormatDriver();
+  ~TAstroLUMFormatDriver() override;
+  TFileFormatDriver* createInstance() override;
+  // Claims every stream with "SIMPLE" in its first 560 bytes.
+  int recognizeFormat() override;
+  int readHeader() override;
+  int createFile(TFileInfo* info) override;
+  TFileInfo* getFileInfo() override { return &fileInfo; }
+  int readImage(TqorImageBase* image, int index) override;
+  int writeImage(TqorImageBase* image, int index) override;
+  // The image has moved whole: no chunk is ever left.
+  int readNextChunk() override { return 1; }
+  int writeNextChunk() override { return 1; }
+  int hasPalette() override { return 0; }
+  int paletteSize() override { return 0; }
+  int queryState() override { return 1; }
+  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
+  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
+
+private:
+  // One row of samples as stored.
+  void allocateRow();
+  int rowBytes() const { return fileInfo.head.sizeX * astroLayout::sampleBytes; }
+
+  TAstroLUMFileInfo fileInfo;
+  std::vector<unsigned char> row;
+};
+
+#endif

@@ -1,0 +1,413 @@
+// Image lists (ztxtdrv) and astronomical card-header files (zastro): the text
+// and card layouts byte for byte, members of every size and coding, masks,
+// the refusals of malformed lists and headers, nesting that leads back to
+// itself, and the detection order that puts PCX before TGA.
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "oracle.h"
+#include "testutil.h"
+
+namespace {
+
+using namespace qortest;
+
+Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string textOf(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// The message of what f raises with code 3; "" when it raises nothing or another code.
+template <class F>
+std::string error3(F&& f) {
+  try {
+    f();
+  } catch (const x_qor& x) {
+    return x.error() == 3 ? std::string(x.msg()) : "code " + std::to_string(x.error());
+  }
+  return "";
+}
+
+#define EXPECT_ERROR3(call, part)                 \
+  do {                                            \
+    const std::string text_ = error3([&] { call; }); \
+    EXPECT_NE(text_.find(part), std::string::npos) << text_; \
+  } while (0)
+
+const std::string kSignature = "QOR IMAGE-LIST ENSEMBLE SIGNATURE";
+
+std::string listText(int n, const std::string& mask, const std::vector<std::string>& names) {
+  std::string t = kSignature + "\r\n" + std::to_string(n) + " - Number of images \r\n" + mask + "\r\n";
+  for (const std::string& name : names) t += name + "\r\n";
+  return t;
+}
+
+// A bitmap member of coding bits and size, holding bytes k * 7 + seed.
+Bytes writeBmp(Manager& mgr, const std::string& path, int bits, int x, int y, int seed) {
+  Bytes px(size_t(x * y * (bits == 24 ? 3 : 1)));
+  for (size_t k = 0; k < px.size(); ++k) px[k] = uint8_t(k * 7 + seed);
+  TImageEnsemble e(path.c_str(), fiBmpFileInfo(bits, x, y), mgr.m);
+  writePixels(e, bits == 24 ? stRGB : stUChar, px);
+  return px;
+}
+
+// Image i as type: the image object takes the size of member i, which the
+// ensemble learns only when it opens that member.
+Bytes readImage(TImageEnsemble& e, int i, int type) {
+  TqorImageBase* image = type == stRGB      ? static_cast<TqorImageBase*>(e.getRGBImage(i))
+                         : type == stSShort ? static_cast<TqorImageBase*>(e.getSShortImage(i))
+                                            : static_cast<TqorImageBase*>(e.getUCharImage(i));
+  const auto* p = static_cast<const unsigned char*>(image->ptr());
+  Bytes out(p, p + size_t(e.sizeX() * e.sizeY() * (type == stRGB ? 3 : type == stSShort ? 2 : 1)));
+  e.freeImage(i);
+  return out;
+}
+
+// ---------------------------------------------------------------- image lists
+
+TEST(ImgList, WrittenListHasTheTextLayoutAndReadsBack) {
+  TempDir dir;
+  Manager mgr;
+  const std::string list = dir.file("three.lst"), mask = dir.file("m??.bmp");
+  std::vector<Bytes> written;
+  {
+    TImageEnsemble e(list.c_str(), fiImgListFileInfo(mask.c_str(), fiBmpFileInfo(8, 4, 3), 3), mgr.m);
+    EXPECT_EQ(e.formatID(), idIMGLIST());
+    for (int i = 0; i < 3; ++i) {
+      Bytes px(12);
+      for (size_t k = 0; k < px.size(); ++k) px[k] = uint8_t(k * 11 + i);
+      e.writeUCharImage(i, px.data());
+      written.push_back(px);
+    }
+  }
+  EXPECT_EQ(textOf(readFile(list)),
+            listText(3, mask, {dir.file("m00.bmp"), dir.file("m01.bmp"), dir.file("m02.bmp")}));
+  TImageEnsemble in(list.c_str(), mgr.m);
+  ASSERT_EQ(in.numberOfImages(), 3);
+  EXPECT_EQ(in.coding(), 8);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(readImage(in, i, stUChar), written[size_t(i)]) << i;
+}
+
+TEST(ImgList, SizeAndCodingFollowTheOpenMember) {
+  TempDir dir;
+  Manager mgr;
+  const Bytes grey = writeBmp(mgr, dir.file("a.bmp"), 8, 4, 3, 1);
+  const Bytes colour = writeBmp(mgr, dir.file("b.bmp"), 24, 5, 2, 2);
+  writeFile(dir.file("l.lst"), bytesOf(listText(2, "?", {dir.file("a.bmp"), dir.file("b.bmp")})));
+  TImageEnsemble e(dir.file("l.lst").c_str(), mgr.m);
+  EXPECT_EQ(e.sizeX(), 4);
+  EXPECT_EQ(e.coding(), 8);
+  EXPECT_EQ(e.paletteSize(), 256);
+  EXPECT_EQ(readImage(e, 1, stRGB), colour);
+  EXPECT_EQ(e.sizeX(), 5);
+  EXPECT_EQ(e.sizeY(), 2);
+  EXPECT_EQ(e.coding(), 24);
+  EXPECT_EQ(readImage(e, 0, stUChar), grey);
+}
+
+// Members written by Pillow and ImageMagick read through a list as through their own files.
+TEST(ImgList, MembersWrittenByOtherToolsReadWithTheirPixels) {
+  if (!havePillow() || !haveMagick()) GTEST_SKIP() << "Pillow or ImageMagick missing";
+  const std::string p8 = toolWrite(Tool::pillow, "p8", "l_p8.bmp", "");
+  const std::string rgb = toolWrite(Tool::magick, "rgb", "l_rgb.png", "PNG");
+  ASSERT_FALSE(p8.empty());
+  ASSERT_FALSE(rgb.empty());
+  const std::string list = oracleDir().file("tools.lst");
+  writeFile(list, bytesOf(listText(2, "?", {p8, rgb})));
+  Manager mgr;
+  TImageEnsemble e(list.c_str(), mgr.m);
+  const Decoded a = pillowResult(p8), b = pillowResult(rgb);
+  EXPECT_EQ(readImage(e, 0, stUChar), a.idx);
+  EXPECT_EQ(Bytes(e.get_palette_c(), e.get_palette_c() + a.pal.size()), a.pal);
+  EXPECT_EQ(readImage(e, 1, stRGB), b.rgb);
+}
+
+// Changes the working folder for the time of a test.
+class InFolder {
+public:
+  explicit InFolder(const std::string& to) {
+    if (!getcwd(saved, sizeof saved)) ADD_FAILURE() << "getcwd";
+    EXPECT_EQ(chdir(to.c_str()), 0) << to;
+  }
+  ~InFolder() {
+    if (chdir(saved) != 0) ADD_FAILURE() << "chdir back";
+  }
+
+private:
+  char saved[4096] = {};
+};
+
+TEST(ImgList, NamesKeepLeadingBlanksAndLoseTrailingOnes) {
+  TempDir dir;
+  InFolder here(dir.path());
+  Manager mgr;
+  const Bytes lead = writeBmp(mgr, "  lead.bmp", 8, 2, 2, 3);
+  const Bytes trail = writeBmp(mgr, "trail.bmp", 8, 2, 2, 4);
+  // the last line has blanks, a tab and a CR before its LF; the first ends in LF only
+  writeFile("l.lst", bytesOf(kSignature + " and more text\n2 - Number of images \r\n   m?.bmp  \r\n  lead.bmp\ntrail.bmp \t \r\n"));
+  TImageEnsemble e("l.lst", mgr.m);
+  EXPECT_EQ(readImage(e, 0, stUChar), lead);
+  EXPECT_EQ(readImage(e, 1, stUChar), trail);
+}
+
+struct MaskCase {
+  const char* mask;
+  int most;              // names the mask allows
+  const char* lastName;  // the name of image most - 1
+};
+
+TEST(ImgList, MasksNumberTenNamesPerMark) {
+  const MaskCase cases[] = {{"s?.bmp", 10, "s9.bmp"}, {"s??.bmp", 20, "s19.bmp"}, {"s???.bmp", 30, "s029.bmp"}};
+  TempDir dir;
+  Manager mgr;
+  for (const MaskCase& c : cases) {
+    SCOPED_TRACE(c.mask);
+    const std::string mask = dir.file(c.mask), list = dir.file("m.lst");
+    {
+      TImageEnsemble e(list.c_str(), fiImgListFileInfo(mask.c_str(), fiBmpFileInfo(8, 1, 1), c.most), mgr.m);
+      EXPECT_EQ(e.numberOfImages(), c.most);
+    }
+    const std::string text = textOf(readFile(list));
+    EXPECT_NE(text.find("\r\n" + dir.file(c.lastName) + "\r\n"), std::string::npos) << text;
+    TImageEnsemble e(mgr.m);
+    EXPECT_TRUE(raises([&] { e.open(list.c_str(), fiImgListFileInfo(mask.c_str(), fiBmpFileInfo(8, 1, 1), c.most + 1)); },
+                       3,
+                       "The given filename mask: \"" + mask + "\" does not permit to generate filename with number " +
+                           std::to_string(c.most + 1) + ".",
+                       "ztxtdrv"));
+    EXPECT_FALSE(fileExists(list));
+  }
+}
+
+// Lists the reader refuses, each with a part of its message.
+TEST(ImgList, MalformedListsAreRefused) {
+  TempDir dir;
+  Manager mgr;
+  const std::string member = dir.file("a.bmp");
+  writeBmp(mgr, member, 8, 2, 2, 5);
+  const std::string tooLong(99, 'x');
+  const struct {
+    std::string text;
+    const char* part;
+  } cases[] = {
+      {listText(0, "?", {member}), "File list number <= 0! "},
+      {listText(-3, "?", {member}), "File list number <= 0! "},
+      {kSignature + "\r\nnone\r\n?\r\n" + member + "\r\n", "File list number <= 0! "},
+      {listText(2000000000, "?", {member}), "announces 2000000000 images"},
+      {kSignature + "\r\n99999999999999999999999 - Number of images \r\n?\r\n" + member + "\r\n", "announces"},
+      {listText(3, "?", {member, member}), "ends inside line 6"},
+      {listText(1, "?", {member}).substr(0, listText(1, "?", {member}).size() - 1), "ends inside line 4"},
+      {listText(2, "?", {tooLong, member}), "line 4 is longer than 99 characters"},
+      {kSignature + std::string(70, ' ') + "\r\n1 - Number of images \r\n?\r\n" + member + "\r\n", "line 1 is longer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    writeFile(dir.file("bad.lst"), bytesOf(c.text));
+    EXPECT_ERROR3(TImageEnsemble e(dir.file("bad.lst").c_str(), mgr.m), c.part);
+  }
+}
+
+TEST(ImgList, WriterRefusesMasksAndNamesItCannotReadBack) {
+  TempDir dir;
+  Manager mgr;
+  const std::string list = dir.file("w.lst");
+  const struct {
+    std::string mask;
+    int n;
+    const char* part;
+  } cases[] = {
+      {std::string(300, 'a') + "?", 1, "longer than the 255 characters"},
+      {dir.file(std::string(98, 'b') + "?"), 1, "a list line holds at most 98"},
+      {dir.file("none.bmp"), 1, "does not permit to generate filename with number 1."},
+      {dir.file("w?.lst"), 1, "is the list's own file"},
+      {dir.file("z?.bmp"), 0, "File list number <= 0! "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mask);
+    EXPECT_ERROR3(TImageEnsemble e(dir.file(c.mask.find("w?.lst") != std::string::npos ? "w0.lst" : "w.lst").c_str(),
+                                   fiImgListFileInfo(c.mask.c_str(), fiBmpFileInfo(8, 1, 1), c.n), mgr.m),
+                  c.part);
+  }
+  EXPECT_FALSE(fileExists(dir.file("w0.lst")));
+  EXPECT_FALSE(fileExists(list));
+}
+
+TEST(ImgList, ChainsThatLeadBackToThemselvesStopAtTheNestingLimit) {
+  TempDir dir;
+  Manager mgr;
+  const std::string self = dir.file("self.lst"), a = dir.file("a.lst"), b = dir.file("b.lst"), d = dir.file("d.dcx");
+  writeFile(self, bytesOf(listText(1, "?", {self})));
+  writeFile(a, bytesOf(listText(1, "?", {b})));
+  writeFile(b, bytesOf(listText(1, "?", {a})));
+  // a DCX file whose only page is a list naming the DCX file
+  Bytes dcx = {0xB1, 0x68, 0xDE, 0x3A, 12, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes page = bytesOf(listText(1, "?", {d}));
+  dcx.insert(dcx.end(), page.begin(), page.end());
+  writeFile(d, dcx);
+  for (const std::string& file : {self, a, d}) {
+    SCOPED_TRACE(file);
+    EXPECT_ERROR3(TImageEnsemble e(file.c_str(), mgr.m), "nested more than 8 deep");
+  }
+}
+
+TEST(ImgList, ChunkedReadingDeliversRowsAndThePalette) {
+  TempDir dir;
+  Manager mgr;
+  Bytes px(20 * 40);
+  for (size_t k = 0; k < px.size(); ++k) px[k] = uint8_t(k * 13);
+  {
+    TImageEnsemble m(dir.file("p.bmp").c_str(), fiBmpFileInfo(8, 20, 40), mgr.m);
+    for (int i = 0; i < 256; ++i) m.getPalette()[i] = TqorPaletteItem{uint8_t(i), uint8_t(255 - i), 7};
+    TUCharImage* img = m.getEmptyUCharImage(0);
+    std::memcpy(img->ptr(), px.data(), px.size());
+    for (int i = 0; i < 256; ++i) img->getPalette()[i] = TqorPaletteItem{uint8_t(i), uint8_t(255 - i), 7};
+    m.putImage(0);
+  }
+  writeFile(dir.file("c.lst"), bytesOf(listText(1, "?", {dir.file("p.bmp")})));
+  TImageEnsemble e(dir.file("c.lst").c_str(), mgr.m);
+  e.setf(qorChunkMode);
+  TUCharImage* img = e.getUCharImage(0);
+  int chunks = 0;
+  while (e.readNextChunk() == 0) ++chunks;
+  EXPECT_EQ(chunks, e.chunksNumber());
+  EXPECT_EQ(Bytes(static_cast<uint8_t*>(img->ptr()), static_cast<uint8_t*>(img->ptr()) + px.size()), px);
+  EXPECT_EQ(img->getPalette()[200].green, 55);
+  // a reader that keeps asking after the end gets no further chunk
+  EXPECT_EQ(e.readNextChunk(), 1);
+}
+
+TEST(ImgList, InnerEnsemblesFollowTheCallersManagerVariable) {
+  TempDir dir;
+  TQORDataManager* m = getQorDataManager();
+  Manager other;
+  writeBmp(other, dir.file("a.bmp"), 8, 2, 2, 6);
+  writeFile(dir.file("l.lst"), bytesOf(listText(1, "?", {dir.file("a.bmp")})));
+  {
+    TImageEnsemble e(dir.file("l.lst").c_str(), m);
+    e.getUCharImage(0);
+    destroyQORDataManager(m);
+    m = nullptr;
+    // the members close against the variable the caller cleared
+  }
+  SUCCEED();
+}
+
+// ---------------------------------------------------------------- astronomical files
+
+// The seven cards, blank-filled to 80 columns.
+std::string cards(const std::vector<std::string>& lines) {
+  std::string h;
+  for (const std::string& l : lines) h += l + std::string(80 - l.size(), ' ');
+  return h;
+}
+
+TEST(Astro, WrittenFileHasTheCardsAndItsSamplesRoundTrip) {
+  TempDir dir;
+  Manager mgr;
+  const std::string path = dir.file("s.fts");
+  const short samples[6] = {-32768, -1, 0, 1, 12345, 32767};
+  {
+    TImageEnsemble e(path.c_str(), fiAstroFileInfo(16, 3, 2), mgr.m);
+    EXPECT_EQ(e.formatID(), idASTROLUM());
+    e.writeSShortImage(0, const_cast<short*>(samples));
+  }
+  const Bytes file = readFile(path);
+  ASSERT_EQ(file.size(), 572u);
+  EXPECT_EQ(textOf(Bytes(file.begin(), file.begin() + 560)),
+            cards({"SIMPLE  =                    T/", "BITPIX  =                   16/",
+                   "NAXIS   =                    2/", "NAXIS1  =                    3/",
+                   "NAXIS2  =                    2/", "TEST    =                    0/", "END"}));
+  EXPECT_EQ(Bytes(file.begin() + 560, file.end()), (Bytes{0, 0x80, 0xFF, 0xFF, 0, 0, 1, 0, 0x39, 0x30, 0xFF, 0x7F}));
+  TImageEnsemble in(path.c_str(), mgr.m);
+  short back[6] = {};
+  in.readSShortImage(0, back);
+  EXPECT_EQ(std::memcmp(back, samples, sizeof back), 0);
+  EXPECT_ERROR3(in.getUCharImage(0), "Unknown convertion from 16 bits coding type  to type N 9.");
+  EXPECT_ERROR3(in.getDoubleImage(0), "Unknown convertion from 16 bits coding type  to type N 6.");
+}
+
+TEST(Astro, HandMadeHeaderIsClaimedAndRead) {
+  // cards in another order, values with comments, BITPIX with its sign
+  Bytes b = bytesOf(cards({"SIMPLE  = T", "NAXIS2  =                    1 / rows", "BITPIX  =                  -16",
+                           "NAXIS1  =                    2 / columns", "END", "", ""}));
+  b.insert(b.end(), {0x34, 0x12, 0xFE, 0xFF});
+  Manager mgr;
+  TImageEnsemble e(mgr.m);
+  e.open(new TqorMemoryStream(b.data(), int(b.size())));
+  EXPECT_EQ(e.formatID(), idASTROLUM());
+  EXPECT_EQ(e.sizeX(), 2);
+  EXPECT_EQ(e.sizeY(), 1);
+  EXPECT_EQ(e.coding(), 16);
+  EXPECT_EQ(readImage(e, 0, stSShort), (Bytes{0x34, 0x12, 0xFE, 0xFF}));
+}
+
+TEST(Astro, HeadersWithoutUsableCardsAreRefusedAtOpen) {
+  const std::string simple = "SIMPLE  =                    T";
+  const std::string bitpix = "BITPIX  =                   16", x = "NAXIS1  =                    2",
+                    y = "NAXIS2  =                    2";
+  const struct {
+    std::string header;
+    const char* part;
+  } cases[] = {
+      {cards({simple, bitpix, y, "END", "", "", ""}), "the NAXIS1 card is missing"},
+      {cards({simple, x, y, "END", "", "", ""}), "the BITPIX card is missing"},
+      {cards({simple, "BITPIX  =                    8", x, y, "", "", ""}), "BITPIX is 8"},
+      {cards({simple, bitpix, "NAXIS1  =                    0", y, "", "", ""}), "is empty"},
+      {cards({simple, bitpix, x, "NAXIS2  =          99999999999", "", "", ""}), "the NAXIS2 value is beyond"},
+      // the keyword in the last columns: its value would lie past the header
+      {cards({simple, bitpix, x, "", "", "", std::string(74, ' ') + "NAXIS2"}), "the NAXIS2 card is missing"},
+  };
+  Manager mgr;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.part);
+    Bytes b = bytesOf(c.header);
+    b.resize(b.size() + 64, 0);
+    TImageEnsemble e(mgr.m);
+    EXPECT_ERROR3(e.open(new TqorMemoryStream(b.data(), int(b.size()))), c.part);
+  }
+  // a short file that holds "SIMPLE" and nothing else is claimed and refused
+  Bytes tiny = bytesOf("SIMPLE");
+  TImageEnsemble e(mgr.m);
+  EXPECT_ERROR3(e.open(new TqorMemoryStream(tiny.data(), int(tiny.size()))), "Astronomical file header");
+}
+
+TEST(Astro, OnlySixteenBitFilesAreCreated) {
+  TempDir dir;
+  Manager mgr;
+  EXPECT_ERROR3(TImageEnsemble e(dir.file("c.fts").c_str(), fiAstroFileInfo(8, 3, 2), mgr.m),
+                "8 bits per sample cannot be written");
+  EXPECT_FALSE(fileExists(dir.file("c.fts")));
+}
+
+// A FITS file of ImageMagick holds the three cards in its first 560 bytes and is claimed.
+TEST(Astro, FitsFileOfImageMagickIsClaimed) {
+  if (!haveMagick()) GTEST_SKIP() << "ImageMagick missing";
+  const std::string path = oracleDir().file("g.fits");
+  ASSERT_EQ(std::system((std::string(kMagick) + " -size 5x3 gradient: -depth 16 '" + path + "'").c_str()), 0);
+  Manager mgr;
+  TImageEnsemble e(path.c_str(), mgr.m);
+  EXPECT_EQ(e.formatID(), idASTROLUM());
+  EXPECT_EQ(e.sizeX(), 5);
+  EXPECT_EQ(e.sizeY(), 3);
+}
+
+// ---------------------------------------------------------------- detection order
+
+// PCX is asked before TGA: a Targa file whose identification field is 10
+// bytes long starts with the PCX mark, and with origin 0, 0 its header reads
+// as a PCX window of one pixel.
+TEST(DetectionOrder, TargaWithTenByteIdentificationOpensAsPcx) {
+  Bytes b = {10, 0, 3, 8, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 32, 0, 8, 0};
+  b.resize(18 + 10 + 32 * 32, 0);
+  b[65] = 1;  // PCX planes
+  b[66] = 1;  // PCX bytes per line
+  Manager mgr;
+  TImageEnsemble e(mgr.m);
+  e.open(new TqorMemoryStream(b.data(), int(b.size())));
+  EXPECT_EQ(e.formatID(), idPCX());
+  EXPECT_EQ(e.sizeX(), 1);
+  EXPECT_EQ(e.sizeY(), 1);
+}
+
+}  // namespace
