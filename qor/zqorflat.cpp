@@ -19,6 +19,7 @@
 #endif
 #include "zdcxdrv.h"
 #include "zpcxdrv.h"
+#include "ztxtdrv.h"
 #include "ztgadrv.h"
 #include "zkavdrv.h"
 #include "zmemdrv.h"
@@ -518,8 +519,9 @@ extern "C" QOR_API qorFileInfo* qorTiffInfo(int coding, int sizeX, int sizeY) {
 #endif
 }
 
-// The descriptor factories of the other formats go here as their drivers
-// arrive: qorImgListInfo.
+extern "C" QOR_API qorFileInfo* qorImgListInfo(const char* mask, qorFileInfo* inner, int numberOfImages) {
+  return made([=] { return fiImgListFileInfo(mask, inner, numberOfImages); });
+}
 
 // ---------------------------------------------------------------- format identifiers
 

@@ -247,8 +247,10 @@ QOR_API qorFileInfo* qorPngInfo(int coding, int sizeX, int sizeY, int interlace)
 /* TIFF: bits per pixel (1 grey written with PackBits, 4 or 8 palette, 24 colour),
  * width, height; null when the library is built without TIFF */
 QOR_API qorFileInfo* qorTiffInfo(int coding, int sizeX, int sizeY);
-/* The descriptors of the other formats join here with their drivers:
- * qorImgListInfo. */
+/* image list: file-name mask with a run of '?' (each numbers ten members), the
+ * descriptor every member file is created with (one made by a qor...Info
+ * function passes to the list descriptor), number of images */
+QOR_API qorFileInfo* qorImgListInfo(const char* mask, qorFileInfo* inner, int numberOfImages);
 
 /* Format identifiers. */
 QOR_API int qorBMP_ID(void);
