@@ -86,6 +86,33 @@ Bytes tgaFile() {
   return b;
 }
 
+// Astronomical: 3 x 2 signed 16-bit samples under the seven cards, written by this library.
+Bytes astroFile() {
+  TempDir dir;
+  Manager mgr;
+  {
+    TImageEnsemble e(dir.file("f.fts").c_str(), fiAstroFileInfo(16, 3, 2), mgr.m);
+    writePixels(e, stSShort, pattern(stSShort, 6));
+  }
+  return readFile(dir.file("f.fts"));
+}
+
+// The folder of the image lists' member files, for the whole run: a list
+// names its members by path.
+const TempDir& listFolder() {
+  static const TempDir dir;
+  return dir;
+}
+
+// Image list: one member, the bitmap fixture.
+Bytes listFile() {
+  const std::string member = listFolder().file("member.bmp");
+  if (!fileExists(member)) writeFile(member, bmpFile());
+  const std::string text = "QOR IMAGE-LIST ENSEMBLE SIGNATURE\r\n1 - Number of images \r\n" +
+                           listFolder().file("member?.bmp") + "\r\n" + member + "\r\n";
+  return Bytes(text.begin(), text.end());
+}
+
 #if QOR_WITH_JPEG
 // JPEG: 7 x 5 grey at quality 100, written by this library.
 Bytes jpegFile() {
@@ -173,6 +200,10 @@ const Fixture kFixtures[] = {
     {"Pcx", idPCX, pcxFile, [](int x, int y) { return fiPcxFileInfo(8, x, y, 1); }, stUChar},
     {"Dcx", idDCX, dcxFile, [](int x, int y) { return fiDcxFileInfo(24, x, y, 1); }, stRGB},
     {"Tga", idTGA, tgaFile, [](int x, int y) { return fiTgaFileInfo(24, x, y, 1); }, stRGB},
+    {"Astro", idASTROLUM, astroFile, [](int x, int y) { return fiAstroFileInfo(16, x, y); }, stSShort},
+    {"ImgList", idIMGLIST, listFile,
+     [](int x, int y) { return fiImgListFileInfo(listFolder().file("rt?.bmp").c_str(), fiBmpFileInfo(8, x, y), 1); },
+     stUChar},
 #if QOR_WITH_JPEG
     {"Jpeg", idJPEG, jpegFile, [](int x, int y) { return fiJpegFileInfo(8, x, y, 100); }, stUChar, 1},
 #endif
