@@ -1,6 +1,5 @@
 // The format registry: the fixed format numbers and the detection order of the
 // drivers a fresh manager registers.
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,41 +12,56 @@ using namespace qortest;
 struct Format {
   const char* label;
   int (*id)();
+  int (*flatId)();  // null for the astronomical format, which the flat interface has no identifier for
   int number;
+  bool built;       // false when the build left the format's codec library out
 };
 
 void PrintTo(const Format& f, std::ostream* os) { *os << f.label; }
 
 // Every format in detection order: the first driver whose test accepts a file serves it.
 const Format kDetectionOrder[] = {
-    {"KAV", idKAV, 3},     {"KAVMEM", idKAVMEM, 6},     {"PCX", idPCX, 7},       {"JPEG", idJPEG, 5},
-    {"BMP", idBMP, 1},     {"BMPOS2", idBMPOS2, 2},     {"ASTROLUM", idASTROLUM, 0}, {"IMGLIST", idIMGLIST, 11},
-    {"TIFF", idTIFF, 10},  {"DCX", idDCX, 4},           {"PNG", idPNG, 8},       {"TGA", idTGA, 9},
+    {"KAV", idKAV, qorKAV_ID, 3, true},
+    {"KAVMEM", idKAVMEM, qorKAVMEM_ID, 6, true},
+    {"PCX", idPCX, qorPCX_ID, 7, true},
+    {"JPEG", idJPEG, qorJPEG_ID, 5, QOR_WITH_JPEG != 0},
+    {"BMP", idBMP, qorBMP_ID, 1, true},
+    {"BMPOS2", idBMPOS2, qorBMPOS2_ID, 2, true},
+    {"ASTROLUM", idASTROLUM, nullptr, 0, true},
+    {"IMGLIST", idIMGLIST, qorIMGLIST_ID, 11, true},
+    {"TIFF", idTIFF, qorTIFF_ID, 10, QOR_WITH_TIFF != 0},
+    {"DCX", idDCX, qorDCX_ID, 4, true},
+    {"PNG", idPNG, qorPNG_ID, 8, QOR_WITH_PNG != 0},
+    {"TGA", idTGA, qorTGA_ID, 9, true},
 };
 
 class FormatNumbers : public testing::TestWithParam<Format> {};
 
-TEST_P(FormatNumbers, AreFixed) { EXPECT_EQ(GetParam().id(), GetParam().number); }
+TEST_P(FormatNumbers, AreFixed) {
+  EXPECT_EQ(GetParam().id(), GetParam().number);
+  if (GetParam().flatId) {
+    EXPECT_EQ(GetParam().flatId(), GetParam().number);
+  }
+}
 
 INSTANTIATE_TEST_SUITE_P(Registry, FormatNumbers, testing::ValuesIn(kDetectionOrder),
                          [](const testing::TestParamInfo<Format>& info) { return std::string(info.param.label); });
 
-// The drivers not built yet are absent; the others keep their places.
+// All twelve drivers when every codec library is built in; a format left out
+// by the build is absent and the others keep their order.
 TEST(Registry, DriversFollowTheDetectionOrder) {
   Manager mgr;
-  const int n = mgr.m->driversNumber();
-  ASSERT_GE(n, 2);
-  size_t place = 0;
-  for (int i = 0; i < n; ++i) {
+  std::vector<int> want, got;
+  for (const Format& f : kDetectionOrder)
+    if (f.built) want.push_back(f.number);
+  for (int i = 0; i < mgr.m->driversNumber(); ++i) {
     TFileFormatDriver* d = mgr.m->getDriver(i);
     const int id = d->getFileInfo()->formatID();
-    while (place < std::size(kDetectionOrder) && kDetectionOrder[place].id() != id) ++place;
-    ASSERT_LT(place, std::size(kDetectionOrder)) << "driver " << i << " of format " << id << " is out of order";
-    ++place;
+    got.push_back(id);
     EXPECT_EQ(mgr.m->getDriverWithID(id), d) << "format " << id;
   }
-  EXPECT_EQ(mgr.m->getDriver(0)->getFileInfo()->formatID(), idKAV());
-  EXPECT_EQ(mgr.m->getDriver(1)->getFileInfo()->formatID(), idKAVMEM());
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(int(want.size()), 9 + (QOR_WITH_TIFF != 0) + (QOR_WITH_JPEG != 0) + (QOR_WITH_PNG != 0));
 }
 
 }  // namespace
