@@ -29,6 +29,20 @@ constexpr unsigned colourMapScale = 257;  // 8-bit value x 257 = 16-bit value
 // Beneath this libtiff may always allocate, whatever the image-size limit.
 constexpr int64_t minimumAllocationLimit = int64_t(64) << 20;
 
+// Colour-map values are scaled to 65535; some writers store an 8-bit value
+// v as v x 256 instead, so their white is 65280. A map of such values only,
+// reaching the upper half, is read back by the shift that made it.
+bool colourMapIsShifted(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int entries) {
+  unsigned low = 0, high = 0;
+  for (int i = 0; i < entries; ++i) {
+    low |= (red[i] | green[i] | blue[i]) & 0xFFu;
+    high = std::max({high, unsigned(red[i]), unsigned(green[i]), unsigned(blue[i])});
+  }
+  return low == 0 && high >= 0x8000u;
+}
+
+uchar eightBits(uint16_t v, bool shifted) { return uchar(shifted ? v >> 8 : v * 255u / 65535u); }
+
 // Bytes of a row of width pixels at bits per pixel, padded to 32 bits.
 int64_t paddedRow(int64_t bits, int64_t width) { return (bits * width + 31) / 32 * 4; }
 
@@ -200,8 +214,13 @@ constexpr uchar minus128 = 128;  // adding 128 modulo 256 subtracts it as well
 }  // namespace
 
 int TImgConvertInvertedOneBit2OneBit::convert(void* dest, const void* src, int count) {
-  const int64_t bytes = rowBytes != 0 ? rowBytes : (int64_t(count) + 7) / 8;
-  for (int64_t k = 0; k < bytes; ++k) out(dest)[k] = uchar(~in(src)[k]);
+  if (count <= 0) return count;
+  const int64_t used = (int64_t(count) + 7) / 8;
+  const int64_t bytes = rowBytes != 0 ? rowBytes : used;
+  for (int64_t k = 0; k < bytes && k < used; ++k) out(dest)[k] = uchar(~in(src)[k]);
+  // the bits past the last pixel stay clear, as in rows stored the other way up
+  if (count % 8) out(dest)[used - 1] &= uchar(0xFF00u >> (count % 8));
+  if (bytes > used) std::memset(out(dest) + used, 0, size_t(bytes - used));
   return count;
 }
 
@@ -287,7 +306,8 @@ bool writableCoding(int coding) { return coding == 1 || coding == 4 || coding ==
 }  // namespace
 
 TTiffFormatDriver::TTiffFormatDriver()
-    : codec(nullptr), scanlineBytes(0), samples(1), rowsPerStrip(0), stripRows(0), direct(false), written(false) {}
+    : codec(nullptr), scanlineBytes(0), samples(1), rowsPerStrip(0), stripRows(0), direct(false), written(false),
+      readBefore(false) {}
 
 TTiffFormatDriver::~TTiffFormatDriver() { closeCodec(); }
 
@@ -360,6 +380,7 @@ int TTiffFormatDriver::readHeader() {
   fillPaletteAsGrey();
   fileInfo = TTiffFileInfo();
   written = false;
+  readBefore = false;
   seekTo(0);
   openCodec("r");
   TIFF* t = codec->tif;
@@ -381,9 +402,10 @@ int TTiffFormatDriver::readHeader() {
       // a file without a colour map keeps the grey palette
       if (bits >= 1 && TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue) && red && green && blue) {
         const int entries = bits >= 8 ? paletteEntries : 1 << bits;
+        const bool shifted = colourMapIsShifted(red, green, blue, entries);
         for (int i = 0; i < entries; ++i)
-          palette[i] = TqorPaletteItem{uchar(red[i] * 255u / 65535u), uchar(green[i] * 255u / 65535u),
-                                       uchar(blue[i] * 255u / 65535u)};
+          palette[i] = TqorPaletteItem{eightBits(red[i], shifted), eightBits(green[i], shifted),
+                                       eightBits(blue[i], shifted)};
       }
       break;
     }
@@ -437,6 +459,12 @@ int TTiffFormatDriver::readImage(TqorImageBase* image, int) {
   if (!image->ptr()) return 0;
   if (!codec || codec->writing) QOR_RAISE("%s", readFailed);
   takeConverter(getConverterDisk2Memory(image), int(paddedRow(fileInfo.coding(), fileInfo.sizeX())));
+  if (readBefore) {
+    // libtiff decodes a compressed strip once: a new handle reads the rows again
+    seekTo(0);
+    openCodec("r");
+  }
+  readBefore = true;
   currentImage = image;
   direct = stripsFitImage();
   stripRows = 0;

@@ -45,8 +45,8 @@ QOR_API TFileInfo* fiTiffFileInfo(int coding, int sizeX, int sizeY);
 // Min-is-white samples: white is 0 on disk and the largest value in memory.
 // Signed bytes are the unsigned result minus 128.
 
-// Complements every byte of a packed row: rowBytes bytes when set, else
-// count / 8 rounded up.
+// Complements the bytes of a packed row of count pixels; the bits after the
+// last pixel, up to rowBytes when set, are cleared.
 class QOR_API TImgConvertInvertedOneBit2OneBit : public TSimpleImgConvert<TImgConvertInvertedOneBit2OneBit, 1, 1> {
 public:
   TImgConvertInvertedOneBit2OneBit() : TSimpleImgConvert(255.0, 0.0) {}
@@ -166,6 +166,7 @@ private:
   int stripRows;          // rows of the image already moved by whole strips
   bool direct;            // whole strips go straight between libtiff and the image
   bool written;           // the file's one image is written
+  bool readBefore;        // an image was read from the handle
 };
 
 #endif

@@ -126,6 +126,19 @@ Bytes jpegFile() {
 }
 #endif
 
+#if QOR_WITH_TIFF
+// TIFF: 5 x 3 colour, written by this library.
+Bytes tiffFile() {
+  TempDir dir;
+  Manager mgr;
+  {
+    TImageEnsemble e(dir.file("f.tif").c_str(), fiTiffFileInfo(24, 5, 3), mgr.m);
+    writePixels(e, stRGB, pattern(stRGB, 15));
+  }
+  return readFile(dir.file("f.tif"));
+}
+#endif
+
 #if QOR_WITH_PNG
 // PNG: 5 x 3 colour, written by this library.
 Bytes pngFile() {
@@ -181,6 +194,9 @@ struct Fixture {
   TFileInfo* (*descriptor)(int sizeX, int sizeY);
   int type;
   int tolerance = 0;
+  // the code of a file the codec library cannot open: the tests of the
+  // format's structure sit in the codec
+  int openFailure = 3;
 };
 
 // Bytes apart by at most tolerance each.
@@ -206,6 +222,9 @@ const Fixture kFixtures[] = {
      stUChar},
 #if QOR_WITH_JPEG
     {"Jpeg", idJPEG, jpegFile, [](int x, int y) { return fiJpegFileInfo(8, x, y, 100); }, stUChar, 1},
+#endif
+#if QOR_WITH_TIFF
+    {"Tiff", idTIFF, tiffFile, [](int x, int y) { return fiTiffFileInfo(24, x, y); }, stRGB, 0, 2},
 #endif
 #if QOR_WITH_PNG
     {"Png", idPNG, pngFile, [](int x, int y) { return fiPngFileInfo(24, x, y, 0); }, stRGB},
@@ -262,7 +281,7 @@ TEST_P(Contract, EveryTruncationFailsWithAReadError) {
       auto e = openBytes(part);
       readPixels(*e, GetParam().type);
     });
-    if (code != 3) {
+    if (code != 3 && code != GetParam().openFailure) {
       ADD_FAILURE() << "the first " << n << " of " << full.size() << " bytes gave code " << code << ", not 3";
       break;
     }

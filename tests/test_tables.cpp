@@ -33,6 +33,11 @@ const Table kTables[] = {
     {"JpegToMemory", []() -> const TConverters& { return TJpegConverters::tables().disk2Memory(); }},
     {"JpegToDisk", []() -> const TConverters& { return TJpegConverters::tables().memory2Disk(); }},
 #endif
+#if QOR_WITH_TIFF
+    {"TiffToMemory", []() -> const TConverters& { return TTiffConverters::tables().disk2Memory(); }},
+    {"TiffInvertedToMemory", []() -> const TConverters& { return TTiffConverters::tables().inverted2Memory(); }},
+    {"TiffToDisk", []() -> const TConverters& { return TTiffConverters::tables().memory2Disk(); }},
+#endif
 #if QOR_WITH_PNG
     {"PngToMemory", []() -> const TConverters& { return TPngConverters::tables().disk2Memory(); }},
     {"PngToDisk", []() -> const TConverters& { return TPngConverters::tables().memory2Disk(); }},

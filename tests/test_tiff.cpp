@@ -1,0 +1,407 @@
+// TIFF files (ztiffdrv): files of Pillow and ImageMagick read as Pillow
+// decodes them, files written here read in Pillow, min-is-white and colour
+// map values, samples beyond the first, and the failures of open, read and
+// write with their codes and messages.
+#include <gtest/gtest.h>
+
+#include "zqorcfg.h"
+
+#if QOR_WITH_TIFF
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "oracle.h"
+
+namespace {
+
+using qortest::Bytes;
+using qortest::raises;
+using qortest::readFile;
+using qortest::readPixels;
+using qortest::writePixels;
+using qortest::Tool;
+
+TQORDataManager* manager = getQorDataManager();
+
+std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) {
+  auto e = std::make_unique<TImageEnsemble>(manager);
+  b.reserve(1);
+  e->open(new TqorMemoryStream(b.data(), int(b.size())));
+  return e;
+}
+
+// ---------------------------------------------------------------- hand-made files
+
+struct Tag {
+  uint16_t tag;
+  std::vector<uint32_t> values;  // SHORT values unless long
+  bool isLong = false;
+};
+
+void put(Bytes& b, uint32_t v, int n) {
+  for (int k = 0; k < n; ++k) b.push_back(uint8_t(v >> (8 * k)));
+}
+
+// A little-endian file of one strip: header, pixels, then the directory and
+// the values that do not fit in an entry. Strip offset and byte count are
+// added unless tags give them.
+Bytes tiff(std::vector<Tag> tags, const Bytes& pixels) {
+  Bytes b = {'I', 'I', 42, 0};
+  put(b, 0, 4);
+  b.insert(b.end(), pixels.begin(), pixels.end());
+  if (b.size() & 1) b.push_back(0);
+  auto has = [&](uint16_t t) {
+    for (const Tag& g : tags)
+      if (g.tag == t) return true;
+    return false;
+  };
+  if (!has(273)) tags.push_back({273, {8}, true});
+  if (!has(279)) tags.push_back({279, {uint32_t(pixels.size())}, true});
+  std::sort(tags.begin(), tags.end(), [](const Tag& a, const Tag& c) { return a.tag < c.tag; });
+  const uint32_t ifd = uint32_t(b.size());
+  b[4] = uint8_t(ifd), b[5] = uint8_t(ifd >> 8);
+  uint32_t extra = ifd + 2 + 12 * uint32_t(tags.size()) + 4;
+  Bytes tail;
+  put(b, uint32_t(tags.size()), 2);
+  for (const Tag& g : tags) {
+    const int size = g.isLong ? 4 : 2;
+    put(b, g.tag, 2);
+    put(b, g.isLong ? 4 : 3, 2);
+    put(b, uint32_t(g.values.size()), 4);
+    Bytes data;
+    for (uint32_t v : g.values) put(data, v, size);
+    if (data.size() <= 4) {
+      data.resize(4, 0);
+      b.insert(b.end(), data.begin(), data.end());
+    } else {
+      put(b, extra + uint32_t(tail.size()), 4);
+      tail.insert(tail.end(), data.begin(), data.end());
+    }
+  }
+  put(b, 0, 4);
+  b.insert(b.end(), tail.begin(), tail.end());
+  return b;
+}
+
+// A w x h grey file of bits per sample, photometric as given.
+Bytes grey(int w, int h, int bits, int photometric, const Bytes& px, std::vector<Tag> more = {}) {
+  more.push_back({256, {uint32_t(w)}});
+  more.push_back({257, {uint32_t(h)}});
+  more.push_back({258, {uint32_t(bits)}});
+  more.push_back({262, {uint32_t(photometric)}});
+  return tiff(more, px);
+}
+
+const std::string kUnit = "ztiffdrv";
+
+// ---------------------------------------------------------------- min-is-white, colour maps, samples
+
+struct ReadCase {
+  const char* name;
+  Bytes file;
+  int type;
+  Bytes want;
+};
+
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
+class HandMade : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(HandMade, ReadsThePixelsOfItsKind) {
+  Bytes b = GetParam().file;
+  auto e = openBytes(b);
+  EXPECT_EQ(e->formatID(), idTIFF());
+  EXPECT_EQ(readPixels(*e, GetParam().type), GetParam().want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HandMade,
+    testing::Values(
+        // 12 pixels of 1 bit, white is 0 on disk: read as 1
+        ReadCase{"WhiteIsZeroBitsAsUChar", grey(12, 1, 1, 0, {0x5A, 0xF0}), stUChar,
+                 {1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0}},
+        ReadCase{"WhiteIsZeroBitsAsSChar", grey(3, 1, 1, 0, {0xA0}), stSChar, {0x80, 0x81, 0x80}},
+        // packed rows are complemented, the bits after the last pixel clear
+        ReadCase{"WhiteIsZeroBitsAsOneBit", grey(12, 1, 1, 0, {0x5A, 0xF0}), stOneBit, {0xA5, 0x00, 0, 0}},
+        ReadCase{"WhiteIsZeroNibbles", grey(3, 1, 4, 0, {0x0F, 0x70}), stUChar, {15, 0, 8}},
+        ReadCase{"WhiteIsZeroNibblesAsSChar", grey(2, 1, 4, 0, {0x0F}), stSChar, {0x8F, 0x80}},
+        ReadCase{"WhiteIsZeroBytes", grey(3, 1, 8, 0, {0, 200, 255}), stUChar, {255, 55, 0}},
+        ReadCase{"WhiteIsZeroBytesAsSChar", grey(2, 1, 8, 0, {0, 255}), stSChar, {0x7F, 0x80}},
+        ReadCase{"BlackIsZeroNibbles", grey(3, 1, 4, 1, {0x0F, 0x70}), stUChar, {0, 15, 7}},
+        // grey with alpha: the first sample of every pixel
+        ReadCase{"GreyWithAlpha", grey(3, 2, 8, 1, {10, 1, 20, 2, 30, 3, 40, 4, 50, 5, 60, 6}, {{277, {2}}, {338, {2}}}),
+                 stUChar, {10, 20, 30, 40, 50, 60}},
+        ReadCase{"NibblesWithAlpha", grey(3, 1, 4, 1, {0x1F, 0x2F, 0x3F}, {{277, {2}}, {338, {2}}}), stUChar, {1, 2, 3}},
+        // a strip of the two rows straight into the image, and bottom-up bitmap rows
+        ReadCase{"RowsStraightIntoTheImage", grey(4, 2, 8, 1, {1, 2, 3, 4, 5, 6, 7, 8}), stUChar, {1, 2, 3, 4, 5, 6, 7, 8}},
+        ReadCase{"RowsPerStripOneAsBitmap",
+                 grey(4, 2, 8, 1, {1, 2, 3, 4, 5, 6, 7, 8}, {{278, {1}}, {273, {8, 12}, true}, {279, {4, 4}, true}}),
+                 stBitmap,
+                 {5, 6, 7, 8, 1, 2, 3, 4}}),
+    [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+TEST(TiffColourMap, ValuesBecomeEightBitsAndAMissingMapStaysGrey) {
+  std::vector<uint32_t> map(48, 0);
+  map[0] = 65535, map[1] = 257, map[2] = 256;  // red of entries 0, 1, 2
+  map[16] = 512, map[32] = 65534;              // green and blue of entry 0
+  Bytes b = grey(2, 1, 4, 3, {0x12}, {{320, map}});
+  auto e = openBytes(b);
+  const TqorPaletteItem* p = e->getPalette();
+  EXPECT_EQ(p[0].red, 255);
+  EXPECT_EQ(p[1].red, 1);
+  EXPECT_EQ(p[2].red, 0);
+  EXPECT_EQ(p[0].green, 1);
+  EXPECT_EQ(p[0].blue, 254);
+  EXPECT_EQ(readPixels(*e, stUChar), (Bytes{1, 2}));
+
+  // maps of 8-bit values shifted up, as some writers store them: white stays white
+  std::vector<uint32_t> shifted(48, 0);
+  shifted[0] = 0xFF00, shifted[1] = 0x1800, shifted[16] = 0x0100;
+  Bytes s = grey(2, 1, 4, 3, {0x10}, {{320, shifted}});
+  auto f = openBytes(s);
+  EXPECT_EQ(f->getPalette()[0].red, 255);
+  EXPECT_EQ(f->getPalette()[1].red, 24);
+  EXPECT_EQ(f->getPalette()[0].green, 1);
+
+  Bytes noMap = grey(2, 1, 8, 3, {7, 9});
+  auto g = openBytes(noMap);
+  EXPECT_EQ(g->getPalette()[200].red, 200);
+  EXPECT_EQ(g->getPalette()[200].blue, 200);
+}
+
+// ---------------------------------------------------------------- failures
+
+struct Failure {
+  const char* name;
+  Bytes file;
+  int code;
+  std::string text;
+  const char* unit = "ztiffdrv";
+};
+
+void PrintTo(const Failure& c, std::ostream* os) { *os << c.name; }
+
+class Refused : public testing::TestWithParam<Failure> {};
+
+TEST_P(Refused, WithItsCodeAndMessage) {
+  const Failure& c = GetParam();
+  EXPECT_TRUE(raises(
+      [&] {
+        Bytes b = c.file;
+        auto e = openBytes(b);
+        readPixels(*e, stUChar);
+      },
+      c.code, c.text, c.unit));
+}
+
+Bytes rgb(int bits, int samples, int planar, const Bytes& px) {
+  return tiff({{256, {1}}, {257, {1}}, {258, std::vector<uint32_t>(size_t(samples), uint32_t(bits))},
+               {262, {2}}, {277, {uint32_t(samples)}}, {284, {uint32_t(planar)}}},
+              px);
+}
+
+const std::string kNotSupported = "The content of given TIFF file is not supported.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, Refused,
+    testing::Values(
+        Failure{"RgbOfFourSamples", rgb(8, 4, 1, Bytes(4)), 3,
+                "The TIFF RGB image with SAMPLESPERPIXEL != 3 is not supported."},
+        Failure{"RgbOfSixteenBits", rgb(16, 3, 1, Bytes(6)), 3,
+                "The TIFF RGB image with bitspersample != 8 are not supported."},
+        Failure{"PlanesOneAfterTheOther", rgb(8, 3, 2, Bytes(3)), 3,
+                "The noncontigious planar configuration in TIFF files is not supported."},
+        Failure{"Cmyk", grey(1, 1, 8, 5, Bytes(4), {{277, {4}}}), 3, kNotSupported},
+        Failure{"NoPhotometric", tiff({{256, {1}}, {257, {1}}, {258, {8}}}, Bytes(1)), 3, kNotSupported},
+        Failure{"NotATiffAfterItsByteOrder", Bytes{'M', 'M', 'x', 'y', 0, 0, 0, 0, 0, 0, 0, 0}, 2, "Can't open file \n"},
+        Failure{"StripBeyondTheFile", grey(4, 2, 8, 1, Bytes(8), {{273, {4000}, true}}), 3,
+                "The error occured during reading TIFF file."},
+        Failure{"WidthBeyondAnInt", grey(1, 1, 8, 1, Bytes(1), {{256, {0x80000000u}, true}}), 3,
+                "TIFF header: a row of 2147483648 pixels at 8 bits per pixel takes 2147483648 bytes, more than 32 bits hold.",
+                "zsigens2"},
+        // deeper grey and colour-map files open and fail in the converter lookup
+        Failure{"SixteenBitGrey", grey(1, 1, 16, 1, Bytes(2)), 3,
+                std::string("Unknown converter srcN = ") + bitsCodingName(16) + " destN = " + stCodingName(stUChar) + ".",
+                "zsigens2"}),
+    [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
+
+TEST(TiffWrite, RefusesCodingsItCannotStoreAndReportsAFullStream) {
+  qortest::TempDir dir;
+  EXPECT_TRUE(raises([&] { TImageEnsemble e(dir.file("a.tif").c_str(), fiTiffFileInfo(16, 4, 4), manager); }, 3,
+                     "The library is unable to write the given data into TIFF file.", kUnit));
+  // the pixels fit, the directory after them does not
+  Bytes small(8 + 64 * 64 * 3);
+  EXPECT_TRUE(raises(
+      [&] {
+        TImageEnsemble e(manager);
+        e.open(new TqorMemoryStream(small.data(), int(small.size())), fiTiffFileInfo(24, 64, 64));
+        writePixels(e, stRGB, Bytes(64 * 64 * 3, 9));
+      },
+      3, "The error occured during writing TIFF file.(Disk full?)", kUnit));
+  // an image is written once
+  EXPECT_TRUE(raises(
+      [&] {
+        TImageEnsemble e(dir.file("b.tif").c_str(), fiTiffFileInfo(8, 2, 2), manager);
+        writePixels(e, stUChar, Bytes(4, 1));
+        writePixels(e, stUChar, Bytes(4, 2));
+      },
+      3, "No TIFF file waits for this image: a TIFF file is written once, after it is created.", kUnit));
+}
+
+// ---------------------------------------------------------------- written here, read by Pillow
+
+struct WrittenCase {
+  const char* name;
+  int coding, type;
+  uint16_t photometric, compression;
+};
+
+void PrintTo(const WrittenCase& c, std::ostream* os) { *os << c.name; }
+
+class WrittenHere : public testing::TestWithParam<WrittenCase> {};
+
+TEST_P(WrittenHere, IsTheFileAskedForAndReadsTheSameInPillow) {
+  const WrittenCase& c = GetParam();
+  const int w = 37, h = 9;
+  Bytes idx(size_t(w) * h), rgbPx(3 * idx.size());
+  for (size_t i = 0; i < idx.size(); ++i) {
+    idx[i] = uint8_t((i * 37 + i / w) % (c.coding >= 8 ? 256 : 1u << c.coding));
+    for (int k = 0; k < 3; ++k) rgbPx[3 * i + size_t(k)] = uint8_t(i * (3 + 2 * k) + 40 * k);
+  }
+  Bytes px = c.type == stRGB ? rgbPx : idx;
+  if (c.type == stOneBit) {
+    const int row = TOneBitImage::getSizeOfRow(w);
+    px.assign(size_t(row) * h, 0);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) px[size_t(y * row + x / 8)] |= uint8_t((idx[size_t(y * w + x)] & 1) << (7 - x % 8));
+  }
+  TqorPaletteItem pal[256];
+  for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i * 3), uint8_t(i ^ 0x55), uint8_t(200 - i)};
+  const std::string path = qortest::oracleDir().file(std::string("own_") + c.name + ".tif");
+  {
+    TImageEnsemble e(path.c_str(), fiTiffFileInfo(c.coding, w, h), manager);
+    std::memcpy(e.getPalette(), pal, sizeof pal);
+    writePixels(e, c.type, px);
+  }
+  TIFF* t = TIFFOpen(path.c_str(), "r");
+  ASSERT_NE(t, nullptr);
+  uint16_t photometric = 0, compression = 0;
+  TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  TIFFClose(t);
+  EXPECT_EQ(photometric, c.photometric);
+  EXPECT_EQ(compression, c.compression);
+  Bytes file = readFile(path);
+  auto e = openBytes(file);
+  EXPECT_EQ(readPixels(*e, c.type), px);
+
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  ASSERT_TRUE(qortest::pillowDecode(path));
+  const qortest::Decoded d = qortest::pillowResult(path);
+  if (c.coding == 24) {
+    EXPECT_EQ(d.rgb, rgbPx);
+    return;
+  }
+  EXPECT_EQ(d.idx, idx) << "Pillow decoded " << d.mode;
+  if (c.coding == 1) return;
+  for (size_t i = 0; i < (size_t(1) << c.coding); ++i) {
+    EXPECT_EQ(d.pal[3 * i], pal[i].red) << "entry " << i;
+    EXPECT_EQ(d.pal[3 * i + 2], pal[i].blue) << "entry " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, WrittenHere,
+                         testing::Values(WrittenCase{"OneBit", 1, stOneBit, 1, COMPRESSION_PACKBITS},
+                                         WrittenCase{"OneBitFromUChar", 1, stUChar, 1, COMPRESSION_PACKBITS},
+                                         WrittenCase{"FourBitPalette", 4, stUChar, 3, COMPRESSION_NONE},
+                                         WrittenCase{"EightBitPalette", 8, stUChar, 3, COMPRESSION_NONE},
+                                         WrittenCase{"Colour", 24, stRGB, 2, COMPRESSION_NONE}),
+                         [](const testing::TestParamInfo<WrittenCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- files of other tools
+
+struct ToolFile {
+  const char* name;
+  const char* source;
+  Tool tool;
+  std::vector<std::string> args;
+  uint16_t photometric, bits, compression;  // of the file the tool writes
+  int coding;                               // read here
+};
+
+void PrintTo(const ToolFile& c, std::ostream* os) { *os << c.name; }
+
+class ToolWritten : public testing::TestWithParam<ToolFile> {};
+
+TEST_P(ToolWritten, ReadsAsPillowDecodes) {
+  const ToolFile& c = GetParam();
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  const std::string file = qortest::toolWrite(c.tool, c.source, c.name, "TIFF", c.args);
+  ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
+  TIFF* t = TIFFOpen(file.c_str(), "r");
+  ASSERT_NE(t, nullptr);
+  uint16_t photometric = 0, bits = 0, compression = 0;
+  TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  TIFFClose(t);
+  EXPECT_EQ(photometric, c.photometric);
+  EXPECT_EQ(bits, c.bits);
+  EXPECT_EQ(compression, c.compression);
+  Bytes b = readFile(file);
+  auto e = openBytes(b);
+  ASSERT_EQ(e->coding(), c.coding);
+  qortest::Decoded d = qortest::pillowResult(file);
+  size_t entries = photometric == PHOTOMETRIC_PALETTE ? std::min(d.pal.size() / 3, size_t(1) << c.bits) : 0;
+  if (c.coding == 4 && photometric != PHOTOMETRIC_PALETTE)
+    for (unsigned char& v : d.idx) v = uint8_t(v / 17);  // Pillow widens grey nibbles to bytes
+  if (c.coding == 8 && photometric != PHOTOMETRIC_PALETTE) entries = 256;
+  const int bitsRead = c.coding;
+  qortest::expectSameAsPillow(*e, d, {bitsRead, bitsRead == 24, bitsRead == 4 ? 8 : bitsRead <= 8 ? bitsRead : 24, entries});
+}
+
+const Tool magick = Tool::magick, pillow = Tool::pillow;
+using V = std::vector<std::string>;
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ToolWritten,
+    testing::Values(
+        ToolFile{"pil_b1.tif", "b1", pillow, {}, 1, 1, COMPRESSION_NONE, 1},
+        ToolFile{"pil_b1_packbits.tif", "b1", pillow, {"compression=packbits"}, 1, 1, COMPRESSION_PACKBITS, 1},
+        ToolFile{"pil_grey_deflate.tif", "grey", pillow, {"compression=tiff_adobe_deflate"}, 1, 8, COMPRESSION_ADOBE_DEFLATE, 8},
+        ToolFile{"pil_p8_lzw.tif", "p8", pillow, {"compression=tiff_lzw"}, 3, 8, COMPRESSION_LZW, 8},
+        ToolFile{"pil_rgb.tif", "rgb", pillow, {}, 2, 8, COMPRESSION_NONE, 24},
+        ToolFile{"pil_rgb_packbits.tif", "rgb", pillow, {"compression=packbits"}, 2, 8, COMPRESSION_PACKBITS, 24},
+        ToolFile{"pil_rgb_lzw.tif", "rgb", pillow, {"compression=tiff_lzw"}, 2, 8, COMPRESSION_LZW, 24},
+        ToolFile{"pil_rgb_deflate.tif", "rgb", pillow, {"compression=tiff_adobe_deflate"}, 2, 8, COMPRESSION_ADOBE_DEFLATE, 24},
+        ToolFile{"im_b1_white.tif", "grey", magick, V{"-threshold", "50%", "-depth", "1", "-compress", "none", "-define",
+                 "quantum:polarity=min-is-white"}, 0, 1, COMPRESSION_NONE, 1},
+        ToolFile{"im_b1_fax.tif", "grey", magick, V{"-threshold", "50%", "-depth", "1", "-compress", "fax"}, 0, 1,
+                 COMPRESSION_CCITTFAX3, 1},
+        ToolFile{"im_grey_white.tif", "grey", magick, V{"-compress", "none", "-define", "quantum:polarity=min-is-white"}, 0,
+                 8, COMPRESSION_NONE, 8},
+        ToolFile{"im_grey4.tif", "grey", magick, V{"-posterize", "16", "-depth", "4", "-compress", "lzw"}, 1, 4,
+                 COMPRESSION_LZW, 4},
+        ToolFile{"im_p4.tif", "rgb", magick, V{"-colors", "16", "-depth", "4", "-type", "Palette"}, 3, 4,
+                 COMPRESSION_ADOBE_DEFLATE, 4},
+        // two pages: the first is read
+        ToolFile{"im_rgb_two_pages.tif", "rgb", magick, V{"(", "+clone", "-flip", ")", "-compress", "lzw"}, 2, 8,
+                 COMPRESSION_LZW, 24}),
+    [](const testing::TestParamInfo<ToolFile>& info) {
+      std::string n = info.param.name;
+      for (char& ch : n)
+        if (ch == '.') ch = '_';
+      return n;
+    });
+
+}  // namespace
+
+#endif
