@@ -293,6 +293,15 @@ TEST(ImgList, InnerEnsemblesFollowTheCallersManagerVariable) {
   SUCCEED();
 }
 
+TEST(ImgList, FlatFactoryMakesTheDescriptor) {
+  qorFileInfo* info = qorImgListInfo("x?.bmp", qorBmpInfo(8, 4, 3), 3);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(qorInf_FormatID(info), idIMGLIST());
+  EXPECT_EQ(qorInf_NumberOfImages(info), 3);
+  EXPECT_EQ(qorInf_SizeX(info), 4);
+  qorInf_Destroy(info);  // the bitmap descriptor goes with it
+}
+
 // ---------------------------------------------------------------- astronomical files
 
 // The seven cards, blank-filled to 80 columns.
