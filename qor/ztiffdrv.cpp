@@ -434,7 +434,26 @@ int TTiffFormatDriver::readHeader() {
   samples = photometric == PHOTOMETRIC_RGB ? 1 : std::max<int>(samplesPerPixel, 1);
   scanlineBytes = TIFFScanlineSize64(t) > 0 ? int64_t(TIFFScanlineSize64(t)) : 0;
   // a row of every sample of a pixel must still hold the row of sample 0
-  if (scanlineBytes < (int64_t(coding) * samples * width + 7) / 8 && !TIFFIsTiled(t)) QOR_RAISE("%s", notSupported);
+  if (scanlineBytes < (int64_t(coding) * samples * width + 7) / 8) QOR_RAISE("%s", notSupported);
+  tiles.reset();
+  band.reset();
+  bandRow = -1;
+  if (TIFFIsTiled(t)) {
+    uint32_t tileWidth = 0, tileLength = 0;
+    TIFFGetField(t, TIFFTAG_TILEWIDTH, &tileWidth);
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &tileLength);
+    const int64_t tileBytes = int64_t(TIFFTileSize64(t));
+    const int64_t tileRow = int64_t(TIFFTileRowSize64(t));
+    // a row of tiles is gathered into whole rows of the image
+    if (tileWidth == 0 || tileLength == 0 || tileBytes <= 0 || tileRow <= 0 || tileRow * tileLength > tileBytes ||
+        (int64_t(tileWidth) * coding * samples) % 8 != 0)
+      QOR_RAISE("%s", notSupported);
+    tileSize = TileSize{int(tileWidth), int(std::min<uint32_t>(tileLength, height)), tileRow, tileBytes};
+    checkImageBytes(tileBytes + int64_t(tileSize.length) * scanlineBytes, "TIFF tiles");
+    tiles.reset(new (std::nothrow) uchar[size_t(tileBytes)]);
+    band.reset(new (std::nothrow) uchar[size_t(tileSize.length) * size_t(scanlineBytes)]());
+    if (!tiles || !band) QOR_RAISE_MEMORY();
+  }
   uint32_t strip = height;
   TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &strip);
   rowsPerStrip = int(std::min<uint32_t>(std::max<uint32_t>(strip, 1), height));
@@ -442,8 +461,29 @@ int TTiffFormatDriver::readHeader() {
   return 0;
 }
 
+bool TTiffFormatDriver::readTiledRow(int y, unsigned char* row) {
+  TIFF* t = codec->tif;
+  const int first = y / tileSize.length * tileSize.length;
+  if (bandRow != first) {
+    bandRow = -1;
+    const int rows = std::min(tileSize.length, fileInfo.sizeY() - first);
+    const int64_t pixelBits = int64_t(fileInfo.coding()) * samples;
+    for (int64_t x = 0; x < fileInfo.sizeX(); x += tileSize.width) {
+      if (TIFFReadTile(t, tiles.get(), uint32_t(x), uint32_t(first), 0, 0) < 0) return false;
+      const int64_t at = x * pixelBits / 8;
+      const size_t bytes = size_t(std::min(tileSize.rowBytes, scanlineBytes - at));
+      for (int k = 0; k < rows; ++k)
+        std::memcpy(band.get() + size_t(k) * size_t(scanlineBytes) + size_t(at),
+                    tiles.get() + size_t(k) * size_t(tileSize.rowBytes), bytes);
+    }
+    bandRow = first;
+  }
+  std::memcpy(row, band.get() + size_t(y - first) * size_t(scanlineBytes), size_t(scanlineBytes));
+  return true;
+}
+
 bool TTiffFormatDriver::stripsFitImage() {
-  if (!converter || samples != 1 || TIFFIsTiled(codec->tif) || fileInfo.sizeY() < 2) return false;
+  if (!converter || samples != 1 || tiles || fileInfo.sizeY() < 2) return false;
   const TImgConvertA2B& c = *converter;
   if (!converterCopiesBytes() && typeid(c) != typeid(TImgConvertOneBit2OneBit)) return false;
   // rows of exactly one scanline, evenly spaced; several to a strip only when they follow one another
@@ -465,6 +505,7 @@ int TTiffFormatDriver::readImage(TqorImageBase* image, int) {
     openCodec("r");
   }
   readBefore = true;
+  bandRow = -1;
   currentImage = image;
   direct = stripsFitImage();
   stripRows = 0;
@@ -500,7 +541,7 @@ int TTiffFormatDriver::moveChunk(bool write) {
         converter->convert(row, currentImage->rowPtr(y), width);
         if (TIFFWriteScanline(t, row, uint32_t(y), 0) < 0) QOR_RAISE("%s", writeFailed);
       } else {
-        if (TIFFReadScanline(t, row, uint32_t(y), 0) < 0) QOR_RAISE("%s", readFailed);
+        if (tiles ? !readTiledRow(y, row) : TIFFReadScanline(t, row, uint32_t(y), 0) < 0) QOR_RAISE("%s", readFailed);
         if (samples > 1) dropExtraSamples(row, width, fileInfo.coding(), samples);
         converter->convert(currentImage->rowPtr(y), row, width);
       }

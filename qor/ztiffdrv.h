@@ -154,6 +154,9 @@ private:
   int moveChunk(bool write);
   // Allocates the scanline buffer for the current descriptor.
   void allocateScanline();
+  // Row y of a tiled file, from the row of tiles that holds it; false when
+  // libtiff cannot read a tile.
+  bool readTiledRow(int y, unsigned char* row);
 
   TTiffCodec* codec;
   TTiffFileInfo fileInfo;
@@ -167,6 +170,15 @@ private:
   bool direct;            // whole strips go straight between libtiff and the image
   bool written;           // the file's one image is written
   bool readBefore;        // an image was read from the handle
+  // Tiled files: one tile, and the whole rows of the row of tiles starting at
+  // bandRow (-1 when none is held).
+  struct TileSize {
+    int width, length;
+    int64_t rowBytes, bytes;
+  } tileSize{0, 0, 0, 0};
+  std::unique_ptr<unsigned char[]> tiles;
+  std::unique_ptr<unsigned char[]> band;
+  int bandRow = -1;
 };
 
 #endif

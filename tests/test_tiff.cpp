@@ -392,6 +392,11 @@ INSTANTIATE_TEST_SUITE_P(
                  COMPRESSION_LZW, 4},
         ToolFile{"im_p4.tif", "rgb", magick, V{"-colors", "16", "-depth", "4", "-type", "Palette"}, 3, 4,
                  COMPRESSION_ADOBE_DEFLATE, 4},
+        // tiles, the last column and row of them partly outside the picture
+        ToolFile{"im_rgb_tiled.tif", "rgb", magick, V{"-define", "tiff:tile-geometry=16x16", "-compress", "lzw"}, 2, 8,
+                 COMPRESSION_LZW, 24},
+        ToolFile{"im_p4_tiled.tif", "rgb", magick, V{"-colors", "16", "-depth", "4", "-type", "Palette", "-define",
+                 "tiff:tile-geometry=32x16"}, 3, 4, COMPRESSION_ADOBE_DEFLATE, 4},
         // two pages: the first is read
         ToolFile{"im_rgb_two_pages.tif", "rgb", magick, V{"(", "+clone", "-flip", ")", "-compress", "lzw"}, 2, 8,
                  COMPRESSION_LZW, 24}),
