@@ -24,6 +24,15 @@ TFileInfo* makeDcx(const char*, int c, int x, int y, int n, const WriteOptions&)
 TFileInfo* makeTga(const char*, int c, int x, int y, int, const WriteOptions& o) {
   return fiTgaFileInfo(c, x, y, o.rle ? 1 : 0);
 }
+TFileInfo* makeAstro(const char*, int c, int x, int y, int, const WriteOptions&) { return fiAstroFileInfo(c, x, y); }
+// Members beside the list, named after it: out.qil holds out-00.bmp, out-01.bmp, ...
+TFileInfo* makeList(const char* path, int c, int x, int y, int n, const WriteOptions&) {
+  std::string mask = path;
+  const size_t dot = mask.rfind('.'), slash = mask.rfind('/');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) mask.erase(dot);
+  mask += "-" + std::string(size_t(std::max(2, (n + 9) / 10)), '?') + ".bmp";
+  return fiImgListFileInfo(mask.c_str(), fiBmpFileInfo(c, x, y), n);
+}
 #if QOR_WITH_JPEG
 TFileInfo* makeJpeg(const char*, int c, int x, int y, int, const WriteOptions& o) {
   return fiJpegFileInfo(c, x, y, o.quality);
@@ -49,6 +58,8 @@ std::vector<FormatRow> allRows() {
       {"pcx", idPCX, ".pcx", false, true, {24, 8, 4, 1}, makePcx},
       {"dcx", idDCX, ".dcx", true, true, {24, 8, 4, 1}, makeDcx},
       {"tga", idTGA, ".tga", false, true, {24, 8}, makeTga},
+      {"fits", idASTROLUM, ".fits .fit .fts", false, false, {16}, makeAstro},
+      {"list", idIMGLIST, ".qil", true, true, {24, 8, 4, 1}, makeList},
 #if QOR_WITH_JPEG
       {"jpeg", idJPEG, ".jpg .jpeg", false, false, {24, 8}, makeJpeg},
 #endif
