@@ -1,6 +1,7 @@
 #include "zsigens2.h"
 #include "zconvrow.h"
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -839,12 +840,10 @@ TKavEnsCaching::~TKavEnsCaching() {
   }
 }
 
-int qorGetNextFormatID() {
-  static int marker = 0;
-  static int next = 0;
-  if (marker != 11) {
-    marker = 11;
-    next = 0;
-  }
-  return next++;
-}
+// Constant-initialised, so ready before any unit's initialiser asks; threads
+// that ask at once get different numbers.
+namespace {
+std::atomic<int> nextFormatID{0};
+}  // namespace
+
+int qorGetNextFormatID() { return nextFormatID.fetch_add(1); }

@@ -1,5 +1,7 @@
 // The registry of format drivers, the format numbers, the manager factory and
 // the process-wide default manager.
+#include <mutex>
+
 #include "zastro.h"
 #include "zbmpdrv.h"
 #include "zbmpos2.h"
@@ -133,7 +135,14 @@ TInitQOR initQOR;
 
 }  // namespace
 
+// Threads that ask for the default manager at once make it once. Constant-
+// initialised like the pointer, so it works before any dynamic initialiser.
+namespace {
+std::mutex defaultManagerLock;
+}  // namespace
+
 TQORDataManager*& getDefaultQorDataManager() {
+  std::lock_guard<std::mutex> lock(defaultManagerLock);
   if (!defaultManager) defaultManager = getQorDataManager();
   return defaultManager;
 }
