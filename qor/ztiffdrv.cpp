@@ -136,6 +136,8 @@ static toff_t qorTiffSeek(thandle_t h, toff_t offset, int whence) {
   // libtiff hands negative offsets over as large unsigned ones
   const int64_t target = base + int64_t(offset);
   if (target < 0 || target > INT_MAX) return failed;
+  // libtiff seeks before every strip it appends: staying put keeps the stream's buffer
+  if (target == c->position) return toff_t(target);
   try {
     if (c->stream->seek(long(target), SEEK_SET) < 0) return failed;
   } catch (...) {
