@@ -245,6 +245,14 @@ TEST(TiffWrite, RefusesCodingsItCannotStoreAndReportsAFullStream) {
         writePixels(e, stRGB, Bytes(64 * 64 * 3, 9));
       },
       3, "The error occured during writing TIFF file.(Disk full?)", kUnit));
+  // not even the header fits
+  Bytes tiny(4);
+  EXPECT_TRUE(raises(
+      [&] {
+        TImageEnsemble e(manager);
+        e.open(new TqorMemoryStream(tiny.data(), int(tiny.size())), fiTiffFileInfo(8, 2, 2));
+      },
+      2, "Can't open file \n", kUnit));
   // an image is written once
   EXPECT_TRUE(raises(
       [&] {
