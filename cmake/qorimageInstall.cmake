@@ -1,0 +1,47 @@
+# Installation: the shared library (versioned SONAME), its headers under
+# include/qorimage/, the programs, a CMake package (find_package(qorimage
+# CONFIG) gives qorimage::qorimage) and qorimage.pc for pkg-config.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QOR_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/qorimage)
+set(QOR_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/qorimage)
+
+# Users of the installed library find the headers in their own folder.
+set_target_properties(qorimage PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
+  "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/qor>;$<INSTALL_INTERFACE:${QOR_INSTALL_INCLUDEDIR}>")
+
+install(TARGETS qorimage EXPORT qorimageTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+file(GLOB QOR_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/qor/*.h)
+install(FILES ${QOR_PUBLIC_HEADERS} DESTINATION ${QOR_INSTALL_INCLUDEDIR})
+
+set(QOR_PROGRAMS tocrlf tolf)
+if(TARGET qorimg)
+  list(APPEND QOR_PROGRAMS qorimg)
+  # the installed tool finds the installed library
+  set_target_properties(qorimg PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()
+install(TARGETS ${QOR_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(EXPORT qorimageTargets NAMESPACE qorimage:: DESTINATION ${QOR_INSTALL_CMAKEDIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/qorimageConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/qorimageConfig.cmake INSTALL_DESTINATION ${QOR_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/qorimageConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/qorimageConfig.cmake ${CMAKE_BINARY_DIR}/qorimageConfigVersion.cmake
+  DESTINATION ${QOR_INSTALL_CMAKEDIR})
+
+# pkg-config: paths relative to the .pc file, so that any --prefix works; the
+# format switches of this build go with the flags.
+set(QOR_PC_DEFINES "")
+foreach(codec TIFF JPEG PNG)
+  if(QOR_WITH_${codec})
+    string(APPEND QOR_PC_DEFINES " -DQOR_WITH_${codec}=1")
+  else()
+    string(APPEND QOR_PC_DEFINES " -DQOR_WITH_${codec}=0")
+  endif()
+endforeach()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qorimage.pc.in ${CMAKE_BINARY_DIR}/qorimage.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/qorimage.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
