@@ -7,6 +7,8 @@
 #   make bench    benchmarks (Google Benchmark) in build-bench/
 #   make fuzz     libFuzzer targets with clang in build-fuzz/
 #   make test-nocodec  the suite in build-nocodec/, built without the TIFF, JPEG and PNG drivers
+#   make tour     builds and runs build/qorimg tour: every format and coding on a synthesised picture
+#   make tsan     the threaded tests in a ThreadSanitizer build (clang) in build-tsan/; make test runs it
 JOBS ?= 2
 # What building the library and the programs needs, and what the tests add.
 BUILD_DEPS := cmake g++ make pkg-config libjpeg-dev libpng-dev libtiff-dev zlib1g-dev
@@ -18,7 +20,9 @@ CLANG := $(shell command -v clang++-14 || command -v clang++)
 # The targets of a plain build: the library and the programs.
 PROGRAMS := qorimage tocrlf tolf $(if $(wildcard cli/CMakeLists.txt),qorimg)
 
-.PHONY: all build test test-nocodec deps build-deps asan fuzz fuzz-replay bench clean
+TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+.PHONY: all build test test-nocodec deps build-deps asan tsan tour fuzz fuzz-replay bench clean
 
 all: build
 
@@ -60,6 +64,18 @@ test: deps asan
 	cd build && ctest --output-on-failure -j$(JOBS)
 	cd build-asan && $(SAN_ENV) ctest --output-on-failure -j$(JOBS)
 	@if [ -n "$(CLANG)" ]; then $(MAKE) --no-print-directory fuzz-replay; else echo "clang not found: libFuzzer replay skipped"; fi
+	@if [ -n "$(CLANG)" ]; then $(MAKE) --no-print-directory tsan; else echo "clang not found: ThreadSanitizer tests skipped"; fi
+
+# The threaded tests: every format from four threads at once, the default
+# manager made once, and qorimg's two-job batch, with ThreadSanitizer.
+tsan:
+	@test -n "$(CLANG)" || { echo "make tsan needs clang"; exit 1; }
+	@CC=$$(dirname $(CLANG))/clang CXX=$(CLANG) cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TSAN=ON >/dev/null
+	@cmake --build build-tsan -j$(JOBS) --target test_threads test_qorimg
+	cd build-tsan && $(TSAN_ENV) ctest --output-on-failure -j$(JOBS) -R '^Threads\.|^Qorimg\.Batch'
+
+tour: build
+	build/qorimg tour
 
 test-nocodec:
 	@cmake -S . -B build-nocodec -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -85,4 +101,4 @@ bench:
 	@for b in build-bench/bench/bench_*; do $$b; done
 
 clean:
-	rm -rf build build-asan build-fuzz build-bench build-nocodec
+	rm -rf build build-asan build-tsan build-fuzz build-bench build-nocodec
