@@ -67,7 +67,7 @@ std::vector<FormatRow> allRows() {
       {"png", idPNG, ".png", false, true, {24, 8, 4, 1}, makePng},
 #endif
 #if QOR_WITH_TIFF
-      {"tiff", idTIFF, ".tif .tiff", false, true, {24, 8, 1}, makeTiff},
+      {"tiff", idTIFF, ".tif .tiff", false, true, {24, 8, 4, 1}, makeTiff},
 #endif
   };
 }
