@@ -38,7 +38,9 @@ TCMDPerformanceIndicator theIndicator;
 TBasePerformanceIndicator* performanceIndicator() { return &theIndicator; }
 
 TqorTimer::TqorTimer() : start(std::time(nullptr)), finish(start) {
-  std::printf("Operation begins on %s", std::ctime(&start));
+  // ctime_r: timers of different threads do not share ctime's buffer
+  char text[64];
+  std::printf("Operation begins on %s", ctime_r(&start, text) ? text : "?\n");
 }
 
 void TqorTimer::formatSpan(double s, char* out, int outSize) {
