@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "formats.h"
@@ -107,7 +108,7 @@ Picture bringTo(Picture p, int type, const FormatRow& target, bool grey) {
   if (p.type == stOneBit && type != stRGB) p = oneBitToIndices(p);
   if (type == stRGB) return p.type == stRGB ? p : toColour(p);
   if (p.type == stRGB) {
-    if (!grey) throw Refusal("colour reduces to grey only when asked (--coding 8 --grey)");
+    if (!grey) throw Refusal("colour reduces to grey levels only when asked (--grey)");
     p = toGrey(p);
   }
   if (type == stUChar || type == stOneBit) return target.palettes ? p : greyLevels(p, grey);
@@ -244,6 +245,15 @@ int convertBatch(const Options& o) {
     return 1;
   }
   const size_t total = o.files.size();
+  // two inputs of one stem would write one output from two workers: the later is refused
+  std::vector<std::string> outputs(total);
+  std::vector<bool> duplicate(total, false);
+  std::set<std::string> taken;
+  for (size_t k = 0; k < total; ++k) {
+    const std::filesystem::path in = o.files[k];
+    outputs[k] = (std::filesystem::path(o.outDir) / (in.stem().string() + o.to->firstExtension())).string();
+    duplicate[k] = !taken.insert(outputs[k]).second;
+  }
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex progressLock;
@@ -260,10 +270,11 @@ int convertBatch(const Options& o) {
     auto work = [&] {
       TQORDataManager* manager = getQorDataManager();
       for (size_t k; (k = next.fetch_add(1)) < total;) {
-        const std::filesystem::path in = o.files[k];
-        const std::filesystem::path out =
-            std::filesystem::path(o.outDir) / (in.stem().string() + o.to->firstExtension());
-        const bool ok = convertReported(in.string(), out.string(), *o.to, o, manager);
+        bool ok = false;
+        if (duplicate[k])
+          reportFailure(o.files[k], ("its output " + outputs[k] + " is that of an earlier file").c_str());
+        else
+          ok = convertReported(o.files[k], outputs[k], *o.to, o, manager);
         std::lock_guard<std::mutex> lock(progressLock);
         if (!ok) failed = true;
         progress.draw(double(++done) / double(total));
