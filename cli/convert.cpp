@@ -140,7 +140,7 @@ int typeForCoding(const FormatRow& target, int coding, Kind kind) {
 int defaultCoding(const FormatRow& target, Kind kind, int sourceCoding, bool sourceScalar, bool grey) {
   if (target.scalar()) {
     if (sourceScalar) return sourceCoding;
-    return stUChar;
+    return kind == Kind::scalar ? stSShort : stUChar;  // 16-bit samples stay 16-bit
   }
   if (target.codings.empty()) return sourceCoding;
   if (target.codings.size() == 1) return target.codings[0];

@@ -52,8 +52,9 @@ protected:
           u->setPaletteSize(256);
         }
       } else {
-        TqorImageBase* img = type == stRGB ? static_cast<TqorImageBase*>(e.getEmptyRGBImage(i))
-                                           : static_cast<TqorImageBase*>(e.getEmptyOneBitImage(i));
+        TqorImageBase* img = type == stRGB      ? static_cast<TqorImageBase*>(e.getEmptyRGBImage(i))
+                             : type == stSShort ? static_cast<TqorImageBase*>(e.getEmptySShortImage(i))
+                                                : static_cast<TqorImageBase*>(e.getEmptyOneBitImage(i));
         const long n = long(e.imageBytes(type));
         for (long k = 0; k < n; ++k) static_cast<unsigned char*>(img->ptr())[k] = (unsigned char)(k * 13 + seed);
       }
@@ -108,6 +109,7 @@ TEST_P(QorimgConvert, WritesTheFormatAndCodingAsked) {
   make("rgb.bmp", fiBmpFileInfo(24, 12, 7), stRGB, 4);
   make("bw.bmp", fiBmpFileInfo(1, 12, 7), stOneBit, 5);
   make("two.kav", fiKavFileInfo(stUChar, 12, 7, 2, "n"), stUChar, 6, 2);
+  make("s.fits", fiAstroFileInfo(16, 12, 7), stSShort, 7);
   Outcome r = run(std::string("convert ") + c.source + " " + c.output + " " + c.args);
   if (!*c.described) {
     EXPECT_EQ(r.status, 1) << r.err;
@@ -127,6 +129,9 @@ const ConvertCase kConvertCases[] = {
     {"EveryImageIntoDcx", "two.kav", "", "o.dcx", "4/8/2"},
     {"ToNamedFormat", "rgb.bmp", "--to os2bmp", "o.img", "2/24/1"},
     {"ImageBeyondTheSource", "rgb.bmp", "--image 3", "o.tga", ""},
+    {"SamplesStaySixteenBitsInNative", "s.fits", "", "o.kav", "3/8/1"},
+    {"SamplesRefusedByEightBits", "s.fits", "", "o.bmp", ""},
+    {"GreyIntoSamples", "rgb.bmp", "--grey", "o.fits", "0/16/1"},
 #if QOR_WITH_PNG
     {"PaletteKeptInPng", "pal.bmp", "", "o.png", "8/8/1"},
 #endif
