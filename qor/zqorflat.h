@@ -156,9 +156,10 @@ QOR_API void qorEns_WriteOneBitImage(qorEnsemble* ensemble, int i, unsigned char
 QOR_API void qorEns_ReadWinDibImage(qorEnsemble* ensemble, int i, void* header, void* bits);
 QOR_API void qorEns_WriteWinDibImage(qorEnsemble* ensemble, int i, void* header, void* bits);
 
-/* Device-independent bitmap of the file's depth: header and colour table
- * size, pixel bytes, and the header and colour table themselves (0 / none on
- * failure). */
+/* Device-independent bitmap of the file's depth: the bytes of the header
+ * block and of the bits block laid out as above (0 on failure), and the header
+ * block itself written into destination, which must hold
+ * qorEns_WinDibInfoSize bytes. */
 QOR_API int qorEns_WinDibInfoSize(qorEnsemble* ensemble);
 QOR_API long qorEns_WinDibBitsSize(qorEnsemble* ensemble);
 QOR_API void qorEns_GetWinDibInfo(qorEnsemble* ensemble, void* destination);
