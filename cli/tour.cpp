@@ -144,6 +144,17 @@ double millisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The bytes of an image list's members, named "<list without extension>-NN...".
+long long memberBytes(const std::string& list) {
+  const std::filesystem::path p(list);
+  const std::string prefix = p.stem().string() + "-";
+  long long total = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(p.parent_path(), ec))
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) total += (long long)entry.file_size(ec);
+  return total;
+}
+
 std::string freshFolder() {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qorimg-tour-XXXXXX";
@@ -197,6 +208,7 @@ int runTour(const Args& args) {
         }
         writeMs = millisecondsSince(start);
         bytes = (long long)std::filesystem::file_size(path, ec);
+        if (row.id() == idIMGLIST()) bytes += memberBytes(path);
         start = std::chrono::steady_clock::now();
         double worst = 0;
         {
