@@ -238,7 +238,8 @@ int TImgListFormatDriver::readHeader() {
               file, (long long)n, (long long)(size > 0 ? left : 0));
   fileInfo.numberOfImages_ = int32_t(n);
   try {
-    names.reserve(size_t(n));
+    // a stream that does not tell its size is read until its lines run out
+    names.reserve(size_t(n < 4096 ? n : 4096));
     for (int i = 0; i < n; ++i) {
       lines.next(line, i + 4);
       trimTrailing(line);

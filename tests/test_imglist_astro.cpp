@@ -168,6 +168,22 @@ TEST(ImgList, MalformedListsAreRefused) {
   }
 }
 
+// A caller's stream that does not tell its size.
+class UnsizedStream : public TqorMemoryStream {
+public:
+  using TqorMemoryStream::TqorMemoryStream;
+
+protected:
+  int sizeMethod() override { return 0; }
+};
+
+TEST(ImgList, HugeCountOnAStreamWithoutSizeEndsWithTheLines) {
+  Bytes b = bytesOf(listText(2000000000, "?", {"a.bmp"}));
+  Manager mgr;
+  TImageEnsemble e(mgr.m);
+  EXPECT_ERROR3(e.open(new UnsizedStream(b.data(), int(b.size()))), "ends inside line 5");
+}
+
 TEST(ImgList, WriterRefusesMasksAndNamesItCannotReadBack) {
   TempDir dir;
   Manager mgr;
