@@ -39,9 +39,8 @@ typedef struct TFileInfo qorFileInfo;
 
 /* Element codings of images in memory and of native files (the type argument
  * of qorEns_ImageBytes, the coding of qorKavInfo and of qorEns_Coding for
- * native files), and the disk codings in bits per pixel of the bitmap formats
- * (qorEns_Coding of BMP, PCX, TGA, JPEG, PNG files, the coding of their
- * descriptor factories). Named apart from the C++ constants (stUChar,
+ * native files), and the disk codings in bits per pixel of the other formats
+ * (their qorEns_Coding and the coding of their descriptor factories). Named apart from the C++ constants (stUChar,
  * image8BitPerPix, ...) so that both headers can be included together. */
 enum {
   qorCodingDouble = 6,   /* 64-bit floating point */
@@ -138,7 +137,7 @@ QOR_API void qorEns_Destroy(qorEnsemble* ensemble);
  *                 S = (D x W + 31) / 32 x 4                    S x H bytes
  *                 (qorEns_WinDibBitsSize, qorEns_ImageBytes)
  *
- * Signed chars hold the unsigned value minus 128. Images of palette files
+ * SChar images of unsigned data hold each value minus 128. Images of palette files
  * (and one-bit files) hold palette indices, not colours: qorEns_GetPalette
  * gives the colours. */
 QOR_API void qorEns_ReadUCharImage(qorEnsemble* ensemble, int i, unsigned char* memory);
