@@ -132,10 +132,7 @@ TAstroLUMFileInfo::~TAstroLUMFileInfo() = default;
 int TAstroLUMFileInfo::formatID() { return idASTROLUM(); }
 
 TFileInfo* fiAstroFileInfo(int coding, int sizeX, int sizeY) {
-  TFileInfo* info = new TAstroLUMFileInfo(coding, sizeX, sizeY);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TAstroLUMFileInfo>(coding, sizeX, sizeY);
 }
 
 // ---------------------------------------------------------------- row codec

@@ -68,10 +68,7 @@ int TBmpFileInfo::sizeY() {
 }
 
 TFileInfo* fiBmpFileInfo(int coding, int sizeX, int sizeY) {
-  TFileInfo* info = new TBmpFileInfo(coding, sizeX, sizeY);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TBmpFileInfo>(coding, sizeX, sizeY);
 }
 
 // ---------------------------------------------------------------- row codec

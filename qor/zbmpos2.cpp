@@ -47,10 +47,7 @@ TBmpOS2FileInfo::~TBmpOS2FileInfo() = default;
 int TBmpOS2FileInfo::formatID() { return idBMPOS2(); }
 
 TFileInfo* fiBmpOS2FileInfo(int coding, int sizeX, int sizeY) {
-  TFileInfo* info = new TBmpOS2FileInfo(coding, sizeX, sizeY);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TBmpOS2FileInfo>(coding, sizeX, sizeY);
 }
 
 // ---------------------------------------------------------------- driver

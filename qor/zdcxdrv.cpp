@@ -14,10 +14,7 @@ TDcxFileInfo::~TDcxFileInfo() = default;
 int TDcxFileInfo::formatID() { return idDCX(); }
 
 TFileInfo* fiDcxFileInfo(int coding, int sizeX, int sizeY, int numberOfImages) {
-  TFileInfo* info = new TDcxFileInfo(coding, sizeX, sizeY, numberOfImages);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TDcxFileInfo>(coding, sizeX, sizeY, numberOfImages);
 }
 
 // ---------------------------------------------------------------- driver

@@ -25,10 +25,7 @@ TJpegFileInfo::~TJpegFileInfo() = default;
 int TJpegFileInfo::formatID() { return idJPEG(); }
 
 TFileInfo* fiJpegFileInfo(int coding, int sizeX, int sizeY, int quality) {
-  TFileInfo* info = new TJpegFileInfo(coding, sizeX, sizeY, quality);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TJpegFileInfo>(coding, sizeX, sizeY, quality);
 }
 
 // ---------------------------------------------------------------- codec state

@@ -103,10 +103,7 @@ TKavFileInfo::TKavFileInfo(const TKavEnsembleHead& h, int n)
 int TKavFileInfo::formatID() { return idKAV(); }
 
 TFileInfo* fiKavFileInfo(int coding, int sizeX, int sizeY, int n, const char* name) {
-  TFileInfo* info = new TKavFileInfo(coding, sizeX, sizeY, n, name);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TKavFileInfo>(coding, sizeX, sizeY, n, name);
 }
 
 // ---------------------------------------------------------------- converter tables

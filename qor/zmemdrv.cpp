@@ -14,10 +14,7 @@ TKavMemEnsInfo::TKavMemEnsInfo(TFileInfo* other)
 int TKavMemEnsInfo::formatID() { return idKAVMEM(); }
 
 TFileInfo* fiKavMemEnsInfo(int sizeX, int sizeY, int n) {
-  TFileInfo* info = new TKavMemEnsInfo(sizeX, sizeY, n);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TKavMemEnsInfo>(sizeX, sizeY, n);
 }
 
 TKavMemEnsFormatDriver::TKavMemEnsFormatDriver() : memState(1) {}

@@ -105,10 +105,7 @@ TFileInfo* fiPcxFileInfo(int coding, int sizeX, int sizeY, int encoding) {
     int sizeY() override { return y; }
     int x, y;
   };
-  TFileInfo* info = new Asked(coding, sizeX, sizeY, encoding);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<Asked>(coding, sizeX, sizeY, encoding);
 }
 
 // ---------------------------------------------------------------- row codec

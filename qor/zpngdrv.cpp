@@ -208,10 +208,7 @@ TPngFileInfo::~TPngFileInfo() = default;
 int TPngFileInfo::formatID() { return idPNG(); }
 
 TFileInfo* fiPngFileInfo(int coding, int sizeX, int sizeY, int interlace) {
-  TFileInfo* info = new TPngFileInfo(coding, sizeX, sizeY, interlace);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TPngFileInfo>(coding, sizeX, sizeY, interlace);
 }
 
 // ---------------------------------------------------------------- converter tables

@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 #include <string>
 #include <vector>
@@ -317,6 +318,16 @@ public:
 protected:
   int32_t flags;
 };
+
+// A new descriptor of class Info made from args, deleted by the ensemble that
+// opens with it: what every fiXXX factory returns.
+template <class Info, class... Args>
+TFileInfo* qorOwnedFileInfo(Args&&... args) {
+  TFileInfo* info = new Info(std::forward<Args>(args)...);
+  if (!info) QOR_RAISE_MEMORY();
+  info->setf(TFileInfo::ownedByEnsemble);
+  return info;
+}
 
 // Format numbers, fixed for every build.
 QOR_API int idASTROLUM();

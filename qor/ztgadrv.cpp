@@ -110,10 +110,7 @@ TTgaFileInfo::~TTgaFileInfo() = default;
 int TTgaFileInfo::formatID() { return idTGA(); }
 
 TFileInfo* fiTgaFileInfo(int coding, int sizeX, int sizeY, int rle) {
-  TFileInfo* info = new TTgaFileInfo(coding, sizeX, sizeY, rle);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TTgaFileInfo>(coding, sizeX, sizeY, rle);
 }
 
 // ---------------------------------------------------------------- row codec

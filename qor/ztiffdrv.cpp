@@ -58,10 +58,7 @@ TTiffFileInfo::~TTiffFileInfo() = default;
 int TTiffFileInfo::formatID() { return idTIFF(); }
 
 TFileInfo* fiTiffFileInfo(int coding, int sizeX, int sizeY) {
-  TFileInfo* info = new TTiffFileInfo(coding, sizeX, sizeY);
-  if (!info) QOR_RAISE_MEMORY();
-  info->setf(TFileInfo::ownedByEnsemble);
-  return info;
+  return qorOwnedFileInfo<TTiffFileInfo>(coding, sizeX, sizeY);
 }
 
 // ---------------------------------------------------------------- row codec
