@@ -582,16 +582,9 @@ void TBmpFormatDriver::fetchRows(unsigned char* rows, int count) {
 }
 
 int TBmpFormatDriver::hasPalette() {
-  const int bits = getFileInfo()->coding();
-  return bits == image1BitPerPix || bits == image4BitPerPix || bits == image8BitPerPix;
+  return bitsHavePalette(getFileInfo()->coding());
 }
 
 int TBmpFormatDriver::paletteSize() {
-  switch (getFileInfo()->coding()) {
-    case image1BitPerPix: return 2;
-    case image4BitPerPix: return 16;
-    case image8BitPerPix:
-    case image24BitPerPix: return 256;
-    default: return 0;
-  }
+  return paletteEntriesOf(getFileInfo()->coding());
 }

@@ -228,16 +228,9 @@ int TDcxFormatDriver::top2BottomReading() {
 }
 
 int TDcxFormatDriver::hasPalette() {
-  const int coding = fileInfo.coding_;
-  return coding == image1BitPerPix || coding == image4BitPerPix || coding == image8BitPerPix;
+  return bitsHavePalette(fileInfo.coding_);
 }
 
 int TDcxFormatDriver::paletteSize() {
-  switch (fileInfo.coding_) {
-    case image1BitPerPix: return 2;
-    case image4BitPerPix: return 16;
-    case image8BitPerPix:
-    case image24BitPerPix: return 256;
-    default: return 0;
-  }
+  return paletteEntriesOf(fileInfo.coding_);
 }

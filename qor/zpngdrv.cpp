@@ -265,13 +265,7 @@ int TPngFormatDriver::recognizeFormat() {
 }
 
 int TPngFormatDriver::paletteSize() {
-  switch (fileInfo.coding()) {
-    case image1BitPerPix: return 2;
-    case image4BitPerPix: return 16;
-    case image8BitPerPix:
-    case image24BitPerPix: return 256;
-    default: return 0;
-  }
+  return paletteEntriesOf(fileInfo.coding());
 }
 
 void TPngFormatDriver::destroyCodec() {

@@ -492,6 +492,16 @@ const char* TFileFormatDriver::fileNameForMessages() const {
   return ensemble && ensemble->fileName() ? ensemble->fileName() : "";
 }
 
+int TFileFormatDriver::paletteEntriesOf(int bits) {
+  switch (bits) {
+    case image1BitPerPix: return 2;
+    case image4BitPerPix: return 16;
+    case image8BitPerPix:
+    case image24BitPerPix: return 256;
+    default: return 0;
+  }
+}
+
 bool TFileFormatDriver::converterCopiesBytes() const {
   if (!converter) return false;
   const TImgConvertA2B& c = *converter;

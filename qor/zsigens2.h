@@ -459,6 +459,13 @@ protected:
   bool seekTo(int64_t offset);
   // Raises error 3 when bytes passes the manager's image-size limit.
   void checkImageBytes(int64_t bytes, const char* what) const;
+  // Palette entries of a file of bits per pixel: 2, 16 or 256 for 1, 4 and 8
+  // bits, 256 for 24 bits (the palette of the images written from it), else 0.
+  static int paletteEntriesOf(int bits);
+  // Files of 1, 4 and 8 bits per pixel hold palette indices.
+  static bool bitsHavePalette(int bits) {
+    return bits == image1BitPerPix || bits == image4BitPerPix || bits == image8BitPerPix;
+  }
   // The converter moves a row's bytes unchanged (a colour or a byte copy
   // without scaling or clipping), so rows may go straight to the image.
   bool converterCopiesBytes() const;

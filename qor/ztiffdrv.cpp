@@ -320,18 +320,11 @@ int TTiffFormatDriver::recognizeFormat() {
 }
 
 int TTiffFormatDriver::hasPalette() {
-  const int c = fileInfo.coding();
-  return c == image1BitPerPix || c == image4BitPerPix || c == image8BitPerPix;
+  return bitsHavePalette(fileInfo.coding());
 }
 
 int TTiffFormatDriver::paletteSize() {
-  switch (fileInfo.coding()) {
-    case image1BitPerPix: return 2;
-    case image4BitPerPix: return 16;
-    case image8BitPerPix:
-    case image24BitPerPix: return 256;
-    default: return 0;
-  }
+  return paletteEntriesOf(fileInfo.coding());
 }
 
 void TTiffFormatDriver::openCodec(const char* mode) {
