@@ -419,13 +419,30 @@ void TImageEnsemble::release() {
 
 // ---------------------------------------------------------------- images
 
-void TImageEnsemble::checkImageBytes(int i, int type) {
-  int64_t limit = mgr().maxImageBytes();
-  if (limit <= 0 || sizeY_ < 0) return;
+int64_t TImageEnsemble::bytesAtSize(int type) {
+  if (sizeY_ < 0) return -1;
   int bitsPerPixel = type == stBitmap ? getFileInfo()->bitsPerPixel() : 0;
   int64_t rowBytes = memoryRowBytes(type, sizeX_, bitsPerPixel);
-  if (rowBytes < 0) return;  // the image class refuses such a geometry itself
-  int64_t bytes = rowBytes * sizeY_;
+  return rowBytes < 0 ? -1 : rowBytes * sizeY_;
+}
+
+void TImageEnsemble::checkBufferRoom(int i, int type) {
+  const int64_t bytes = bytesAtSize(type);
+  if (type == stBitmap && headerRoom >= 0 && winDibInfoSize() > headerRoom)
+    QOR_RAISE("Image %d of \"%s\" has a bitmap header of %d bytes; the buffer given for it was sized for %lld "
+              "bytes. Ask the image's size once it is open (getXxxImage).",
+              i, fileName_ ? fileName_ : "", winDibInfoSize(), static_cast<long long>(headerRoom));
+  if (bufferRoom >= 0 && bytes > bufferRoom)
+    QOR_RAISE("Image %d of \"%s\" is %d x %d pixels and takes %lld bytes; the buffer given for it was sized for "
+              "%lld bytes. Ask the image's size once it is open (getXxxImage).",
+              i, fileName_ ? fileName_ : "", sizeX_, sizeY_, static_cast<long long>(bytes),
+              static_cast<long long>(bufferRoom));
+}
+
+void TImageEnsemble::checkImageBytes(int i, int type) {
+  int64_t limit = mgr().maxImageBytes();
+  if (limit <= 0) return;
+  int64_t bytes = bytesAtSize(type);  // -1: the image class refuses such a geometry itself
   if (bytes > limit)
     QOR_RAISE("Image %d of \"%s\" would take %lld bytes, more than the %lld bytes one image may take "
               "(TQORDataManager::setMaxImageBytes).",
@@ -464,6 +481,7 @@ TqorImageBase* TImageEnsemble::getImage(int i, int empty, int type, void* p, voi
     initSizes();
   }
   checkImageBytes(i, type);
+  checkBufferRoom(i, type);
   TqorImageBase* image = makeImageObject(i, type, p, q);
   if (!image) QOR_RAISE_MEMORY();
   m.imageCells[size_t(c)] = TImageCell{1, handle, i, image};
@@ -552,13 +570,29 @@ bool wrapsBuffer(TqorImageBase* image, int type, const void* buf, const void* bu
 }
 }  // namespace
 
+namespace {
+// The room of the caller's buffer, for the length of one transfer.
+struct BufferRoom {
+  BufferRoom(int64_t& r, int64_t& h, int64_t bytes, int64_t header) : room(r), headerRoom(h) {
+    room = bytes;
+    headerRoom = header;
+  }
+  ~BufferRoom() { room = headerRoom = -1; }
+  int64_t& room;
+  int64_t& headerRoom;
+};
+}  // namespace
+
 void TImageEnsemble::readInto(int i, int type, void* buf, void* buf2) {
   // an image held before the call stays held; a cached image owns its pixels:
   // in both cases the caller's buffer is filled from the image
   bool held = imageIsLoaded(i);
   bool cached = cachesImages();
+  BufferRoom room(bufferRoom, headerRoom, driver ? bytesAtSize(type) : -1,
+                  driver && type == stBitmap ? winDibInfoSize() : -1);
   TqorImageBase* image = held || cached ? getImage(i, 0, type, nullptr) : getImage(i, 0, type, buf, buf2);
   bool copy = !wrapsBuffer(image, type, buf, buf2);
+  if (copy) checkBufferRoom(i, type);
   if ((requireDriver().getf() & qorChunkMode) && !held) {
     pending.index = i;
     pending.reading = 1;

@@ -140,6 +140,12 @@ private:
   TQORDataManager& mgr();
   // Raises error 3 when image i in memory type would pass the manager's image-size limit.
   void checkImageBytes(int i, int type);
+  // Bytes of an image of type at the ensemble's size now; -1 when the type
+  // cannot hold such an image.
+  int64_t bytesAtSize(int type);
+  // Raises error 3 when image i of type, at the size of the image open now,
+  // needs more than the bufferRoom bytes of the caller's buffer.
+  void checkBufferRoom(int i, int type);
   TqorImageBase* makeImageObject(int i, int type, void* p, void* q);
   void create(TqorStream* s, TFileInfo* info);
   // Closes an open ensemble and takes the stream over.
@@ -174,6 +180,11 @@ private:
     void* buf = nullptr;
     void* buf2 = nullptr;
   } pending;
+  // Bytes of the caller's buffer in the transfer under way, sized by the
+  // size the ensemble reported before it (the members of an image list
+  // differ); -1 outside such a transfer.
+  int64_t bufferRoom = -1;
+  int64_t headerRoom = -1;  // bitmaps: bytes of the caller's header buffer
 };
 
 #endif

@@ -111,6 +111,19 @@ TEST(ImgList, MembersKeepTheirSizesAndNamesTheirLeadingBlanks) {
   EXPECT_EQ(chdir(saved), 0);
 }
 
+TEST(ImgList, ABufferSizedForOneMemberIsNotWrittenPastByALargerOne) {
+  TempDir dir;
+  Manager mgr;
+  const Bytes small = writeBmp(mgr, dir.file("s.bmp"), 8, 2, 2, 1);
+  writeBmp(mgr, dir.file("b.bmp"), 8, 5, 4, 2);
+  writeFile(dir.file("l.lst"), bytesOf(listText(2, "m?.bmp", {dir.file("s.bmp"), dir.file("b.bmp")})));
+  TImageEnsemble e(dir.file("l.lst").c_str(), mgr.m);
+  Bytes buffer(4);
+  e.readUCharImage(0, buffer.data());
+  EXPECT_EQ(buffer, small);
+  EXPECT_ERROR3(e.readUCharImage(1, buffer.data()), "takes 20 bytes; the buffer given for it was sized for 4 bytes");
+}
+
 struct MaskCase {
   const char* mask;
   int most;              // names the mask allows
