@@ -40,16 +40,7 @@ void writeBack(TImageEnsemble& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > (1u << 22)) return 0;
-  std::vector<uint8_t> bytes(data, data + size);
-  TImageEnsemble e(manager);
-  try {
-    e.open(new TqorMemoryStream(bytes.data(), int(bytes.size())));
-    // keep the work per input bounded: large claimed geometries are only opened
-    const int64_t pixels = int64_t(e.sizeX()) * e.sizeY();
-    if (pixels <= (int64_t(1) << 18)) fuzzcommon::readAllTypes(e, 0);
+  return fuzzcommon::openAndRead(data, size, -1, [](TImageEnsemble& e, int64_t pixels) {
     if (pixels <= (int64_t(1) << 16)) writeBack(e);
-  } catch (const x_qor&) {
-  }
-  return 0;
+  });
 }

@@ -403,16 +403,9 @@ int TImgListFormatDriver::top2BottomReading() {
 }
 
 int TImgListFormatDriver::hasPalette() {
-  const int coding = fileInfo.coding();
-  return coding == image1BitPerPix || coding == image4BitPerPix || coding == image8BitPerPix;
+  return bitsHavePalette(fileInfo.coding());
 }
 
 int TImgListFormatDriver::paletteSize() {
-  switch (fileInfo.coding()) {
-    case image1BitPerPix: return 2;
-    case image4BitPerPix: return 16;
-    case image8BitPerPix:
-    case image24BitPerPix: return 256;
-    default: return 0;
-  }
+  return paletteEntriesOf(fileInfo.coding());
 }
