@@ -3,8 +3,11 @@
 #include "qorimg.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <iostream>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "formats.h"
 #include "picture.h"
@@ -197,6 +200,13 @@ int runDump(const Args& args) {
 // ---------------------------------------------------------------- main
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+  // File after file, images and stream buffers of the same sizes come and go:
+  // freed memory is kept for the next file instead of being handed back to
+  // the system and faulted in again (which also serialises the workers).
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
   if (argc < 2) {
     std::fputs(programUsage, stderr);
     return 2;
