@@ -355,7 +355,7 @@ const TConverterRow bitmapToDisk[] = {
 
 }  // namespace
 
-TBitmapConverters::TBitmapConverters() : toMemory(1, 0, bitmapToMemory), toDisk(0, 1, bitmapToDisk) {}
+TBitmapConverters::TBitmapConverters() : TConverterTables(bitmapToMemory, bitmapToDisk) {}
 
 const TBitmapConverters& TBitmapConverters::tables() {
   static const TBitmapConverters converters;

@@ -167,18 +167,12 @@ private:
 
 // The converters of both bitmap drivers: disk to memory indexed by (bits per
 // pixel, stXXX type), memory to disk by (stXXX type, bits per pixel).
-class QOR_API TBitmapConverters {
+class QOR_API TBitmapConverters : public TConverterTables {
 public:
   static const TBitmapConverters& tables();
-  const TConverters& disk2Memory() const { return toMemory; }
-  const TConverters& memory2Disk() const { return toDisk; }
-  TBitmapConverters(const TBitmapConverters&) = delete;
-  TBitmapConverters& operator=(const TBitmapConverters&) = delete;
 
 private:
   TBitmapConverters();
-  TConverters toMemory;
-  TConverters toDisk;
 };
 
 // ---------------------------------------------------------------- driver

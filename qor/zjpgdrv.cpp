@@ -230,7 +230,7 @@ const TConverterRow jpegToDisk[] = {
 
 }  // namespace
 
-TJpegConverters::TJpegConverters() : toMemory(1, 0, jpegToMemory), toDisk(0, 1, jpegToDisk) {}
+TJpegConverters::TJpegConverters() : TConverterTables(jpegToMemory, jpegToDisk) {}
 
 const TJpegConverters& TJpegConverters::tables() {
   static const TJpegConverters converters;

@@ -43,18 +43,12 @@ QOR_API TFileInfo* fiJpegFileInfo(int coding, int sizeX, int sizeY, int quality)
 
 // Disk to memory indexed by (bits per pixel, stXXX type), memory to disk by
 // (stXXX type, bits per pixel). Colour samples are red, green, blue on disk.
-class QOR_API TJpegConverters {
+class QOR_API TJpegConverters : public TConverterTables {
 public:
   static const TJpegConverters& tables();
-  const TConverters& disk2Memory() const { return toMemory; }
-  const TConverters& memory2Disk() const { return toDisk; }
-  TJpegConverters(const TJpegConverters&) = delete;
-  TJpegConverters& operator=(const TJpegConverters&) = delete;
 
 private:
   TJpegConverters();
-  TConverters toMemory;
-  TConverters toDisk;
 };
 
 // ---------------------------------------------------------------- driver

@@ -442,7 +442,7 @@ bool writtenLayout(int bits, int planes) {
 
 }  // namespace
 
-TPCXConverters::TPCXConverters() : toMemory(1, 0, pcxToMemory), toDisk(0, 1, pcxToDisk) {}
+TPCXConverters::TPCXConverters() : TConverterTables(pcxToMemory, pcxToDisk) {}
 
 const TPCXConverters& TPCXConverters::tables() {
   static const TPCXConverters converters;

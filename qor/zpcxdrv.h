@@ -236,18 +236,12 @@ private:
 
 // The converter tables of the PCX driver: disk to memory indexed by (bits
 // per pixel, stXXX type), memory to disk by (stXXX type, bits per pixel).
-class QOR_API TPCXConverters {
+class QOR_API TPCXConverters : public TConverterTables {
 public:
   static const TPCXConverters& tables();
-  const TConverters& disk2Memory() const { return toMemory; }
-  const TConverters& memory2Disk() const { return toDisk; }
-  TPCXConverters(const TPCXConverters&) = delete;
-  TPCXConverters& operator=(const TPCXConverters&) = delete;
 
 private:
   TPCXConverters();
-  TConverters toMemory;
-  TConverters toDisk;
 };
 
 // ---------------------------------------------------------------- driver

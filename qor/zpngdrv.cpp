@@ -215,7 +215,7 @@ TFileInfo* fiPngFileInfo(int coding, int sizeX, int sizeY, int interlace) {
 
 
 TPngConverters::TPngConverters()
-    : toMemory(1, 0, qorTableRows::rgbSamplesToMemory), toDisk(0, 1, qorTableRows::rgbSamplesToDisk) {}
+    : TConverterTables(qorTableRows::rgbSamplesToMemory, qorTableRows::rgbSamplesToDisk) {}
 
 const TPngConverters& TPngConverters::tables() {
   static const TPngConverters converters;

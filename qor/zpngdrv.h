@@ -42,18 +42,12 @@ QOR_API TFileInfo* fiPngFileInfo(int coding, int sizeX, int sizeY, int interlace
 
 // Disk to memory indexed by (bits per pixel, stXXX type), memory to disk by
 // (stXXX type, bits per pixel).
-class QOR_API TPngConverters {
+class QOR_API TPngConverters : public TConverterTables {
 public:
   static const TPngConverters& tables();
-  const TConverters& disk2Memory() const { return toMemory; }
-  const TConverters& memory2Disk() const { return toDisk; }
-  TPngConverters(const TPngConverters&) = delete;
-  TPngConverters& operator=(const TPngConverters&) = delete;
 
 private:
   TPngConverters();
-  TConverters toMemory;
-  TConverters toDisk;
 };
 
 // ---------------------------------------------------------------- driver

@@ -277,6 +277,26 @@ template <class C>
 inline constexpr TImgConvertA2B* (*make)() = qorMakeConverter<C>;
 }  // namespace qorTableRows
 
+// The two converter sets of a driver whose files store bits per pixel, built
+// once from its tables: disk to memory indexed by (bits per pixel, stXXX
+// type), memory to disk by (stXXX type, bits per pixel).
+class QOR_API TConverterTables {
+public:
+  const TConverters& disk2Memory() const { return toMemory; }
+  const TConverters& memory2Disk() const { return toDisk; }
+  TConverterTables(const TConverterTables&) = delete;
+  TConverterTables& operator=(const TConverterTables&) = delete;
+
+protected:
+  template <int M, int D>
+  TConverterTables(const TConverterRow (&toMemoryRows)[M], const TConverterRow (&toDiskRows)[D])
+      : toMemory(1, 0, toMemoryRows), toDisk(0, 1, toDiskRows) {}
+
+private:
+  TConverters toMemory;
+  TConverters toDisk;
+};
+
 class TImageEnsemble;
 class TQORDataManager;
 class TqorStream;

@@ -386,7 +386,7 @@ const TConverterRow targaToDisk[] = {
 
 }  // namespace
 
-TTargaConverters::TTargaConverters() : toMemory(1, 0, targaToMemory), toDisk(0, 1, targaToDisk) {}
+TTargaConverters::TTargaConverters() : TConverterTables(targaToMemory, targaToDisk) {}
 
 const TTargaConverters& TTargaConverters::tables() {
   static const TTargaConverters converters;

@@ -190,18 +190,12 @@ private:
 
 // Disk to memory indexed by (bits per pixel, stXXX type), memory to disk by
 // (stXXX type, bits per pixel).
-class QOR_API TTargaConverters {
+class QOR_API TTargaConverters : public TConverterTables {
 public:
   static const TTargaConverters& tables();
-  const TConverters& disk2Memory() const { return toMemory; }
-  const TConverters& memory2Disk() const { return toDisk; }
-  TTargaConverters(const TTargaConverters&) = delete;
-  TTargaConverters& operator=(const TTargaConverters&) = delete;
 
 private:
   TTargaConverters();
-  TConverters toMemory;
-  TConverters toDisk;
 };
 
 // ---------------------------------------------------------------- driver

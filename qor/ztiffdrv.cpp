@@ -274,8 +274,8 @@ const TConverterRow invertedToMemoryRows[] = {
 }  // namespace
 
 TTiffConverters::TTiffConverters()
-    : toMemory(1, 0, qorTableRows::rgbSamplesToMemory), invertedToMemory(1, 0, invertedToMemoryRows),
-      toDisk(0, 1, qorTableRows::rgbSamplesToDisk) {}
+    : TConverterTables(qorTableRows::rgbSamplesToMemory, qorTableRows::rgbSamplesToDisk),
+      invertedToMemory(1, 0, invertedToMemoryRows) {}
 
 const TTiffConverters& TTiffConverters::tables() {
   static const TTiffConverters converters;

@@ -98,20 +98,14 @@ public:
 // Disk to memory indexed by (bits per pixel, stXXX type): samples as stored,
 // and min-is-white samples inverted; memory to disk by (stXXX type, bits per
 // pixel).
-class QOR_API TTiffConverters {
+class QOR_API TTiffConverters : public TConverterTables {
 public:
   static const TTiffConverters& tables();
-  const TConverters& disk2Memory() const { return toMemory; }
   const TConverters& inverted2Memory() const { return invertedToMemory; }
-  const TConverters& memory2Disk() const { return toDisk; }
-  TTiffConverters(const TTiffConverters&) = delete;
-  TTiffConverters& operator=(const TTiffConverters&) = delete;
 
 private:
   TTiffConverters();
-  TConverters toMemory;
   TConverters invertedToMemory;
-  TConverters toDisk;
 };
 
 // ---------------------------------------------------------------- driver
