@@ -437,7 +437,7 @@ int TTiffFormatDriver::readHeader() {
     const int64_t tileBytes = int64_t(TIFFTileSize64(t));
     const int64_t tileRow = int64_t(TIFFTileRowSize64(t));
     // a row of tiles is gathered into whole rows of the image
-    if (tileWidth == 0 || tileLength == 0 || tileBytes <= 0 || tileRow <= 0 || tileRow * tileLength > tileBytes ||
+    if (tileWidth == 0 || tileLength == 0 || tileWidth > INT32_MAX || tileBytes <= 0 || tileRow <= 0 || tileRow * tileLength > tileBytes ||
         (int64_t(tileWidth) * coding * samples) % 8 != 0)
       QOR_RAISE("%s", notSupported);
     tileSize = TileSize{int(tileWidth), int(std::min<uint32_t>(tileLength, height)), tileRow, tileBytes};
