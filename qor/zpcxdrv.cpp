@@ -309,59 +309,53 @@ int TImgConvertSChar2FourBits::convert(void* dest, const void* src, int count) {
   return count;
 }
 
-int TImgConvertRRRGGGBBB_2_RGBRGB::convert(void* dest, const void* src, int count) {
-  const size_t stride = planeStride(rowBytes, count, 8);
-  const uchar* __restrict r = static_cast<const uchar*>(src);
+namespace {
+
+// Three planes of a row and pixels of three bytes; R and B name the pixel
+// byte of the red and the blue sample.
+template <int R, int B>
+void planesToPixels(uchar* __restrict d, const uchar* __restrict planes, int count, size_t stride) {
+  const uchar* __restrict r = planes;
   const uchar* __restrict g = r + stride;
   const uchar* __restrict b = g + stride;
-  uchar* __restrict d = static_cast<uchar*>(dest);
-  for (int i = 0; i < count; ++i) {
-    d[3 * i] = r[i];
-    d[3 * i + 1] = g[i];
-    d[3 * i + 2] = b[i];
+  for (int i = 0; i < count; ++i, d += 3) {
+    d[R] = r[i];
+    d[1] = g[i];
+    d[B] = b[i];
   }
+}
+
+template <int R, int B>
+void pixelsToPlanes(uchar* __restrict planes, const uchar* __restrict s, int count, size_t stride) {
+  uchar* __restrict r = planes;
+  uchar* __restrict g = r + stride;
+  uchar* __restrict b = g + stride;
+  for (int i = 0; i < count; ++i, s += 3) {
+    r[i] = s[R];
+    g[i] = s[1];
+    b[i] = s[B];
+  }
+}
+
+}  // namespace
+
+int TImgConvertRRRGGGBBB_2_RGBRGB::convert(void* dest, const void* src, int count) {
+  planesToPixels<0, 2>(static_cast<uchar*>(dest), static_cast<const uchar*>(src), count, planeStride(rowBytes, count, 8));
   return count;
 }
 
 int TImgConvertRRRGGGBBB_2_BGRBGR::convert(void* dest, const void* src, int count) {
-  const size_t stride = planeStride(rowBytes, count, 8);
-  const uchar* __restrict r = static_cast<const uchar*>(src);
-  const uchar* __restrict g = r + stride;
-  const uchar* __restrict b = g + stride;
-  uchar* __restrict d = static_cast<uchar*>(dest);
-  for (int i = 0; i < count; ++i) {
-    d[3 * i] = b[i];
-    d[3 * i + 1] = g[i];
-    d[3 * i + 2] = r[i];
-  }
+  planesToPixels<2, 0>(static_cast<uchar*>(dest), static_cast<const uchar*>(src), count, planeStride(rowBytes, count, 8));
   return count;
 }
 
 int TImgConvertRGBRGB_2_RRRGGGBBB::convert(void* dest, const void* src, int count) {
-  const size_t stride = planeStride(rowBytes, count, 8);
-  const uchar* __restrict s = static_cast<const uchar*>(src);
-  uchar* __restrict r = static_cast<uchar*>(dest);
-  uchar* __restrict g = r + stride;
-  uchar* __restrict b = g + stride;
-  for (int i = 0; i < count; ++i) {
-    r[i] = s[3 * i];
-    g[i] = s[3 * i + 1];
-    b[i] = s[3 * i + 2];
-  }
+  pixelsToPlanes<0, 2>(static_cast<uchar*>(dest), static_cast<const uchar*>(src), count, planeStride(rowBytes, count, 8));
   return count;
 }
 
 int TImgConvertBGRBGR_2_RRRGGGBBB::convert(void* dest, const void* src, int count) {
-  const size_t stride = planeStride(rowBytes, count, 8);
-  const uchar* __restrict s = static_cast<const uchar*>(src);
-  uchar* __restrict r = static_cast<uchar*>(dest);
-  uchar* __restrict g = r + stride;
-  uchar* __restrict b = g + stride;
-  for (int i = 0; i < count; ++i) {
-    b[i] = s[3 * i];
-    g[i] = s[3 * i + 1];
-    r[i] = s[3 * i + 2];
-  }
+  pixelsToPlanes<2, 0>(static_cast<uchar*>(dest), static_cast<const uchar*>(src), count, planeStride(rowBytes, count, 8));
   return count;
 }
 
