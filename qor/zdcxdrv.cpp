@@ -22,8 +22,6 @@ TFileInfo* fiDcxFileInfo(int coding, int sizeX, int sizeY, int numberOfImages) {
 TDcxFormatDriver::TDcxFormatDriver() : tableEntries(0), dataEnd(0), pageManager(nullptr) {}
 
 TDcxFormatDriver::~TDcxFormatDriver() {
-  // the page ensemble closes against the manager the file's ensemble still knows
-  followManager();
   try {
     pages.reset();
   } catch (...) {
@@ -32,12 +30,12 @@ TDcxFormatDriver::~TDcxFormatDriver() {
 
 TFileFormatDriver* TDcxFormatDriver::createInstance() { return new TDcxFormatDriver; }
 
-void TDcxFormatDriver::followManager() { pageManager = ensemble ? ensemble->getQORDataManager() : manager; }
-
 void TDcxFormatDriver::makePageEnsemble() {
-  followManager();
   pages.reset();
-  pages.reset(new TImageEnsemble(pageManager));
+  // the pages follow the manager variable of the file's ensemble, so they
+  // close against the manager it still knows
+  pageManager = manager;
+  pages.reset(new TImageEnsemble(ensemble ? ensemble->managerReference() : pageManager));
   if (!pages) QOR_RAISE_MEMORY();
   if (!table) {
     table.reset(new (std::nothrow) uint32_t[dcxLayout::maxPages + 1]);
@@ -110,7 +108,6 @@ void TDcxFormatDriver::updateFileInfo(int page) {
   const int64_t end = pageEnd(page);
   if (from > INT32_MAX || end - from > INT32_MAX)
     QOR_RAISE("DCX file \"%s\": page %d lies beyond 2 GiB.", fileNameForMessages(), page);
-  followManager();
   {
     NestedOpen nested("DCX file", fileNameForMessages());
     auto* window = new TqorRestrictedStream(stream, int(from), int(end - from));
@@ -162,7 +159,6 @@ int TDcxFormatDriver::writeImage(TqorImageBase* image, int page) {
     QOR_RAISE("DCX file \"%s\": the page table cannot be reached.", fileNameForMessages());
   stream->write(word, dcxLayout::wordBytes);
   if (!seekTo(at)) QOR_RAISE("DCX file \"%s\": the end of the data cannot be reached.", fileNameForMessages());
-  followManager();
   {
     NestedOpen nested("DCX file", fileNameForMessages());
     auto* window = new TqorRestrictedStream(stream, int(at), 0);
@@ -179,7 +175,6 @@ int TDcxFormatDriver::writeImage(TqorImageBase* image, int page) {
 
 int TDcxFormatDriver::readImage(TqorImageBase* image, int) {
   if (!pagesOpen()) QOR_RAISE("DCX file \"%s\": no page is selected.", fileNameForMessages());
-  followManager();
   currentImage = image;
   blockIndex = 0;
   {
@@ -195,7 +190,6 @@ int TDcxFormatDriver::readImage(TqorImageBase* image, int) {
 
 int TDcxFormatDriver::readNextChunk() {
   if (!pagesOpen() || !currentImage) return 1;
-  followManager();
   const int r = pages->readNextChunk();
   if (r == 0) ++blockIndex;
   if (r == 1 || blockIndex >= chunksNumber()) {
@@ -207,7 +201,6 @@ int TDcxFormatDriver::readNextChunk() {
 
 int TDcxFormatDriver::writeNextChunk() {
   if (!pagesOpen()) return 1;
-  followManager();
   const int r = pages->writeNextChunk();
   const int64_t end = stream->tell();
   if (end > dataEnd) dataEnd = end;
@@ -215,8 +208,7 @@ int TDcxFormatDriver::writeNextChunk() {
 }
 
 void TDcxFormatDriver::releaseImageState() {
-  followManager();
-  if (pagesOpen() && pageManager) pages->rejectAllImagesFromMemory();
+  if (pagesOpen() && pages->getQORDataManager()) pages->rejectAllImagesFromMemory();
 }
 
 int TDcxFormatDriver::rowsPerChunk() { return pagesOpen() ? pages->rowsPerChunk() : TFileFormatDriver::rowsPerChunk(); }

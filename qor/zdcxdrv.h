@@ -81,9 +81,6 @@ public:
 private:
   // A fresh page ensemble bound to the manager of the file's ensemble.
   void makePageEnsemble();
-  // The page ensemble's manager variable, taken from the file's ensemble
-  // before every use so that a destroyed manager is noticed.
-  void followManager();
   bool pagesOpen() const { return pages && pages->is_open(); }
   // The page ensemble's driver flags follow the chunk mode of this driver.
   void passChunkMode();
@@ -95,7 +92,7 @@ private:
   std::unique_ptr<uint32_t[]> table;  // maxPages + 1 words, zeroed
   int tableEntries;                   // entries of the table on disk (pages announced or read)
   int64_t dataEnd;                    // end of the file's data
-  TQORDataManager* pageManager;
+  TQORDataManager* pageManager;      // the pages' manager variable when no ensemble is served
   std::unique_ptr<TImageEnsemble> pages;
 };
 
