@@ -59,14 +59,15 @@ const char* TTgaHead::fault(char* text, size_t size) const {
   if (imageType > 11 || base < tgaLayout::typeMapped || base > tgaLayout::typeGrey)
     return say("image type %d is not one of 1, 2, 3, 9, 10 or 11.", imageType, 0);
   const int bits = pixelDepth;
-  const bool depthFits = base == tgaLayout::typeTrueColour ? bits == 16 || bits == 24 || bits == 32 : bits == 8;
+  const bool depthFits = base == tgaLayout::typeTrueColour ? bits == 16 || bits == 24 || bits == 32
+                         : base == tgaLayout::typeGrey     ? bits == 8 || bits == 16
+                                                           : bits == 8;
   if (!depthFits) return say("image type %d does not hold pixels of %d bits.", imageType, bits);
+  // the colour map fields of a file without one are left as other writers leave them
   if (colourMapType == 1) {
     if (mapEntrySize != 15 && mapEntrySize != 16 && mapEntrySize != 24 && mapEntrySize != 32)
       return say("colour map entries of %d bits are not of 15, 16, 24 or 32.", mapEntrySize, 0);
     if (mapLength == 0) return say("the colour map has no entries.", 0, 0);
-  } else if (mapLength != 0) {
-    return say("a colour map of %d entries comes without colour map type 1.", mapLength, 0);
   }
   if (base == tgaLayout::typeMapped && colourMapType != 1)
     return say("colour-mapped image type %d comes without a colour map.", imageType, 0);
@@ -427,6 +428,11 @@ void mirrorRow(uchar* row, int n, int bytesPerPixel) {
   }
 }
 
+// Grey, alpha pairs to grey bytes at the start of the row, in place.
+void keepGrey(uchar* row, int n) {
+  for (int x = 0; x < n; ++x) row[x] = row[2 * x];
+}
+
 }  // namespace
 
 TTgaFormatDriver::TTgaFormatDriver() : pixelOffset(0) {}
@@ -498,7 +504,7 @@ int TTgaFormatDriver::readHeader() {
       QOR_RAISE("%s: the file ends inside its identification field of %d bytes.", what, int(read.head.idLength));
   }
   if (read.head.colourMapType == 1) readColourMap(read.head, what);
-  read.requestedCoding = bits;
+  read.requestedCoding = read.head.coding();
   read.requestedSizeX = read.head.width;
   read.requestedSizeY = read.head.height;
   fileInfo = read;
@@ -509,6 +515,7 @@ int TTgaFormatDriver::readHeader() {
 
 void TTgaFormatDriver::normaliseForWriting() {
   TTgaHead& h = fileInfo.head;
+  h.pixelDepth = uint8_t(h.coding());
   const bool mapped = h.pixelDepth == image8BitPerPix;
   h.idLength = 0;
   h.colourMapType = mapped ? 1 : 0;
@@ -533,6 +540,8 @@ int TTgaFormatDriver::createFile(TFileInfo* source) {
   checkGeometry(int64_t(x) * tgaLayout::bytesPerPixel(coding), x, y, what, coding);
   TTgaFileInfo wanted = tga ? *tga : TTgaFileInfo(coding, x, y, 0);
   if (!tga) wanted.TFileInfo::operator=(*source);
+  // a descriptor taken from a file read holds that file's stored depth
+  wanted.head.pixelDepth = uint8_t(coding);
   adoptDescriptor(fileInfo, wanted);
   writeHeader();
   return 0;
@@ -606,6 +615,8 @@ void TTgaFormatDriver::fetchRows(unsigned char* rows, int count) {
   }
   if (h.descriptor & tgaLayout::rightToLeft)
     for (int k = 0; k < count; ++k) mirrorRow(rows + size_t(k) * stride, h.width, pixelBytes);
+  if (h.isGreyAlpha())
+    for (int k = 0; k < count; ++k) keepGrey(rows + size_t(k) * stride, h.width);
 }
 
 void TTgaFormatDriver::storeRows(const unsigned char* rows, int count) {

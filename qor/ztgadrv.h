@@ -1,8 +1,9 @@
-// Targa files: one image of 8-bit colour-mapped or grey, 16-bit 5-5-5, 24-bit
-// or 32-bit pixels, raw or run-length encoded in packets, rows bottom-up or
-// top-down, pixels left-to-right or right-to-left. Files are written with 8
-// (colour-mapped) or 24 bits per pixel, top-down, raw or run-length encoded,
-// and end in the 26-byte footer of version 2 of the format.
+// Targa files: one image of 8-bit colour-mapped or grey, 16-bit grey and
+// alpha (read as grey), 16-bit 5-5-5, 24-bit or 32-bit pixels, raw or
+// run-length encoded in packets, rows bottom-up or top-down, pixels
+// left-to-right or right-to-left. Files are written with 8 (colour-mapped) or
+// 24 bits per pixel, top-down, raw or run-length encoded, and end in the
+// 26-byte footer of version 2 of the format.
 #ifndef ZTGADRV_H
 #define ZTGADRV_H
 
@@ -80,6 +81,10 @@ struct QOR_API TTgaHead {
   void fromBytes(const unsigned char in[tgaLayout::headerSize]);
   bool isRle() const { return (imageType & tgaLayout::typeRle) != 0; }
   bool isMapped() const { return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeMapped; }
+  // 16-bit grey pixels: a grey byte, then an alpha byte.
+  bool isGreyAlpha() const { return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeGrey && pixelDepth == 16; }
+  // The coding the pixels read as: grey and alpha pairs read as their 8-bit grey.
+  int coding() const { return isGreyAlpha() ? 8 : pixelDepth; }
   // Bytes of the colour map after the identification field.
   int64_t mapBytes() const {
     return colourMapType == 1 ? int64_t(mapLength) * tgaLayout::bytesPerPixel(mapEntrySize) : 0;
@@ -116,7 +121,7 @@ public:
   int sizeY() override { return head.height; }
   int sizeX() override { return head.width; }
   int numberOfImages() override { return 1; }
-  int coding() override { return head.pixelDepth; }
+  int coding() override { return head.coding(); }
 
   TTgaHead head;
   TTgaFooter footer;
@@ -214,7 +219,7 @@ public:
   int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override;
   int top2BottomReading() override { return (fileInfo.head.descriptor & tgaLayout::topDown) != 0; }
-  int hasPalette() override { return fileInfo.head.pixelDepth == 8; }
+  int hasPalette() override { return fileInfo.head.coding() == 8; }
   int paletteSize() override;
   int queryState() override { return 1; }
   TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;

@@ -209,8 +209,17 @@ std::vector<ReadCase> readCases() {
   skippedMap.mapEntry = 24;
   skippedMap.mapLength = 2;
   skippedMap.map = map24(2);
+  Tga strayMapFields{3, 2, 1, 8, 0x20, {5, 6}};
+  strayMapFields.mapLength = 4;
+  strayMapFields.mapEntry = 24;
   return {
       {"BottomUpRows", Tga{3, 3, 2, 8, 0x00, {1, 2, 3, 4, 5, 6}}, stUChar, {4, 5, 6, 1, 2, 3}, grey},
+      {"GreyAlphaKeepsTheGrey", Tga{3, 3, 2, 16, 0x08, {1, 200, 2, 201, 3, 202, 4, 0, 5, 0, 6, 0}}, stUChar,
+       {4, 5, 6, 1, 2, 3}, grey},
+      {"GreyAlphaRleRightToLeft", Tga{11, 3, 2, 16, 0x38, {0x81, 9, 255, 0x00, 7, 0, 0x82, 1, 2}}, stUChar,
+       {7, 9, 9, 1, 1, 1}, grey},
+      {"GreyAlphaIntoSChar", Tga{3, 2, 1, 16, 0x28, {0, 1, 255, 1}}, stSChar, {0x80, 0x7F}, {}},
+      {"MapFieldsWithoutMapAreIgnored", strayMapFields, stUChar, {5, 6}, grey},
       {"TopDownRows", Tga{3, 3, 2, 8, 0x20, {1, 2, 3, 4, 5, 6}}, stUChar, {1, 2, 3, 4, 5, 6}, grey},
       {"RightToLeftColourToGrey", Tga{2, 2, 1, 24, 0x30, {0, 0, 255, 255, 255, 255}}, stUChar, {255, 76}, {}},
       {"RightToLeftBottomUpRGB", Tga{2, 2, 2, 24, 0x10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}}, stRGB,
@@ -313,10 +322,13 @@ INSTANTIATE_TEST_SUITE_P(
         DetectCase{"Depth15", Tga{2, 1, 1, 15, 0, {0, 0}}.bytes(), 0},
         DetectCase{"TrueColourOf8Bits", Tga{2, 1, 1, 8, 0, {0}}.bytes(), 0},
         DetectCase{"GreyOf24Bits", Tga{3, 1, 1, 24, 0, {0, 0, 0}}.bytes(), 0},
+        DetectCase{"GreyAndAlpha", Tga{3, 1, 1, 16, 0x08, {0, 0}}.bytes(), 1},
+        DetectCase{"GreyAndAlphaRle", Tga{11, 1, 1, 16, 0x08, {0x00, 0, 0}}.bytes(), 1},
+        DetectCase{"MappedOf16Bits", with(mapped(24, map24(2), 2, {1, 0}), [](Bytes& b) { b[16] = 16; }), 0},
         DetectCase{"MappedWithoutMap", Tga{1, 1, 1, 8, 0, {0}}.bytes(), 0},
         DetectCase{"MapEntriesOf8Bits", mapped(8, {1, 2}, 2, {1}).bytes(), 0},
         DetectCase{"EmptyMap", mapped(24, {}, 0, {1}).bytes(), 0},
-        DetectCase{"MapLengthWithoutMap", with(kGrey, [](Bytes& b) { b[5] = 4; }), 0},
+        DetectCase{"MapFieldsWithoutMap", with(kGrey, [](Bytes& b) { b[3] = 1, b[5] = 4, b[7] = 24; }), 1},
         DetectCase{"Interleaved", with(kGrey, [](Bytes& b) { b[17] = 0x40; }), 0},
         DetectCase{"ZeroWidth", Tga{3, 0, 1, 8, 0, {}}.bytes(), 0},
         DetectCase{"ZeroHeight", Tga{3, 1, 0, 8, 0, {}}.bytes(), 0},
@@ -417,8 +429,10 @@ class WriteBack : public testing::TestWithParam<WriteBackCase> {};
 // the file reads back with the pixels and palette of the original.
 void expectNormalised(const Bytes& out, const Tga& original, const Bytes& pixels, const TqorPaletteItem* pal) {
   ASSERT_GE(out.size(), 18u);
-  const bool mapped = original.depth == 8;
-  Tga want((mapped ? 1 : 2) | (original.type & 8), original.width, original.height, original.depth, 0x20);
+  // grey and alpha files go out as their grey levels
+  const int depth = (original.type & 7) == 3 ? 8 : original.depth;
+  const bool mapped = depth == 8;
+  Tga want((mapped ? 1 : 2) | (original.type & 8), original.width, original.height, depth, 0x20);
   want.mapType = mapped ? 1 : 0;
   want.mapLength = mapped ? 256 : 0;
   want.mapEntry = mapped ? 24 : 0;
@@ -482,6 +496,7 @@ INSTANTIATE_TEST_SUITE_P(
                       }(),
                       stUChar},
         WriteBackCase{"GreyBottomUp", Tga{3, 2, 2, 8, 0x00, {1, 2, 3, 4}}, stUChar},
+        WriteBackCase{"GreyAlphaRle", Tga{11, 2, 2, 16, 0x08, {0x01, 1, 9, 2, 9, 0x81, 3, 0}}, stUChar},
         WriteBackCase{"ColourBottomUpRightToLeft", Tga{2, 2, 2, 24, 0x10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
                       stRGB},
         WriteBackCase{"ColourRle", Tga{10, 4, 1, 24, 0x00, {0x83, 1, 2, 3}}, stRGB}),
@@ -574,6 +589,46 @@ INSTANTIATE_TEST_SUITE_P(
         if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
       return name;
     });
+
+// Grey and alpha files Pillow wrote (tests/data/tga/README): the grey channel,
+// as Pillow decodes it.
+class PillowGreyAlpha : public testing::TestWithParam<const char*> {};
+
+TEST_P(PillowGreyAlpha, ReadsTheGreyChannel) {
+  const std::string name = GetParam();
+  Bytes b = readFile(std::string(QOR_TEST_DATA) + "/tga/" + name);
+  ASSERT_GT(b.size(), 18u);
+  EXPECT_EQ(b[16], 16);
+  const int w = 37, h = 6;
+  Bytes grey;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) grey.push_back(uint8_t(x < 12 ? 30 * y : (7 * x + 40 * y) % 256));
+  auto e = openBytes(b);
+  ASSERT_EQ(e->formatID(), idTGA());
+  EXPECT_EQ(e->coding(), 8);
+  EXPECT_EQ(readPixels(*e, stUChar), grey);
+  EXPECT_EQ(e->getPalette()[77].red, 77);
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  const std::string copy = tempPath(name);
+  writeFile(copy, b);
+  ASSERT_TRUE(qortest::pillowDecode(copy));
+  const qortest::Decoded d = qortest::pillowResult(copy);
+  EXPECT_EQ(d.mode, "LA");
+  ASSERT_EQ(d.rgb.size(), 3 * grey.size());
+  Bytes red;
+  for (size_t i = 0; i < d.rgb.size(); i += 3) red.push_back(d.rgb[i]);
+  EXPECT_EQ(red, grey);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PillowGreyAlpha,
+                         testing::Values("pil_la.tga", "pil_la_rle.tga", "pil_la_rle_top.tga"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           std::string n = info.param;
+                           n.resize(n.size() - 4);
+                           for (char& ch : n)
+                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return n;
+                         });
 
 // The colours a tool decodes from a file: Pillow directly, ImageMagick through
 // a PNG file with the file's row and pixel order applied.
