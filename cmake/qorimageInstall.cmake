@@ -25,6 +25,18 @@ if(TARGET qorimg)
 endif()
 install(TARGETS ${QOR_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+# The Python module and its stubs, into the Debian Python's dist-packages
+# (QOR_PYTHON_INSTALL_DIR); it finds the installed library through its run path.
+if(TARGET qorimage_python AND QOR_PYTHON_INSTALL_DIR)
+  get_target_property(QOR_PYTHON_TYPE qorimage_python TYPE)
+  if(QOR_PYTHON_TYPE STREQUAL "MODULE_LIBRARY")
+    file(RELATIVE_PATH QOR_PYTHON_TO_LIB /${QOR_PYTHON_INSTALL_DIR} /${CMAKE_INSTALL_LIBDIR})
+    set_target_properties(qorimage_python PROPERTIES INSTALL_RPATH "$ORIGIN/${QOR_PYTHON_TO_LIB}")
+    install(TARGETS qorimage_python LIBRARY DESTINATION ${QOR_PYTHON_INSTALL_DIR})
+    install(FILES ${PROJECT_SOURCE_DIR}/python/qorimage.pyi DESTINATION ${QOR_PYTHON_INSTALL_DIR})
+  endif()
+endif()
+
 install(EXPORT qorimageTargets NAMESPACE qorimage:: DESTINATION ${QOR_INSTALL_CMAKEDIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/qorimageConfig.cmake.in
   ${CMAKE_BINARY_DIR}/qorimageConfig.cmake INSTALL_DESTINATION ${QOR_INSTALL_CMAKEDIR})
