@@ -436,6 +436,25 @@ bool decodableMasks(int bits, uint32_t red, uint32_t green, uint32_t blue) {
 }
 }  // namespace
 
+namespace {
+const char* compressionName(uint32_t c) {
+  switch (c) {
+    case bmpLayout::compressionJpeg: return " (JPEG)";
+    case bmpLayout::compressionPng: return " (PNG)";
+    default: return "";
+  }
+}
+}  // namespace
+
+void TBmpFormatDriver::checkCompression(uint32_t compression, const char* what) const {
+  const char* file = fileNameForMessages();
+  const char* open = *file ? " (" : "";
+  const char* close = *file ? ")" : "";
+  if (compression > bmpLayout::compressionBitFields)
+    QOR_RAISE("%s: compression %u%s is not supported%s%s%s.", what, unsigned(compression),
+              compressionName(compression), open, file, close);
+}
+
 int TBmpFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "BMP header";
@@ -452,6 +471,7 @@ int TBmpFormatDriver::readHeader() {
   if (read.info.biSize != uint32_t(bmpLayout::infoHeaderSize))
     QOR_RAISE("%s: an info header of %u bytes is not the 40-byte one.", what, unsigned(read.info.biSize));
   if (read.info.biHeight == INT32_MIN) QOR_RAISE("%s: height %d is out of range.", what, int(read.info.biHeight));
+  checkCompression(read.info.biCompression, what);
   const int row = checkedRow(read.info.biBitCount, read.info.biWidth, read.sizeY(), what);
 
   const int bits = read.info.biBitCount;

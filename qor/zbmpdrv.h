@@ -46,6 +46,8 @@ inline constexpr uint32_t compressionNone = 0;
 inline constexpr uint32_t compressionRLE8 = 1;
 inline constexpr uint32_t compressionRLE4 = 2;
 inline constexpr uint32_t compressionBitFields = 3;
+inline constexpr uint32_t compressionJpeg = 4;  // embedded JPEG stream, not decoded
+inline constexpr uint32_t compressionPng = 5;   // embedded PNG stream, not decoded
 // Bit-field masks the converters decode (red, green, blue).
 inline constexpr uint32_t red555 = 0x7C00, green555 = 0x03E0, blue555 = 0x001F;
 inline constexpr uint32_t red565 = 0xF800, green565 = 0x07E0, blue565 = 0x001F;
@@ -200,6 +202,9 @@ public:
 protected:
   // Padded length of a stored row of a geometry checked by checkGeometry.
   int checkedRow(int64_t bitsPerPixel, int64_t width, int64_t height, const char* what) const;
+  // Raises error 3 for a compression the row codec does not decode: JPEG,
+  // PNG and codes it does not know.
+  void checkCompression(uint32_t compression, const char* what) const;
   // Reads up to `entries` colour-table entries of entryBytes that start at
   // tableStart; the file must hold `needed` of them, or as many as fit before
   // the rows at offBits.

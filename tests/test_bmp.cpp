@@ -484,6 +484,14 @@ INSTANTIATE_TEST_SUITE_P(
                         "BMP header: 70000 x 70000 pixels do not fit in one image.", "zsigens2"},
         HeaderErrorCase{"RowsTooLarge", headerOnly(32, 40000, 40000),
                         "BMP header: 40000 rows of 160000 bytes do not fit in 32 bits.", "zsigens2"},
+        HeaderErrorCase{"CompressionJpeg", WinFile{24, 2, 2, 4, {}, {0xFF, 0xD8, 0xFF, 0xE0}}.bytes(),
+                        "BMP header: compression 4 (JPEG) is not supported.", "zbmpdrv"},
+        HeaderErrorCase{"CompressionPng", WinFile{24, 2, 2, 5, {}, {0x89, 'P', 'N', 'G'}}.bytes(),
+                        "BMP header: compression 5 (PNG) is not supported.", "zbmpdrv"},
+        HeaderErrorCase{"CompressionUnknown", WinFile{8, 2, 2, 11, greyQuads(256), {1, 2, 0, 0, 3, 4, 0, 0}}.bytes(),
+                        "BMP header: compression 11 is not supported.", "zbmpdrv"},
+        HeaderErrorCase{"CompressionHighBitSet", WinFile{8, 2, 2, 0x80000001u, greyQuads(256), {}}.bytes(),
+                        "BMP header: compression 2147483649 is not supported.", "zbmpdrv"},
         HeaderErrorCase{"TruncatedHeaders", Bytes{'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40, 0, 0, 0, 1, 0},
                         "BMP header: the file ends after 20 bytes, inside the 54 bytes of the headers.", "zbmpdrv"},
         HeaderErrorCase{"Os2NegativeWidth", os2File(8, -3, 2, {}, {}), "OS/2 BMP header: negative width -3.", "zsigens2"},
@@ -494,6 +502,13 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderErrorCase{"Os2RowsTooLarge", os2File(65535, 32767, 100, {}, {}),
                         "OS/2 BMP header: 100 rows of 268423172 bytes do not fit in 32 bits.", "zsigens2"}),
     [](const testing::TestParamInfo<HeaderErrorCase>& info) { return std::string(info.param.name); });
+
+TEST(BmpReading, UnsupportedCompressionNamesTheFile) {
+  const std::string path = tempPath("embedded_png.bmp");
+  writeFile(path, WinFile{32, 4, 4, 5, {}, Bytes(64, 0x89)}.bytes());
+  EXPECT_TRUE(raisesError3([&] { TImageEnsemble e(path.c_str(), manager); },
+                           "BMP header: compression 5 (PNG) is not supported (" + path + ").", "zbmpdrv"));
+}
 
 struct CreateErrorCase {
   const char* name;
