@@ -476,6 +476,7 @@ bool TTiffFormatDriver::readTiledRow(int y, unsigned char* row) {
 
 bool TTiffFormatDriver::stripsFitImage() {
   if (!converter || samples != 1 || tiles || fileInfo.sizeY() < 2) return false;
+  if ((flags & qorChunkMode) && rowsPerChunk() % rowsPerStrip != 0) return false;
   const TImgConvertA2B& c = *converter;
   if (!converterCopiesBytes() && typeid(c) != typeid(TImgConvertOneBit2OneBit)) return false;
   // rows of exactly one scanline, evenly spaced; several to a strip only when they follow one another

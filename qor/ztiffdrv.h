@@ -142,7 +142,8 @@ private:
   // Closes the handle; a file being written gets its directory first.
   void closeCodec();
   // Whole strips can move between libtiff and the image rows of the current
-  // transfer, with no buffer between.
+  // transfer, with no buffer between. A caller driving the chunks may change
+  // the image between them, so then every chunk must end on a strip's end.
   bool stripsFitImage();
   // The rows of the current chunk; raises the read or write error libtiff reports.
   int moveChunk(bool write);

@@ -263,6 +263,77 @@ TEST(TiffWrite, RefusesCodingsItCannotStoreAndReportsAFullStream) {
       3, "No TIFF file waits for this image: a TIFF file is written once, after it is created.", kUnit));
 }
 
+// ---------------------------------------------------------------- writing chunk by chunk
+
+struct ChunkCase {
+  const char* name;
+  int coding, type;
+  size_t rowBytes;  // of a 32-pixel image row of the type
+};
+
+void PrintTo(const ChunkCase& c, std::ostream* os) { *os << c.name; }
+
+class ChunkWrite : public testing::TestWithParam<ChunkCase> {};
+
+TqorImageBase* emptyImage(TImageEnsemble& e, int type) {
+  if (type == stRGB) return e.getEmptyRGBImage(0);
+  if (type == stOneBit) return e.getEmptyOneBitImage(0);
+  return e.getEmptyUCharImage(0);
+}
+
+// The image as the caller leaves it before chunk `chunk`: every row tells the chunk.
+void paint(TqorImageBase* image, size_t rowBytes, int chunk) {
+  for (int y = 0; y < image->sizeY(); ++y) {
+    auto* row = static_cast<unsigned char*>(image->rowPtr(y));
+    for (size_t x = 0; x < rowBytes; ++x) row[x] = uint8_t(chunk * 60 + y + x);
+  }
+}
+
+// A caller driving the chunks changes the image between them; each chunk
+// writes the rows of its own call, and the file equals one written whole from
+// the rows each chunk saw. 40 rows in one strip, three chunks of 15.
+TEST_P(ChunkWrite, EachCallWritesTheRowsOfItsChunk) {
+  const ChunkCase& c = GetParam();
+  const int w = 32, h = 40;
+  qortest::TempDir dir;
+  const std::string chunked = dir.file("chunked.tif"), whole = dir.file("whole.tif");
+  Bytes want;
+  {
+    TImageEnsemble e(chunked.c_str(), fiTiffFileInfo(c.coding, w, h), manager);
+    ASSERT_EQ(e.rowsPerChunk(), 15);
+    e.setf(qorChunkMode);
+    TqorImageBase* image = emptyImage(e, c.type);
+    paint(image, c.rowBytes, 0);
+    e.putImage(0);
+    for (int k = 0; k < e.chunksNumber(); ++k) {
+      paint(image, c.rowBytes, k);
+      for (int y = 15 * k; y < std::min(h, 15 * k + 15); ++y) {
+        const auto* row = static_cast<const unsigned char*>(image->rowPtr(y));
+        want.insert(want.end(), row, row + c.rowBytes);
+      }
+      ASSERT_EQ(e.writeNextChunk(), 0);
+    }
+    EXPECT_EQ(e.writeNextChunk(), 1);
+  }
+  {
+    TImageEnsemble e(whole.c_str(), fiTiffFileInfo(c.coding, w, h), manager);
+    writePixels(e, c.type, want);
+  }
+  TIFF* t = TIFFOpen(chunked.c_str(), "r");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(TIFFNumberOfStrips(t), 1u);
+  TIFFClose(t);
+  Bytes file = readFile(chunked);
+  auto e = openBytes(file);
+  EXPECT_EQ(readPixels(*e, c.type), want);
+  EXPECT_EQ(file, readFile(whole));
+}
+
+INSTANTIATE_TEST_SUITE_P(Codings, ChunkWrite,
+                         testing::Values(ChunkCase{"OneBit", 1, stOneBit, 4}, ChunkCase{"EightBit", 8, stUChar, 32},
+                                         ChunkCase{"Colour", 24, stRGB, 96}),
+                         [](const testing::TestParamInfo<ChunkCase>& info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------- written here, read by Pillow
 
 struct WrittenCase {
