@@ -1,6 +1,7 @@
 #include "arrays.h"
 
 #include <cstring>
+#include <vector>
 
 bool parseMode(const std::string& name, Mode* mode) {
   static const struct {
@@ -82,6 +83,7 @@ ReadPlan planRead(TImageEnsemble& e, Mode mode) {
       break;
     case Mode::grey:
       p.type = stUChar;
+      if (kind == Kind::colour) p.map = ReadPlan::rgbToGrey;
       if (kind == Kind::indices) {
         p.map = ReadPlan::throughLut;
         indexColours(e, p.lut);
@@ -106,6 +108,14 @@ int elementBytes(int type) {
 
 void readPixels(TImageEnsemble& e, int i, const ReadPlan& plan, void* out) {
   const size_t n = size_t(plan.width) * size_t(plan.height);
+  if (plan.map == ReadPlan::rgbToGrey) {
+    std::vector<unsigned char> rgb(3 * n);
+    e.readRGBImage(i, rgb.data());
+    unsigned char* grey = static_cast<unsigned char*>(out);
+    for (size_t k = 0; k < n; ++k)
+      grey[k] = (unsigned char)((77 * rgb[3 * k] + 151 * rgb[3 * k + 1] + 28 * rgb[3 * k + 2]) >> 8);
+    return;
+  }
   switch (plan.type) {
     case stUChar:
       // indices to be spread over three channels go to the last third of the

@@ -21,7 +21,10 @@ Kind kindOf(TImageEnsemble& e);
 struct ReadPlan {
   int type = stUChar;  // the library image type read into the array's memory
   int channels = 1;    // 3 for (H, W, 3) arrays
-  enum Map { none, throughLut } map = none;
+  // throughLut: indices through lut; rgbToGrey: an RGB image read aside and
+  // reduced to grey levels, (77 R + 151 G + 28 B) >> 8, as the library's
+  // colour-to-grey converters do (which not every colour depth has)
+  enum Map { none, throughLut, rgbToGrey } map = none;
   unsigned char lut[256][3] = {};  // index to RGB, or to grey in lut[v][0], for throughLut
   int width = 0;
   int height = 0;

@@ -10,20 +10,20 @@ TFileInfo* makeNative(const std::string&, int c, int x, int y, int n, const Writ
   return fiKavFileInfo(c, x, y, n, o.name.c_str());
 }
 TFileInfo* makeBmp(const std::string&, int c, int x, int y, int, const WriteOptions& o) {
-  if (o.rle) QOR_RAISE("BMP files are written uncompressed; run-length coding is not available.");
+  if (o.rle > 0) QOR_RAISE("BMP files are written uncompressed; run-length coding is not available.");
   return fiBmpFileInfo(c, x, y);
 }
 TFileInfo* makeOS2(const std::string&, int c, int x, int y, int, const WriteOptions&) {
   return fiBmpOS2FileInfo(c, x, y);
 }
 TFileInfo* makePcx(const std::string&, int c, int x, int y, int, const WriteOptions& o) {
-  return fiPcxFileInfo(c, x, y, o.rle ? 1 : 0);
+  return fiPcxFileInfo(c, x, y, o.rle != 0 ? 1 : 0);
 }
 TFileInfo* makeDcx(const std::string&, int c, int x, int y, int n, const WriteOptions&) {
   return fiDcxFileInfo(c, x, y, n);
 }
 TFileInfo* makeTga(const std::string&, int c, int x, int y, int, const WriteOptions& o) {
-  return fiTgaFileInfo(c, x, y, o.rle ? 1 : 0);
+  return fiTgaFileInfo(c, x, y, o.rle > 0 ? 1 : 0);
 }
 TFileInfo* makeAstro(const std::string&, int c, int x, int y, int, const WriteOptions&) {
   return fiAstroFileInfo(c, x, y);

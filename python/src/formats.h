@@ -12,7 +12,9 @@
 // What a new file of some formats takes besides its coding and size.
 struct WriteOptions {
   int quality = 90;        // JPEG
-  bool rle = false;        // PCX, TGA (BMP accepts only false: it writes uncompressed)
+  // PCX, TGA (BMP accepts only false: it writes uncompressed); PCX files are
+  // run-length unless asked otherwise, as other readers expect them
+  int rle = -1;
   bool interlace = false;  // PNG
   std::string name = "qorimage";  // native: the name in every image's head
   std::string mask;        // image list: member names; empty for "<stem>-??.bmp"

@@ -193,7 +193,7 @@ WriteOptions optionsOf(const FormatRow& row, const py::kwargs& kwargs) {
                            (known.empty() ? "" : " (it takes: " + known + ")"));
     }
     if (key == "quality") o.quality = item.second.cast<int>();
-    if (key == "rle") o.rle = PyObject_IsTrue(item.second.ptr()) == 1;
+    if (key == "rle") o.rle = PyObject_IsTrue(item.second.ptr()) == 1 ? 1 : 0;
     if (key == "interlace") o.interlace = PyObject_IsTrue(item.second.ptr()) == 1;
     if (key == "name") o.name = item.second.cast<std::string>();
     if (key == "mask") o.mask = item.second.cast<std::string>();
@@ -515,7 +515,8 @@ PYBIND11_MODULE(qorimage, m) {
         "bool (H, W) as bilevel; uint8 (H, W, 3) as 24-bit colour; int8, int16 and\n"
         "float64 into the native format (int16 also into fits). coding= picks another\n"
         "disk coding (1, 4, 8, 24, or an element coding for native files). Options:\n"
-        "quality= (jpeg), rle= (pcx, tga; bmp is written uncompressed), interlace= (png),\n"
+        "quality= (jpeg, 90), rle= (pcx: True, tga: False; bmp is written uncompressed),\n"
+        "interlace= (png), "
         "name= (native), mask= (list).");
   m.def("imencode", &imencode, "array"_a, "format"_a, "coding"_a = py::none(), "palette"_a = py::none(),
         "Encodes an array into the bytes of a file of the format, as imwrite would write it.");
