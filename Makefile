@@ -1,8 +1,9 @@
 # Thin wrapper around CMake.
-#   make          the library and the programs (no tests) in build/; installs the
+#   make          the library, the programs and the Python module (no tests) in build/; installs the
 #                 missing Debian packages it needs when run as root, names them otherwise
 #   make test     installs missing Debian packages (as root), then builds and runs
-#                 the whole suite in build/ and in an ASan+UBSan build in build-asan/,
+#                 the whole suite in build/ (the Python tests with /usr/bin/python3 against
+#                 build/python) and in an ASan+UBSan build in build-asan/,
 #                 and replays the fuzz corpora through libFuzzer builds when clang is present
 #   make bench    benchmarks (Google Benchmark) in build-bench/
 #   make fuzz     libFuzzer targets with clang in build-fuzz/
@@ -11,14 +12,18 @@
 #   make tsan     the threaded tests in a ThreadSanitizer build (clang) in build-tsan/; make test runs it
 JOBS ?= 2
 # What building the library and the programs needs, and what the tests add.
-BUILD_DEPS := cmake g++ make pkg-config libjpeg-dev libpng-dev libtiff-dev zlib1g-dev
+BUILD_DEPS := cmake g++ make pkg-config libjpeg-dev libpng-dev libtiff-dev zlib1g-dev \
+              python3-pybind11 pybind11-dev python3-dev python3-numpy
 TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev \
-             python3-pil python3-numpy imagemagick libtiff-tools
+             python3-pil python3-numpy imagemagick libtiff-tools python3-pytest python3-dask
 SAN_ENV := ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 CLANG := $(shell command -v clang++-14 || command -v clang++)
-# The targets of a plain build: the library and the programs.
-PROGRAMS := qorimage tocrlf tolf $(if $(wildcard cli/CMakeLists.txt),qorimg)
+# The targets of a plain build: the library, the programs and the Python module
+# (a target that only names what is missing when pybind11 or NumPy is absent).
+PROGRAMS := qorimage tocrlf tolf $(if $(wildcard cli/CMakeLists.txt),qorimg) qorimage_python
+# The Python the module is built for and tested with.
+PYTHON := /usr/bin/python3
 
 TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
@@ -51,7 +56,7 @@ deps: build-deps
 
 # A fresh build/ is configured without the tests; make test switches them on.
 build: build-deps
-	@test -f build/CMakeCache.txt || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TESTS=OFF
+	@test -f build/CMakeCache.txt || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TESTS=OFF -DPython3_EXECUTABLE=$(PYTHON)
 	@cmake --build build -j$(JOBS) --target $(PROGRAMS)
 
 asan:
@@ -59,9 +64,12 @@ asan:
 	@cmake --build build-asan -j$(JOBS)
 
 test: deps asan
-	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TESTS=ON >/dev/null
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TESTS=ON -DPython3_EXECUTABLE=$(PYTHON) >/dev/null
 	@cmake --build build -j$(JOBS)
 	cd build && ctest --output-on-failure -j$(JOBS)
+	@if ls build/python/qorimage*.so >/dev/null 2>&1; then \
+	  PYTHONPATH=$(CURDIR)/build/python $(PYTHON) -m pytest -q -p no:cacheprovider python/tests; \
+	else echo "Python module not built (pybind11 or NumPy missing): Python tests skipped"; fi
 	cd build-asan && $(SAN_ENV) ctest --output-on-failure -j$(JOBS)
 	@if [ -n "$(CLANG)" ]; then $(MAKE) --no-print-directory fuzz-replay; else echo "clang not found: libFuzzer replay skipped"; fi
 	@if [ -n "$(CLANG)" ]; then $(MAKE) --no-print-directory tsan; else echo "clang not found: ThreadSanitizer tests skipped"; fi
