@@ -392,12 +392,16 @@ public:
     return std::move(out);
   }
 
+  // Closes the ensemble, then lets the caller's bytes go.
   void close() {
-    py::gil_scoped_release nogil;
-    std::lock_guard<std::mutex> hold(lock);
-    if (!e) return;
-    std::unique_ptr<TImageEnsemble> closing = std::move(e);
-    closing->close();
+    {
+      py::gil_scoped_release nogil;
+      std::lock_guard<std::mutex> hold(lock);
+      if (!e) return;
+      std::unique_ptr<TImageEnsemble> closing = std::move(e);
+      closing->close();
+    }
+    held.view.reset();
   }
 
   bool closed() const { return !e; }
