@@ -608,7 +608,7 @@ void TPcxFormatDriver::startRows(TqorImageBase* image, bool write) {
       fileInfo.head.colorMap[3 * i + 1] = palette[i].green;
       fileInfo.head.colorMap[3 * i + 2] = palette[i].blue;
     }
-    const size_t need = 2 * size_t(l.rowBytes) * size_t(rowsPerChunk() > 0 ? rowsPerChunk() : 1);
+    const size_t need = 2 * size_t(l.rowBytes) * size_t(rowsPerBuffer());
     if (fileInfo.head.encoding != 0 && need > encodedBytes) {
       encoded.reset(new (std::nothrow) unsigned char[need]);
       if (!encoded) {

@@ -434,7 +434,7 @@ void TPngFormatDriver::finishReading() {
 }
 
 void TPngFormatDriver::fetchRows(unsigned char* chunk, int count) {
-  const int first = blockIndex * rowsPerChunk();
+  const int first = bufferFirstRow;
   if (whole) {
     std::memcpy(chunk, whole.get() + size_t(first) * size_t(storedRow), size_t(count) * size_t(storedRow));
     return;
@@ -539,7 +539,7 @@ int TPngFormatDriver::writeNextChunk() {
 }
 
 void TPngFormatDriver::storeRows(const unsigned char* chunk, int count) {
-  const int first = blockIndex * rowsPerChunk();
+  const int first = bufferFirstRow;
   if (whole) {
     std::memcpy(whole.get() + size_t(first) * size_t(storedRow), chunk, size_t(count) * size_t(storedRow));
     return;

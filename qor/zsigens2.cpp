@@ -529,9 +529,10 @@ void TFileFormatDriver::checkGeometry(int64_t row, int64_t width, int64_t height
   if (row <= 0 || row > INT32_MAX)
     QOR_RAISE("%s: a row of %lld pixels takes %lld bytes, more than 32 bits hold.", what, (long long)width,
               (long long)row);
-  if (width * height > INT32_MAX)
+  // compared by division: sizes from a file reach 2^32, and their product would overflow
+  if (width > INT32_MAX / height)
     QOR_RAISE("%s: %lld x %lld pixels do not fit in one image.", what, (long long)width, (long long)height);
-  if (row * height > INT32_MAX)
+  if (row > INT32_MAX / height)
     QOR_RAISE("%s: %lld rows of %lld bytes do not fit in 32 bits.", what, (long long)height, (long long)row);
   checkImageBytes(imageBytes > 0 ? imageBytes : row * height, what);
 }
@@ -575,18 +576,23 @@ void TFileFormatDriver::writePalette(int count, int entryBytes, bool blueFirst) 
 
 void TFileFormatDriver::setRowLayout(const RowLayout& l) {
   layout = l;
-  const int per = rowsPerChunk();
-  const size_t need = size_t(per > 0 ? per : 1) * size_t(l.rowBytes > 0 ? l.rowBytes : 0);
+  const size_t need = size_t(rowsPerBuffer()) * size_t(l.rowBytes > 0 ? l.rowBytes : 0);
   if (need > chunkBytes) {
     chunk.reset();
     chunkBytes = 0;
   }
 }
 
+int TFileFormatDriver::rowsPerBuffer() {
+  const int per = rowsPerChunk() > 0 ? rowsPerChunk() : 1;
+  if (layout.rowBytes <= 0) return per;
+  const int64_t fit = rowBufferBudget / layout.rowBytes;
+  return fit < 1 ? 1 : fit < per ? int(fit) : per;
+}
+
 unsigned char* TFileFormatDriver::chunkBuffer() {
   if (!chunk) {
-    const int per = rowsPerChunk();
-    const size_t bytes = size_t(per > 0 ? per : 1) * size_t(layout.rowBytes > 0 ? layout.rowBytes : 0);
+    const size_t bytes = size_t(rowsPerBuffer()) * size_t(layout.rowBytes > 0 ? layout.rowBytes : 0);
     // zeroed once: pad bytes the converters never touch go out as zeros
     chunk.reset(new (std::nothrow) unsigned char[bytes + chunkSlack]());
     if (!chunk) QOR_RAISE_MEMORY();
@@ -614,6 +620,7 @@ int TFileFormatDriver::moveRowChunk(bool write) {
   const int per = rowsPerChunk();
   const int first = per * blockIndex;
   const int count = first + per < layout.sizeY ? per : layout.sizeY - first;
+  const int batch = rowsPerBuffer();
   const size_t stride = size_t(layout.rowBytes);
   // image row of the stored row first + k
   auto imageRow = [&](int k) { return layout.bottomUp ? layout.sizeY - 1 - (first + k) : first + k; };
@@ -627,31 +634,36 @@ int TFileFormatDriver::moveRowChunk(bool write) {
     alignedRowBytes = used;
   }
   unsigned char* scratch = reinterpret_cast<unsigned char*>(alignedRow.get());
-  if (write) {
-    if (chunkHoldsFileBytes) {
-      std::memset(rows, 0, chunkBytes);
-      chunkHoldsFileBytes = false;
-    }
-    for (int k = 0; k < count; ++k) {
-      unsigned char* out = rows + k * stride;
-      if (aligned) {
-        converter->convert(out, currentImage->rowPtr(imageRow(k)), layout.sizeX);
-      } else {
-        converter->convert(scratch, currentImage->rowPtr(imageRow(k)), layout.sizeX);
-        std::memcpy(out, scratch, used < stride ? used : stride);
+  for (int done = 0; done < count; done += batch) {
+    const int n = count - done < batch ? count - done : batch;
+    bufferFirstRow = first + done;
+    if (write) {
+      if (chunkHoldsFileBytes) {
+        std::memset(rows, 0, chunkBytes);
+        chunkHoldsFileBytes = false;
       }
-    }
-    storeRows(rows, count);
-  } else {
-    fetchRows(rows, count);
-    chunkHoldsFileBytes = true;
-    for (int k = 0; k < count; ++k) {
-      const unsigned char* in = rows + k * stride;
-      if (!aligned) {
-        std::memcpy(scratch, in, used < stride ? used : stride);
-        in = scratch;
+      for (int k = 0; k < n; ++k) {
+        unsigned char* out = rows + k * stride;
+        const void* in = currentImage->rowPtr(imageRow(done + k));
+        if (aligned) {
+          converter->convert(out, in, layout.sizeX);
+        } else {
+          converter->convert(scratch, in, layout.sizeX);
+          std::memcpy(out, scratch, used < stride ? used : stride);
+        }
       }
-      converter->convert(currentImage->rowPtr(imageRow(k)), in, layout.sizeX);
+      storeRows(rows, n);
+    } else {
+      fetchRows(rows, n);
+      chunkHoldsFileBytes = true;
+      for (int k = 0; k < n; ++k) {
+        const unsigned char* in = rows + k * stride;
+        if (!aligned) {
+          std::memcpy(scratch, in, used < stride ? used : stride);
+          in = scratch;
+        }
+        converter->convert(currentImage->rowPtr(imageRow(done + k)), in, layout.sizeX);
+      }
     }
   }
   ++blockIndex;

@@ -510,8 +510,8 @@ protected:
   // writeNextChunk. The converter must be taken before.
   void transferImage(TqorImageBase* image, bool write);
   // The chunk body of row formats: rowsPerChunk() stored rows move between
-  // the chunk buffer and the image through one fetchRows or storeRows call.
-  // Returns 1 when no chunk is left.
+  // the chunk buffer and the image, rowsPerBuffer() rows per fetchRows or
+  // storeRows call. Returns 1 when no chunk is left.
   int moveRowChunk(bool write);
   // Stored rows into rows (count x layout.rowBytes bytes). The default is one
   // stream read; rows the stream does not hold are zeros, and the stream's
@@ -521,6 +521,13 @@ protected:
   virtual void storeRows(const unsigned char* rows, int count);
   // Sets the row layout of the coming transfers; the chunk buffer follows.
   void setRowLayout(const RowLayout& l);
+  // Stored rows one fetchRows / storeRows call moves at most: a chunk's
+  // rows, fewer when they would take more than rowBufferBudget bytes, and
+  // never less than one. Buffers of a row codec are sized by it.
+  int rowsPerBuffer();
+  static constexpr int64_t rowBufferBudget = int64_t(1) << 20;
+  // The stored row of the first row handed to the running fetchRows / storeRows call.
+  int bufferFirstRow = 0;
   // Writable bytes after the last row of the chunk buffer, for decoders that
   // store a few bytes past a row's end.
   static constexpr int chunkSlack = 64;
@@ -538,7 +545,7 @@ protected:
 
 private:
   TqorImageBase* getTqorImageBaseCompatibleObject(int bits, unsigned char* data);
-  // rowsPerChunk() stored rows, zeroed once at allocation.
+  // rowsPerBuffer() stored rows, zeroed once at allocation.
   unsigned char* chunkBuffer();
 
   std::unique_ptr<unsigned char[]> chunk;

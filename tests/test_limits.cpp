@@ -1,6 +1,7 @@
 // Limits of what the library takes on: the image-size limit of the manager,
 // files of 2 GiB or more, zero-filled pixel memory, and a default manager
 // created by another unit's static initialiser.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -221,5 +222,61 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  35}),
     [](const testing::TestParamInfo<ZeroCase>& p) { return std::string(p.param.name); });
+
+}  // namespace
+
+// ---------------------------------------------------------------- hostile files
+
+namespace {
+
+// Every file under data/crashers once made the library misbehave: each must
+// open or read into a clean error 3.
+TEST(Crashers, EveryFileFailsCleanly) {
+  const std::string dir = std::string(QOR_TEST_DATA) + "/crashers/";
+  int seen = 0;
+  for (const char* name : {"tiff-geometry-overflow.tif"}) {
+    qortest::Manager mgr;
+    const std::string path = dir + name;
+    const int code = qortest::raisedCode([&] {
+      TImageEnsemble e(path.c_str(), mgr.m);
+      e.getUCharImage(0);
+    });
+    EXPECT_EQ(code, 3) << name;
+    ++seen;
+  }
+  EXPECT_GT(seen, 0);
+}
+
+// Rows a read buffers are bounded by bytes, not counted: a header-only BMP
+// of very long rows reads into its short-file error while the process holds
+// little more than the image and one stored row.
+TEST(RowBuffers, BoundedByBytesNotRows) {
+  constexpr int64_t width = 4000000, height = 16;
+  constexpr int64_t row = width * 3;
+  qortest::TempDir dir;
+  const std::string path = dir.file("long_rows.bmp");
+  qortest::Bytes b(54, 0);
+  auto put32 = [&b](size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k) b[at + size_t(k)] = static_cast<unsigned char>(v >> (8 * k));
+  };
+  b[0] = 'B';
+  b[1] = 'M';
+  put32(2, uint32_t(54 + row * height));
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, uint32_t(width));
+  put32(22, uint32_t(height));
+  qortest::put16(b, 26, 1);
+  qortest::put16(b, 28, 24);
+  qortest::writeFile(path, b);
+  qortest::Manager mgr;
+  TImageEnsemble e(path.c_str(), mgr.m);
+  EXPECT_TRUE(raises([&] { e.getRGBImage(0); }, 3, "Error while reading from disk.", "zsigens1"));
+  struct rusage use {};
+  getrusage(RUSAGE_SELF, &use);
+  // 15 buffered rows would add 180 MB to the 192 MB image
+  const int64_t peak = int64_t(use.ru_maxrss) * 1024;
+  EXPECT_LT(peak, row * height + 3 * row + (int64_t(64) << 20));
+}
 
 }  // namespace
