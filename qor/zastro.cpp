@@ -1,8 +1,12 @@
 #include "zastro.h"
 
+#include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -103,6 +107,56 @@ const char* TAstroLUMHead::read(TqorStream& s, char* fault, size_t size) {
   return nullptr;
 }
 
+namespace {
+
+// The cards of a header of blocks that the driver reads.
+struct BlockedCards {
+  enum { simple, bitpix, naxis, naxis1, naxis2, bzero, bscale, count };
+  static constexpr const char* names[count] = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "BZERO", "BSCALE"};
+  // the value text of each card, without its comment; empty when absent
+  char value[count][astroLayout::cardSize];
+  bool present[count] = {};
+};
+
+inline bool isBlank(const char* p, int n) {
+  for (int k = 0; k < n; ++k)
+    if (p[k] != ' ') return false;
+  return true;
+}
+
+bool isEndCard(const char* card) { return std::memcmp(card, "END", 3) == 0 && isBlank(card + 3, astroLayout::cardSize - 3); }
+
+// Keeps the value of card when its keyword is one the driver reads.
+void noteCard(const char* card, BlockedCards& c) {
+  if (card[astroLayout::keywordSize] != '=' || card[astroLayout::keywordSize + 1] != ' ') return;
+  char keyword[astroLayout::keywordSize + 1];
+  std::memcpy(keyword, card, astroLayout::keywordSize);
+  int n = astroLayout::keywordSize;
+  while (n > 0 && keyword[n - 1] == ' ') --n;
+  keyword[n] = '\0';
+  for (int k = 0; k < BlockedCards::count; ++k) {
+    if (c.present[k] || std::strcmp(keyword, BlockedCards::names[k]) != 0) continue;
+    const int length = astroLayout::cardSize - astroLayout::valueColumn;
+    std::memcpy(c.value[k], card + astroLayout::valueColumn, size_t(length));
+    c.value[k][length] = '\0';
+    if (char* comment = std::strchr(c.value[k], '/')) *comment = '\0';
+    c.present[k] = true;
+  }
+}
+
+// A number that fills the value text but for blanks; FORTRAN's D exponent is read as E.
+bool parseNumber(char* text, double& out) {
+  for (char* p = text; *p; ++p)
+    if (*p == 'D' || *p == 'd') *p = 'E';
+  char* end = nullptr;
+  const double v = std::strtod(text, &end);
+  if (end == text || !isBlank(end, int(std::strlen(end))) || !std::isfinite(v)) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
 void TAstroLUMHead::toBytes(char out[astroLayout::headerSize]) const {
   std::memset(out, ' ', astroLayout::headerSize);
   for (int c = 0; c < astroLayout::cards; ++c)
@@ -138,13 +192,22 @@ TFileInfo* fiAstroFileInfo(int coding, int sizeX, int sizeY) {
 // ---------------------------------------------------------------- row codec
 
 // Rows are stored as they lie in a signed 16-bit image; the converter below
-// moves them between the row buffer and the image.
+// moves them between the row buffer and the image. Rows of files of header
+// blocks are big-endian and scaled into doubles first.
+
+namespace {
+inline double blockedSample(const unsigned char* p, double bzero, double bscale) {
+  return bzero + bscale * double(int16_t(uint16_t(p[0] << 8 | p[1])));
+}
+}  // namespace
 
 // ---------------------------------------------------------------- converter tables
 
 // One pair only: signed 16-bit samples to and from signed 16-bit images, a
 // clipped copy without scaling or rounding.
 TImgConvertA2B* TAstroLUMFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
+  if (blocked.on && image->coding() == stSShort) return new TUImgConvertA2B<double, short>(32767, -32768, 0, 1);
+  if (blocked.on && image->coding() == stDouble) return new TUImgConvertA2B<double, double>(DBL_MAX, -DBL_MAX, 0, 1);
   if (image->coding() != stSShort)
     QOR_RAISE("Unknown convertion from 16 bits coding type  to type N %d.", image->coding());
   return new TUImgConvertA2B<short, short>(32767, -32768, 0, 1);
@@ -173,12 +236,89 @@ int TAstroLUMFormatDriver::recognizeFormat() {
 }
 
 void TAstroLUMFormatDriver::allocateRow() {
-  row.assign(size_t(rowBytes()), 0);
+  try {
+    row.assign(size_t(rowBytes()), 0);
+    values.clear();
+    if (blocked.on) values.assign(size_t(fileInfo.head.sizeX), 0.0);
+  } catch (const std::bad_alloc&) {
+    QOR_RAISE_MEMORY();
+  }
+}
+
+bool TAstroLUMFormatDriver::readBlockedHeader(const char* what) {
+  using namespace astroLayout;
+  char block[blockSize];
+  BlockedCards cards;
+  int64_t end = -1;  // index of the END card
+  for (int b = 0; b < maxHeaderBlocks && end < 0; ++b) {
+    const int got = stream->read(block, blockSize);
+    const int have = got > 0 ? got : 0;
+    if (b == 0 && (have < keywordSize + 1 || std::memcmp(block, "SIMPLE  =", keywordSize + 1) != 0)) return false;
+    for (int c = 0; c < cardsPerBlock && (c + 1) * cardSize <= have; ++c) {
+      const char* card = block + c * cardSize;
+      if (isEndCard(card)) {
+        end = int64_t(b) * cardsPerBlock + c;
+        // blanks fill the block after the END card; a file of seven cards has its samples there
+        const int after = (c + 1) * cardSize;
+        if (end <= endCard && (have < blockSize || !isBlank(block + after, blockSize - after))) return false;
+        break;
+      }
+      noteCard(card, cards);
+    }
+    if (have < blockSize) break;
+  }
+  if (end < 0) return false;
+
+  const char* file = fileNameForMessages();
+  auto integer = [&](int k, int64_t& out) {
+    double v = 0;
+    if (!cards.present[k] || !parseNumber(cards.value[k], v) || v != std::floor(v))
+      QOR_RAISE("%s of \"%s\": the %s card is missing or holds no whole number.", what, file, BlockedCards::names[k]);
+    out = v > double(INT_MAX) ? int64_t(INT_MAX) + 1 : v < double(INT_MIN) ? int64_t(INT_MIN) - 1 : int64_t(v);
+  };
+  auto real = [&](int k, double& out) {
+    if (cards.present[k] && !parseNumber(cards.value[k], out))
+      QOR_RAISE("%s of \"%s\": the %s card holds no number.", what, file, BlockedCards::names[k]);
+  };
+  int64_t bitpix = 0, naxis = 0, x = 0, y = 0;
+  integer(BlockedCards::bitpix, bitpix);
+  if (bitpix != sampleBits)
+    QOR_RAISE("%s of \"%s\": BITPIX is %lld; only samples of %d bits are read.", what, file, (long long)bitpix,
+              sampleBits);
+  integer(BlockedCards::naxis, naxis);
+  if (naxis != 2) QOR_RAISE("%s of \"%s\": NAXIS is %lld; only images of 2 axes are read.", what, file, (long long)naxis);
+  integer(BlockedCards::naxis1, x);
+  integer(BlockedCards::naxis2, y);
+  if (x > INT_MAX || y > INT_MAX)
+    QOR_RAISE("%s of \"%s\": the image size %lld x %lld (NAXIS1 x NAXIS2) is beyond %d.", what, file, (long long)x,
+              (long long)y, INT_MAX);
+  if (x < 1 || y < 1)
+    QOR_RAISE("%s of \"%s\": the image size %lld x %lld (NAXIS1 x NAXIS2) is empty.", what, file, (long long)x,
+              (long long)y);
+  Blocked read;
+  read.on = true;
+  read.dataOffset = (end / cardsPerBlock + 1) * blockSize;
+  real(BlockedCards::bzero, read.bzero);
+  real(BlockedCards::bscale, read.bscale);
+  checkGeometry(x * sampleBytes, x, y, what, sampleBits);
+
+  TAstroLUMFileInfo info(sampleBits, int(x), int(y));
+  fileInfo = info;
+  blocked = read;
+  return true;
 }
 
 int TAstroLUMFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "Astronomical file header";
+  blocked = Blocked();
+  if (!seekTo(0)) QOR_RAISE("%s: the stream cannot be positioned at its start.", what);
+  if (readBlockedHeader(what)) {
+    allocateRow();
+    stream->clear();
+    return 0;
+  }
+  stream->clear();
   if (!seekTo(0)) QOR_RAISE("%s: the stream cannot be positioned at its start.", what);
   TAstroLUMFileInfo read;
   char fault[160];
@@ -205,6 +345,7 @@ int TAstroLUMFormatDriver::createFile(TFileInfo* source) {
   TAstroLUMFileInfo wanted(coding, x, y);
   wanted.TFileInfo::operator=(*source);
   adoptDescriptor(fileInfo, wanted);
+  blocked = Blocked();
   if (!seekTo(0)) stream->seek(0, SEEK_SET);
   fileInfo.head.write(*stream);
   allocateRow();
@@ -214,6 +355,10 @@ int TAstroLUMFormatDriver::createFile(TFileInfo* source) {
 int TAstroLUMFormatDriver::readImage(TqorImageBase* image, int) {
   takeConverter(getConverterDisk2Memory(image));
   if (!image->ptr()) return 0;
+  if (blocked.on) {
+    readBlockedImage(image);
+    return 0;
+  }
   if (!seekTo(astroLayout::headerSize))
     QOR_RAISE("Astronomical file \"%s\": the file ends inside its %d-byte header.", fileNameForMessages(),
               astroLayout::headerSize);
@@ -230,7 +375,37 @@ int TAstroLUMFormatDriver::readImage(TqorImageBase* image, int) {
   return 0;
 }
 
+void TAstroLUMFormatDriver::readBlockedImage(TqorImageBase* image) {
+  const char* file = fileNameForMessages();
+  if (!seekTo(blocked.dataOffset))
+    QOR_RAISE("Astronomical file \"%s\": the file ends inside its header of %lld bytes.", file,
+              (long long)blocked.dataOffset);
+  const bool intoShort = image->coding() == stSShort;
+  const int width = fileInfo.head.sizeX, height = fileInfo.head.sizeY, n = rowBytes();
+  for (int i = 0; i < height; ++i) {
+    const int got = stream->read(row.data(), n);
+    const int whole = got > 0 ? got / astroLayout::sampleBytes : 0;
+    // samples the file does not hold are zeros, and the read reports the shortfall
+    if (got < n) stream->markFailed();
+    // the first row stored is the bottom one
+    const int y = height - 1 - i;
+    for (int x = 0; x < width; ++x) {
+      const double v = x < whole ? blockedSample(&row[size_t(x) * astroLayout::sampleBytes], blocked.bzero, blocked.bscale) : 0.0;
+      if (intoShort && (v < -32768 || v > 32767 || v != std::floor(v)))
+        QOR_RAISE("Astronomical file \"%s\": with BZERO %g and BSCALE %g the sample at column %d, row %d is %g, "
+                  "which a signed 16-bit image cannot hold; read the file into a double image.",
+                  file, blocked.bzero, blocked.bscale, x, y, v);
+      values[size_t(x)] = v;
+    }
+    converter->convert(image->rowPtr(y), values.data(), width);
+  }
+}
+
 int TAstroLUMFormatDriver::writeImage(TqorImageBase* image, int) {
+  if (blocked.on)
+    QOR_RAISE("Astronomical file \"%s\": a file of %d-byte header blocks is only read; write the image into a new "
+              "file.",
+              fileNameForMessages(), astroLayout::blockSize);
   // the converter first: an image of another type leaves the file as it was
   takeConverter(getConverterMemory2Disk(image));
   if (!image->ptr()) return 0;

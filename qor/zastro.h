@@ -1,6 +1,8 @@
 // Astronomical card-header files: seven text cards of 80 characters (560
 // bytes, no line ends) followed directly by one image of signed 16-bit
-// samples, rows top row first, least significant byte first.
+// samples, rows top row first, least significant byte first. Files of other
+// tools with 2880-byte header blocks and big-endian 16-bit samples (rows bottom
+// row first, BZERO and BSCALE applied) are read as well, and never written.
 #ifndef ZASTRO_H
 #define ZASTRO_H
 
@@ -35,6 +37,15 @@ inline constexpr int maxSkipped = 40;
 // The only sample size the format holds.
 inline constexpr int sampleBits = 16;
 inline constexpr int sampleBytes = 2;
+// Files of other tools: the header fills whole blocks of 36 cards, its last
+// card is END, blanks fill the rest of its block and the samples start with
+// the next block. A card holds its keyword in columns 0 to 7 and, when it has
+// a value, "= " in columns 8 and 9.
+inline constexpr int blockSize = 2880;
+inline constexpr int cardsPerBlock = blockSize / cardSize;
+inline constexpr int keywordSize = 8;
+inline constexpr int valueColumn = 10;
+inline constexpr int maxHeaderBlocks = 64;  // blocks looked through for the END card
 }  // namespace astroLayout
 
 // The header as held in memory.
@@ -86,7 +97,8 @@ QOR_API TFileInfo* fiAstroFileInfo(int coding, int sizeX, int sizeY);
 // ---------------------------------------------------------------- driver
 
 // Moves a whole image in readImage / writeImage, one row at a time; only
-// signed 16-bit images (stSShort) are read and written.
+// signed 16-bit images (stSShort) are read and written, and files of header
+// blocks are also read into double images (stDouble).
 class QOR_API TAstroLUMFormatDriver : public TFileFormatDriver {
 public:
   TAstroLUMFormatDriver();
@@ -109,12 +121,25 @@ public:
   TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
 private:
+  // How a file of 2880-byte header blocks stores its samples.
+  struct Blocked {
+    bool on = false;
+    int64_t dataOffset = 0;
+    double bzero = 0;  // a sample means bzero + bscale x stored value
+    double bscale = 1;
+  };
   // One row of samples as stored.
   void allocateRow();
   int rowBytes() const { return fileInfo.head.sizeX * astroLayout::sampleBytes; }
+  // Reads the header of a file of header blocks into the descriptor; false,
+  // with nothing changed, when the file is not of that kind.
+  bool readBlockedHeader(const char* what);
+  void readBlockedImage(TqorImageBase* image);
 
   TAstroLUMFileInfo fileInfo;
+  Blocked blocked;
   std::vector<unsigned char> row;
+  std::vector<double> values;  // one row of a file of header blocks, scaled
 };
 
 #endif

@@ -4,12 +4,30 @@
 // itself, and the detection order that puts PCX before TGA.
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "oracle.h"
 #include "testutil.h"
+
+// Allocation failure on demand: while failFrom is above 0, every operator new
+// of at least that many bytes throws std::bad_alloc.
+static std::atomic<size_t> failFrom{0};
+
+// (out of line: the compiler must not pair the inlined malloc and free with new and delete)
+[[gnu::noinline]] void* operator new(size_t n) {
+  const size_t limit = failFrom.load();
+  if (limit && n >= limit) throw std::bad_alloc();
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -373,16 +391,234 @@ TEST(Astro, HeadersWithoutUsableCardsAndOtherCodingsAreRefused) {
   EXPECT_FALSE(fileExists(dir.file("c.fts")));
 }
 
-// A FITS file of ImageMagick holds the three cards in its first 560 bytes and is claimed.
-TEST(Astro, FitsFileOfImageMagickIsClaimed) {
-  if (!haveMagick()) GTEST_SKIP() << "ImageMagick missing";
-  const std::string path = oracleDir().file("g.fits");
-  ASSERT_EQ(std::system((std::string(kMagick) + " -size 5x3 gradient: -depth 16 '" + path + "'").c_str()), 0);
+// ---- files of header blocks, as other tools write them
+
+// A header of 2880-byte blocks: the cards, END, blanks to the block's end.
+Bytes blockedHeader(std::vector<std::string> lines) {
+  lines.push_back("END");
+  std::string h = cards(lines);
+  h.resize((h.size() + 2879) / 2880 * 2880, ' ');
+  return bytesOf(h);
+}
+
+// Big-endian 16-bit samples, padded with zeros to a whole block.
+Bytes bigEndian(const std::vector<int>& samples) {
+  Bytes b;
+  for (int v : samples) b.insert(b.end(), {uint8_t(uint16_t(v) >> 8), uint8_t(v)});
+  b.resize((b.size() + 2879) / 2880 * 2880, 0);
+  return b;
+}
+
+std::string card(const std::string& key, const std::string& value) {
+  std::string c = key + std::string(8 - key.size(), ' ') + "= ";
+  return c + std::string(20 - value.size(), ' ') + value;
+}
+
+std::vector<std::string> basicCards(int w, int h) {
+  return {card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS", "2"), card("NAXIS1", std::to_string(w)),
+          card("NAXIS2", std::to_string(h))};
+}
+
+std::vector<short> readShorts(TImageEnsemble& e) {
+  std::vector<short> v(size_t(e.sizeX()) * size_t(e.sizeY()));
+  e.readSShortImage(0, v.data());
+  return v;
+}
+
+std::vector<double> readDoubles(TImageEnsemble& e) {
+  std::vector<double> v(size_t(e.sizeX()) * size_t(e.sizeY()));
+  e.readDoubleImage(0, v.data());
+  return v;
+}
+
+struct BlockedCase {
+  const char* name;
+  std::vector<std::string> extraCards;
+  int w, h;
+  std::vector<int> stored;    // in file order: the bottom row first
+  std::vector<double> image;  // top row first
+  bool fitsShort;             // read into a signed 16-bit image as well
+};
+
+void PrintTo(const BlockedCase& c, std::ostream* os) { *os << c.name; }
+
+class BlockedFile : public testing::TestWithParam<BlockedCase> {};
+
+TEST_P(BlockedFile, ReadsScaledSamplesBottomRowFirst) {
+  const BlockedCase& c = GetParam();
+  std::vector<std::string> lines = basicCards(c.w, c.h);
+  lines.insert(lines.end(), c.extraCards.begin(), c.extraCards.end());
+  Bytes b = blockedHeader(lines);
+  const Bytes data = bigEndian(c.stored);
+  b.insert(b.end(), data.begin(), data.end());
   Manager mgr;
-  TImageEnsemble e(path.c_str(), mgr.m);
-  EXPECT_EQ(e.formatID(), idASTROLUM());
-  EXPECT_EQ(e.sizeX(), 5);
-  EXPECT_EQ(e.sizeY(), 3);
+  TImageEnsemble e(mgr.m);
+  e.open(new TqorMemoryStream(b.data(), int(b.size())));
+  ASSERT_EQ(e.formatID(), idASTROLUM());
+  EXPECT_EQ(e.sizeX(), c.w);
+  EXPECT_EQ(e.sizeY(), c.h);
+  EXPECT_EQ(readDoubles(e), c.image);
+  if (c.fitsShort) {
+    EXPECT_EQ(readShorts(e), std::vector<short>(c.image.begin(), c.image.end()));
+  } else {
+    EXPECT_ERROR3(readShorts(e), "which a signed 16-bit image cannot hold");
+    EXPECT_ERROR3(readShorts(e), "with BZERO");
+  }
+  EXPECT_ERROR3(e.getUCharImage(0), "Unknown convertion from 16 bits coding type  to type N 9.");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, BlockedFile,
+    testing::Values(
+        // six cards: the END card lies inside the first 560 bytes, the samples start at 2880
+        BlockedCase{"SixCardsSigned", {}, 3, 2, {-32768, -1, 0, 1, 2, 32767}, {1, 2, 32767, -32768, -1, 0}, true},
+        BlockedCase{"SevenCardsEndWhereTheShortHeaderEnds", {card("EXTEND", "T")}, 2, 1, {258, -2}, {258, -2}, true},
+        BlockedCase{"UnsignedThatFit", {card("BSCALE", "1.000000E+00"), card("BZERO", "3.276800E+04")}, 2, 1,
+                    {-32768, -1}, {0, 32767}, true},
+        BlockedCase{"UnsignedBeyondSigned", {card("BZERO", "32768")}, 2, 1, {0, 32767}, {32768, 65535}, false},
+        BlockedCase{"FractionalScale", {card("BSCALE", "0.5D0"), card("BZERO", "-1")}, 2, 1, {3, 4}, {0.5, 1}, false},
+        BlockedCase{"HeaderOfTwoBlocks", std::vector<std::string>(40, "HISTORY a header longer than one block"), 1, 2,
+                    {7, 9}, {9, 7}, true}),
+    [](const testing::TestParamInfo<BlockedCase>& info) { return std::string(info.param.name); });
+
+TEST(Astro, HeaderBlockFaultsAreRefusedNamingTheCard) {
+  const struct {
+    std::vector<std::string> lines;
+    const char* part;
+  } cases[] = {
+      {{card("SIMPLE", "T"), card("BITPIX", "-32"), card("NAXIS", "2"), card("NAXIS1", "2"), card("NAXIS2", "2")},
+       "BITPIX is -32; only samples of 16 bits are read."},
+      {{card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS", "3"), card("NAXIS1", "2"), card("NAXIS2", "2"),
+        card("NAXIS3", "3")},
+       "NAXIS is 3; only images of 2 axes are read."},
+      {{card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS1", "2"), card("NAXIS2", "2")},
+       "the NAXIS card is missing or holds no whole number."},
+      {{card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS", "2"), card("NAXIS1", "2.5"), card("NAXIS2", "2")},
+       "the NAXIS1 card is missing or holds no whole number."},
+      {{card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS", "2"), card("NAXIS1", "2"), card("NAXIS2", "2"),
+        card("BZERO", "'text'")},
+       "the BZERO card holds no number."},
+      {{card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS", "2"), card("NAXIS1", "99999999999"),
+        card("NAXIS2", "2")},
+       "is beyond 2147483647"},
+      {{card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS", "2"), card("NAXIS1", "0"), card("NAXIS2", "2")},
+       "is empty"},
+  };
+  Manager mgr;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.part);
+    Bytes b = blockedHeader(c.lines);
+    b.resize(b.size() + 2880, 0);
+    TImageEnsemble e(mgr.m);
+    EXPECT_ERROR3(e.open(new TqorMemoryStream(b.data(), int(b.size()))), c.part);
+  }
+}
+
+TEST(Astro, FileOfHeaderBlocksIsNotWrittenBack) {
+  TempDir dir;
+  const std::string path = dir.file("b.fits");
+  Bytes b = blockedHeader(basicCards(2, 1));
+  const Bytes data = bigEndian({1, 2});
+  b.insert(b.end(), data.begin(), data.end());
+  writeFile(path, b);
+  Manager mgr;
+  {
+    TImageEnsemble e(path.c_str(), mgr.m);
+    e.getSShortImage(0);
+    EXPECT_ERROR3(e.putImage(0), "a file of 2880-byte header blocks is only read");
+  }
+  EXPECT_EQ(readFile(path), b);
+}
+
+// FITS files ImageMagick writes (`convert ... -depth 16 x.fits`: BZERO 32768,
+// rows bottom row first) read as ImageMagick reads them back (`convert x.fits x.pgm`).
+struct MagickFits {
+  const char* name;
+  const char* fx;  // the picture, an ImageMagick -fx expression of columns i and rows j
+  bool fitsShort;
+};
+
+void PrintTo(const MagickFits& c, std::ostream* os) { *os << c.name; }
+
+class MagickFile : public testing::TestWithParam<MagickFits> {};
+
+TEST_P(MagickFile, ReadsWhatImageMagickShows) {
+  const MagickFits& c = GetParam();
+  if (!haveMagick()) GTEST_SKIP() << "ImageMagick missing";
+  const std::string fits = oracleDir().file(std::string(c.name) + ".fits"), pgm = fits + ".pgm";
+  const std::string make = std::string(kMagick) + " -size 7x5 xc: -fx '" + c.fx + "' -depth 16 '" + fits + "'";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_EQ(std::system((std::string(kMagick) + " '" + fits + "' -depth 16 '" + pgm + "'").c_str()), 0);
+  const Bytes p = readFile(pgm);
+  const std::string head = "P5\n7 5\n65535\n";
+  ASSERT_EQ(textOf(Bytes(p.begin(), p.begin() + long(head.size()))), head);
+  std::vector<double> shown;
+  for (size_t k = head.size(); k + 1 < p.size(); k += 2) shown.push_back(p[k] << 8 | p[k + 1]);
+  ASSERT_EQ(shown.size(), 35u);
+  ASSERT_NE(shown.front(), shown.back());
+
+  Manager mgr;
+  TImageEnsemble e(fits.c_str(), mgr.m);
+  ASSERT_EQ(e.formatID(), idASTROLUM());
+  EXPECT_EQ(e.sizeX(), 7);
+  EXPECT_EQ(e.sizeY(), 5);
+  EXPECT_EQ(readDoubles(e), shown);
+  if (c.fitsShort) {
+    EXPECT_EQ(readShorts(e), std::vector<short>(shown.begin(), shown.end()));
+  } else {
+    EXPECT_ERROR3(readShorts(e), "with BZERO 32768 and BSCALE 1");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, MagickFile,
+                         testing::Values(MagickFits{"im_full", "(i + 7 * j) / 34", false},
+                                         MagickFits{"im_low", "0.45 * (i + 7 * j) / 34", true}),
+                         [](const testing::TestParamInfo<MagickFits>& info) { return std::string(info.param.name); });
+
+// Files ImageMagick writes that hold other samples or more axes are refused at open.
+TEST(Astro, ImageMagickFilesOfOtherSamplesAreRefused) {
+  if (!haveMagick()) GTEST_SKIP() << "ImageMagick missing";
+  const struct {
+    const char* name;
+    const char* options;
+    const char* part;
+  } cases[] = {
+      {"im_8.fits", "-size 4x3 gradient: -depth 8", "BITPIX is 8"},
+      {"im_float.fits", "-size 4x3 gradient: -define quantum:format=floating-point -depth 32", "BITPIX is -32"},
+      {"im_colour.fits", "-size 4x3 gradient:red-blue -depth 16", "NAXIS is 3"},
+  };
+  Manager mgr;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = oracleDir().file(c.name);
+    ASSERT_EQ(std::system((std::string(kMagick) + " " + c.options + " '" + path + "'").c_str()), 0);
+    EXPECT_ERROR3(TImageEnsemble e(path.c_str(), mgr.m), c.part);
+  }
+}
+
+// Memory that runs out reaches the caller as x_qor, code 1, for both kinds of file.
+TEST(Astro, AllocationFailureRaisesErrorOne) {
+  Bytes shortHeader = bytesOf(cards({"SIMPLE  =                    T/", "BITPIX  =                   16/",
+                                     "NAXIS   =                    2/", "NAXIS1  =              1000000/",
+                                     "NAXIS2  =                    1/", "TEST    =                    0/", "END"}));
+  shortHeader.resize(560 + 2000000, 1);
+  Bytes blocked = blockedHeader(basicCards(1000000, 1));
+  blocked.resize(blocked.size() + 2000000, 1);
+  Manager mgr;
+  for (Bytes* b : {&shortHeader, &blocked}) {
+    int code = 0;
+    failFrom = 1 << 20;
+    try {
+      TImageEnsemble e(mgr.m);
+      e.open(new TqorMemoryStream(b->data(), int(b->size())));
+    } catch (const x_qor& x) {
+      code = x.error();
+    } catch (const std::bad_alloc&) {
+      code = -1;
+    }
+    failFrom = 0;
+    EXPECT_EQ(code, 1) << (b == &blocked ? "header blocks" : "560-byte header");
+  }
 }
 
 // ---------------------------------------------------------------- detection order
