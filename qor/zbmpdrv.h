@@ -192,6 +192,7 @@ public:
   int readNextChunk() override { return moveRowChunk(false); }
   int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override { return moveRowChunk(true); }
+  bool writeEndsFile() override { return true; }
   int top2BottomReading() override { return fileInfo.info.biHeight < 0; }
   int hasPalette() override;
   int paletteSize() override;

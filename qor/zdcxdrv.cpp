@@ -152,12 +152,7 @@ int TDcxFormatDriver::writeImage(TqorImageBase* image, int page) {
     QOR_RAISE("DCX file \"%s\": there is no page %d to write.", fileNameForMessages(), page);
   if (dataEnd > INT32_MAX) QOR_RAISE("DCX file \"%s\": pages cannot begin beyond 2 GiB.", fileNameForMessages());
   const uint32_t at = uint32_t(dataEnd);
-  table[size_t(page)] = at;
-  unsigned char word[dcxLayout::wordBytes];
-  qorLE::put32(word, at);
-  if (!seekTo(dcxLayout::pageTable + int64_t(page) * dcxLayout::wordBytes))
-    QOR_RAISE("DCX file \"%s\": the page table cannot be reached.", fileNameForMessages());
-  stream->write(word, dcxLayout::wordBytes);
+  pendingPage = -1;
   if (!seekTo(at)) QOR_RAISE("DCX file \"%s\": the end of the data cannot be reached.", fileNameForMessages());
   {
     NestedOpen nested("DCX file", fileNameForMessages());
@@ -166,11 +161,28 @@ int TDcxFormatDriver::writeImage(TqorImageBase* image, int page) {
     pages->open(window, fiPcxFileInfo(fileInfo.coding_, fileInfo.sizeX_, fileInfo.sizeY_, 1));
     passChunkMode();
     std::memcpy(pages->getPalette(), palette, sizeof palette);
+    blockIndex = 0;
     image->write(pages.get(), 0);
   }
+  pendingPage = page;
+  pendingAt = at;
+  if (!(flags & qorChunkMode)) commitPage();
+  return 0;
+}
+
+void TDcxFormatDriver::commitPage() {
+  if (pendingPage < 0) return;
+  const int page = pendingPage;
+  pendingPage = -1;
   const int64_t end = stream->tell();
   if (end > dataEnd) dataEnd = end;
-  return 0;
+  table[size_t(page)] = pendingAt;
+  unsigned char word[dcxLayout::wordBytes];
+  qorLE::put32(word, pendingAt);
+  if (!seekTo(dcxLayout::pageTable + int64_t(page) * dcxLayout::wordBytes))
+    QOR_RAISE("DCX file \"%s\": the page table cannot be reached.", fileNameForMessages());
+  stream->write(word, dcxLayout::wordBytes);
+  if (!seekTo(dataEnd)) stream->seek(0, SEEK_END);
 }
 
 int TDcxFormatDriver::readImage(TqorImageBase* image, int) {
@@ -202,8 +214,8 @@ int TDcxFormatDriver::readNextChunk() {
 int TDcxFormatDriver::writeNextChunk() {
   if (!pagesOpen()) return 1;
   const int r = pages->writeNextChunk();
-  const int64_t end = stream->tell();
-  if (end > dataEnd) dataEnd = end;
+  if (r == 0) ++blockIndex;
+  if (r == 1 || blockIndex >= chunksNumber()) commitPage();
   return r;
 }
 

@@ -87,6 +87,9 @@ private:
   // First byte after page i: the smallest table entry above its own, else
   // the end of the data.
   int64_t pageEnd(int page) const;
+  // Enters the page written last into the table once all of its data is
+  // out: a page that fails leaves the table and the end of data as they were.
+  void commitPage();
 
   TDcxFileInfo fileInfo;
   std::unique_ptr<uint32_t[]> table;  // maxPages + 1 words, zeroed
@@ -94,6 +97,8 @@ private:
   int64_t dataEnd;                    // end of the file's data
   TQORDataManager* pageManager;      // the pages' manager variable when no ensemble is served
   std::unique_ptr<TImageEnsemble> pages;
+  int pendingPage = -1;     // the page being written, not yet in the table
+  uint32_t pendingAt = 0;   // where its data begins
 };
 
 #endif

@@ -259,6 +259,7 @@ public:
   int readNextChunk() override { return moveRowChunk(false); }
   int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override;
+  bool writeEndsFile() override { return true; }
   int hasPalette() override;
   int paletteSize() override;
   int queryState() override { return 1; }

@@ -102,9 +102,16 @@ int64_t memoryRowBytes(int type, int sizeX, int bitsPerPixel) {
 // Largest file that can be read: sizes and offsets of streams are ints.
 constexpr int64_t largestReadableFile = INT32_MAX;
 
-// Pushes buffered bytes of a file stream to the disk; sets the fail bit on error.
-void flushFileStream(TqorStream* s) {
-  if (auto* file = dynamic_cast<TqorFileStream*>(s)) file->flush();
+// Ends a written file where the driver's last write ended, when the driver's
+// write ends the file's data; other streams keep their length.
+void finishWrite(TFileFormatDriver& d, TqorStream* s) {
+  auto* file = dynamic_cast<TqorFileStream*>(s);
+  if (!file) return;
+  if (d.writeEndsFile() && !file->fail()) {
+    const int end = file->tell();
+    if (end > 0 && end < file->size()) file->truncate(end);
+  }
+  file->flush();
 }
 
 }  // namespace
@@ -521,7 +528,7 @@ int TImageEnsemble::putImage(int i) {
   std::memcpy(d.getPalette(), image->palette, sizeof image->palette);
   int r = d.writeImage(image, i);
   // bytes still in the file buffer must reach the disk now, not silently in close()
-  if (!(d.getf() & qorChunkMode)) flushFileStream(stream_);
+  if (!(d.getf() & qorChunkMode)) finishWrite(d, stream_);
   if (stream_ && stream_->fail()) QOR_RAISE("Error while writing to disk. Disk full?");
   return r;
 }
@@ -725,9 +732,10 @@ int TImageEnsemble::readNextChunk() {
 }
 
 int TImageEnsemble::writeNextChunk() {
-  int r = requireDriver().writeNextChunk();
+  TFileFormatDriver& d = requireDriver();
+  int r = d.writeNextChunk();
   if (r == 1) {
-    flushFileStream(stream_);
+    finishWrite(d, stream_);
     if (stream_ && stream_->fail()) QOR_RAISE("Error while writing to disk. Disk full?");
     if (pending.index >= 0 && !pending.reading) finishPending();
   }

@@ -474,19 +474,48 @@ void TFileFormatDriver::takeConverter(TImgConvertA2B* c, int rowBytes) {
 // ---------------------------------------------------------------- driver helpers
 
 namespace {
-// Ensembles opened inside the work of another ensemble's driver, now.
-thread_local int nestingDepth = 0;
+// The files whose drivers are opening or reading nested ensembles on this
+// thread now, outermost first: what is shown, and what identifies the file
+// (its real path where it has one; unnamed streams identify nothing).
+struct NestedFile {
+  std::string shown;
+  std::string identity;
+};
+thread_local std::vector<NestedFile> nestingChain;
+
+std::string fileIdentity(const char* file) {
+  if (!file || !*file) return std::string();
+  char* real = realpath(file, nullptr);
+  std::string id = real ? real : file;
+  std::free(real);
+  return id;
+}
 }  // namespace
 
 TFileFormatDriver::NestedOpen::NestedOpen(const char* kind, const char* file) {
-  if (nestingDepth >= maxNesting)
-    QOR_RAISE("%s \"%s\": files nested more than %d deep (a page or member that leads back to its own file, or "
-              "a chain of such files) are refused.",
-              kind, file, maxNesting);
-  ++nestingDepth;
+  if (!file) file = "";
+  try {
+    NestedFile entry{file, fileIdentity(file)};
+    bool loop = false;
+    if (!entry.identity.empty())
+      for (const NestedFile& f : nestingChain) loop = loop || f.identity == entry.identity;
+    if (loop || nestingChain.size() >= size_t(maxNesting)) {
+      std::string chain;
+      for (const NestedFile& f : nestingChain) chain += (f.shown.empty() ? "(stream)" : f.shown) + " -> ";
+      chain += *file ? file : "(stream)";
+      if (loop)
+        QOR_RAISE("%s \"%s\": its members lead back to the file itself (%s); such a loop is refused.", kind, file,
+                  chain.c_str());
+      QOR_RAISE("%s \"%s\": files nested more than %d deep (%s) are refused.", kind, file, maxNesting,
+                chain.c_str());
+    }
+    nestingChain.push_back(std::move(entry));
+  } catch (const std::bad_alloc&) {
+    QOR_RAISE_MEMORY();
+  }
 }
 
-TFileFormatDriver::NestedOpen::~NestedOpen() { --nestingDepth; }
+TFileFormatDriver::NestedOpen::~NestedOpen() { nestingChain.pop_back(); }
 
 const char* TFileFormatDriver::fileNameForMessages() const {
   return ensemble && ensemble->fileName() ? ensemble->fileName() : "";

@@ -410,6 +410,9 @@ public:
   virtual int increaseImagesNumber(int n);
   // Called before image index is read; formats whose images differ in size update the descriptor.
   virtual void updateFileInfo(int) {}
+  // True when a finished write of the file's image ends the file's data:
+  // a file written back after reading is then cut where the write ended.
+  virtual bool writeEndsFile() { return false; }
   virtual TImgConvertA2B* getConverterDisk2Memory(TqorImageBase*) { return nullptr; }
   virtual TImgConvertA2B* getConverterMemory2Disk(TqorImageBase*) { return nullptr; }
 

@@ -1,5 +1,7 @@
 #include "zstream.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
@@ -61,6 +63,12 @@ int TqorFileStream::seekMethod(long offset, int origin) {
 
 int TqorFileStream::flush() {
   if (handle && std::fflush(file()) != 0) state |= 1;
+  return fail() ? -1 : 0;
+}
+
+int TqorFileStream::truncate(int length) {
+  if (!handle || length < 0 || flush() != 0) return -1;
+  if (ftruncate(fileno(file()), off_t(length)) != 0) state |= 1;
   return fail() ? -1 : 0;
 }
 

@@ -218,6 +218,7 @@ public:
   int readNextChunk() override { return moveRowChunk(false); }
   int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override;
+  bool writeEndsFile() override { return true; }
   int top2BottomReading() override { return (fileInfo.head.descriptor & tgaLayout::topDown) != 0; }
   int hasPalette() override { return fileInfo.head.coding() == 8; }
   int paletteSize() override;

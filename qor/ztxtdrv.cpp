@@ -1,6 +1,10 @@
 #include "ztxtdrv.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 
 #include <cctype>
 #include <climits>
@@ -174,6 +178,8 @@ TImgListFormatDriver::TImgListFormatDriver() = default;
 TImgListFormatDriver::~TImgListFormatDriver() {
   fileInfo.inner = nullptr;
   try {
+    replacing.clear();
+    abandonMember();
     second.reset();
     inner.reset();
   } catch (...) {
@@ -359,22 +365,73 @@ int TImgListFormatDriver::readImage(TqorImageBase* image, int) {
   return 0;
 }
 
+namespace {
+// A name beside file that no other write of this process uses now.
+std::string partName(const std::string& file) {
+  static std::atomic<unsigned> counter{0};
+  return file + ".part-" + std::to_string(long(getpid())) + "-" + std::to_string(counter++);
+}
+}  // namespace
+
 int TImgListFormatDriver::writeImage(TqorImageBase* image, int index) {
   if (!inner || index < 0 || index >= int(names.size()))
     QOR_RAISE("Image list \"%s\": there is no image %d to write.", fileNameForMessages(), index);
   if (!innerOpen() || !fileInfo.inner)
     QOR_RAISE("Image list \"%s\": no member descriptor to write image %d with.", fileNameForMessages(), index);
   NestedOpen nested("Image list", fileNameForMessages());
+  abandonMember();
   // a copy of the member descriptor that outlives the member now open
   auto* sink = new TDiscardStream;
   if (!sink) QOR_RAISE_MEMORY();
   second->open(sink, fileInfo.inner);
   fileInfo.inner = nullptr;
-  inner->open(names[size_t(index)].c_str(), second->getFileInfo());
-  fileInfo.inner = inner->getFileInfo();
-  passChunkMode();
-  image->write(inner.get(), 0);
+  replacing = names[size_t(index)];
+  writingTo = partName(replacing);
+  try {
+    inner->open(writingTo.c_str(), second->getFileInfo());
+    fileInfo.inner = inner->getFileInfo();
+    passChunkMode();
+    blockIndex = 0;
+    image->write(inner.get(), 0);
+  } catch (...) {
+    abandonMember();
+    throw;
+  }
+  if (!(flags & qorChunkMode)) commitMember();
   return 0;
+}
+
+void TImgListFormatDriver::commitMember() {
+  if (writingTo.empty()) return;
+  const std::string from = writingTo, to = replacing;
+  writingTo.clear();
+  if (std::rename(from.c_str(), to.c_str()) != 0) {
+    const int error = errno;
+    std::remove(from.c_str());
+    QOR_RAISE("Image list \"%s\": member \"%s\" cannot be replaced: %s.", fileNameForMessages(), to.c_str(),
+              std::strerror(error));
+  }
+}
+
+void TImgListFormatDriver::abandonMember() {
+  if (writingTo.empty()) return;
+  const std::string part = writingTo;
+  writingTo.clear();
+  fileInfo.inner = nullptr;
+  try {
+    if (inner) inner->close();
+  } catch (const x_qor&) {
+  }
+  std::remove(part.c_str());
+  // the member as it was stays open, so that the list can still be written
+  try {
+    if (inner && !replacing.empty()) {
+      inner->open(replacing.c_str());
+      fileInfo.inner = inner->getFileInfo();
+    }
+  } catch (const x_qor&) {
+    fileInfo.inner = nullptr;
+  }
 }
 
 int TImgListFormatDriver::readNextChunk() {
@@ -388,7 +445,19 @@ int TImgListFormatDriver::readNextChunk() {
   return r;
 }
 
-int TImgListFormatDriver::writeNextChunk() { return innerOpen() ? inner->writeNextChunk() : 1; }
+int TImgListFormatDriver::writeNextChunk() {
+  if (!innerOpen()) return 1;
+  int r = 1;
+  try {
+    r = inner->writeNextChunk();
+  } catch (...) {
+    abandonMember();
+    throw;
+  }
+  if (r == 0) ++blockIndex;
+  if (r == 1 || blockIndex >= chunksNumber()) commitMember();
+  return r;
+}
 
 void TImgListFormatDriver::releaseImageState() {
   if (innerOpen() && inner->getQORDataManager()) inner->rejectAllImagesFromMemory();

@@ -108,11 +108,17 @@ private:
   void generateNames();
   // Refuses a member name that is the list's own file.
   void checkNotSelf(const std::string& name);
+  // A member is written into a new file beside it, which replaces the
+  // member only once the write is complete: a refused write leaves it as it was.
+  void commitMember();
+  void abandonMember();
 
   TImgListFileInfo fileInfo;
   std::unique_ptr<TImageEnsemble> inner;   // the member file open now
   std::unique_ptr<TImageEnsemble> second;  // while writing: holds a copy of the member descriptor
   std::vector<std::string> names;
+  std::string writingTo;    // the new file of the member being written
+  std::string replacing;    // the member file it replaces
 };
 
 #endif

@@ -239,13 +239,20 @@ TEST(ImgList, WriterRefusesMasksAndNamesItCannotReadBack) {
   }
 }
 
-TEST(ImgList, ChainsThatLeadBackToThemselvesStopAtTheNestingLimit) {
+TEST(ImgList, MembersThatLeadBackToTheirListAreRefusedAtAnyIndex) {
   TempDir dir;
   Manager mgr;
   const std::string self = dir.file("self.lst"), a = dir.file("a.lst"), b = dir.file("b.lst"), d = dir.file("d.dcx");
+  const std::string self1 = dir.file("self1.lst"), c = dir.file("c.lst"), e1 = dir.file("e.lst");
+  const std::string bmp = dir.file("m.bmp");
+  { TImageEnsemble m(bmp.c_str(), fiBmpFileInfo(8, 3, 2), mgr.m); m.writeUCharImage(0, Bytes(6, 9).data()); }
   writeFile(self, bytesOf(listText(1, "?", {self})));
   writeFile(a, bytesOf(listText(1, "?", {b})));
   writeFile(b, bytesOf(listText(1, "?", {a})));
+  // the loop behind member 1: the list opens, and reading that member is refused
+  writeFile(self1, bytesOf(listText(2, "?", {bmp, self1})));
+  writeFile(c, bytesOf(listText(2, "?", {bmp, e1})));
+  writeFile(e1, bytesOf(listText(1, "?", {c})));
   // a DCX file whose only page is a list naming the DCX file
   Bytes dcx = {0xB1, 0x68, 0xDE, 0x3A, 12, 0, 0, 0, 0, 0, 0, 0};
   const Bytes page = bytesOf(listText(1, "?", {d}));
@@ -253,7 +260,18 @@ TEST(ImgList, ChainsThatLeadBackToThemselvesStopAtTheNestingLimit) {
   writeFile(d, dcx);
   for (const std::string& file : {self, a, d}) {
     SCOPED_TRACE(file);
-    EXPECT_ERROR3(TImageEnsemble e(file.c_str(), mgr.m), "nested more than 8 deep");
+    EXPECT_ERROR3(TImageEnsemble e(file.c_str(), mgr.m), "lead back to the file itself");
+  }
+  EXPECT_ERROR3(TImageEnsemble e(a.c_str(), mgr.m), a + " -> " + b + " -> " + a);
+  for (const std::string& file : {self1, c}) {
+    SCOPED_TRACE(file);
+    TImageEnsemble e(file.c_str(), mgr.m);
+    Bytes px(6);
+    e.readUCharImage(0, px.data());
+    EXPECT_EQ(px, Bytes(6, 9));
+    EXPECT_ERROR3(e.getUCharImage(1), "lead back to the file itself");
+    EXPECT_ERROR3(e.readUCharImage(1, px.data()), "lead back to the file itself");
+    EXPECT_FALSE(e.imageIsLoaded(1));
   }
 }
 

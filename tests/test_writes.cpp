@@ -1,0 +1,141 @@
+// Writes that must never lose a file: refused writes into image-list members
+// and DCX pages, write-back that shortens a file, creates that fail, and the
+// cache of kept images after a file is made again.
+#include <dirent.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "oracle.h"
+#include "testutil.h"
+
+namespace {
+
+using qortest::Bytes;
+using qortest::readFile;
+
+int filesIn(const std::string& folder) {
+  int n = 0;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(d)) n += entry->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+Bytes pattern(size_t n, unsigned seed) {
+  Bytes b(n);
+  for (size_t k = 0; k < n; ++k) b[k] = uint8_t(k * seed + (k >> 5) * 7);
+  return b;
+}
+
+// A list of two JPEG members: member 1 read as grey has no way back into a
+// colour JPEG, and its file must stay as it was.
+TEST(RefusedWrite, ImageListMemberStaysByteForByte) {
+  qortest::TempDir dir;
+  qortest::Manager mgr;
+  const std::string list = dir.file("j.lst"), mask = dir.file("j?.jpg");
+  {
+    TImageEnsemble e(list.c_str(), fiImgListFileInfo(mask.c_str(), fiJpegFileInfo(24, 16, 8, 90), 2), mgr.m);
+    for (int i = 0; i < 2; ++i) e.writeRGBImage(i, pattern(16 * 8 * 3, 3 + i).data());
+  }
+  const std::string member = dir.file("j1.jpg");
+  const Bytes before = readFile(member);
+  ASSERT_FALSE(before.empty());
+  TImageEnsemble e(list.c_str(), mgr.m);
+  TUCharImage* grey = e.getUCharImage(1);
+  ASSERT_NE(grey, nullptr);
+  EXPECT_EQ(qortest::raisedCode([&] { e.putImage(1); }), 3);
+  EXPECT_EQ(readFile(member), before);
+  // the list still writes what its member can store
+  e.freeImage(1);
+  Bytes rgb = pattern(16 * 8 * 3, 11);
+  e.writeRGBImage(1, rgb.data());
+  TImageEnsemble m(member.c_str(), mgr.m);
+  EXPECT_EQ(m.sizeX(), 16);
+  // no file of a refused or finished write is left beside the members
+  int files = 0;
+  for (const char* name : {"j.lst", "j0.jpg", "j1.jpg"}) files += qortest::fileExists(dir.file(name));
+  EXPECT_EQ(files, 3);
+  EXPECT_EQ(filesIn(dir.file("")), 3);
+}
+
+// A page the DCX file cannot take leaves the table and the pages written before.
+TEST(RefusedWrite, DcxPageLeavesTableAndEndOfData) {
+  qortest::TempDir dir;
+  qortest::Manager mgr;
+  const std::string path = dir.file("p.dcx");
+  {
+    TImageEnsemble e(path.c_str(), fiDcxFileInfo(8, 9, 4, 2), mgr.m);
+    e.writeUCharImage(0, pattern(36, 5).data());
+    ASSERT_NE(e.getEmptyDoubleImage(1), nullptr);
+    EXPECT_EQ(qortest::raisedCode([&] { e.putImage(1); }), 3);
+  }
+  TImageEnsemble e(path.c_str(), mgr.m);
+  ASSERT_EQ(e.numberOfImages(), 1);
+  Bytes px(36);
+  e.readUCharImage(0, px.data());
+  EXPECT_EQ(px, pattern(36, 5));
+}
+
+struct WriteBackCase {
+  const char* name;
+  TFileInfo* (*make)();
+};
+
+// A noisy file written back with one flat colour and a new palette ends where
+// its new data ends, and Pillow reads the new palette and pixels.
+class WriteBack : public testing::TestWithParam<WriteBackCase> {};
+
+TEST_P(WriteBack, FileEndsWithItsNewData) {
+  qortest::TempDir dir;
+  qortest::Manager mgr;
+  const std::string path = dir.file(std::string("w.") + GetParam().name);
+  constexpr int w = 40, h = 30;
+  {
+    TImageEnsemble e(path.c_str(), GetParam().make(), mgr.m);
+    TUCharImage* img = e.getEmptyUCharImage(0);
+    std::memcpy(img->ptr(), pattern(w * h, 97).data(), w * h);
+    e.putImage(0);
+  }
+  const size_t noisy = readFile(path).size();
+  {
+    TImageEnsemble e(path.c_str(), mgr.m);
+    TUCharImage* img = e.getUCharImage(0);
+    std::memset(img->ptr(), 3, w * h);
+    for (int i = 0; i < 256; ++i) img->getPalette()[i] = TqorPaletteItem{uint8_t(i), 10, uint8_t(255 - i)};
+    e.putImage(0);
+  }
+  const size_t flat = readFile(path).size();
+  EXPECT_LT(flat, noisy);
+  {
+    // a file made afresh from the same image has the same length
+    TImageEnsemble again(dir.file(std::string("x.") + GetParam().name).c_str(), GetParam().make(), mgr.m);
+    TUCharImage* img = again.getEmptyUCharImage(0);
+    std::memset(img->ptr(), 3, w * h);
+    again.putImage(0);
+  }
+  EXPECT_EQ(flat, readFile(dir.file(std::string("x.") + GetParam().name)).size());
+  TImageEnsemble e(path.c_str(), mgr.m);
+  Bytes px(w * h);
+  e.readUCharImage(0, px.data());
+  EXPECT_EQ(px, Bytes(w * h, 3));
+  EXPECT_EQ(e.getPalette()[3].blue, 252);
+  if (!qortest::havePillow()) GTEST_SKIP() << "Pillow is not installed";
+  ASSERT_TRUE(qortest::pillowDecode(path));
+  const qortest::Decoded d = qortest::pillowResult(path);
+  ASSERT_EQ(d.rgb.size(), size_t(3 * w * h));
+  for (size_t k = 0; k < d.rgb.size(); k += 3) {
+    ASSERT_EQ(d.rgb[k], 3);
+    ASSERT_EQ(d.rgb[k + 1], 10);
+    ASSERT_EQ(d.rgb[k + 2], 252);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, WriteBack,
+                         testing::Values(WriteBackCase{"pcx", [] { return fiPcxFileInfo(8, 40, 30, 1); }},
+                                         WriteBackCase{"tga", [] { return fiTgaFileInfo(8, 40, 30, 1); }}),
+                         [](const testing::TestParamInfo<WriteBackCase>& p) { return std::string(p.param.name); });
+
+}  // namespace
