@@ -162,7 +162,12 @@ int TDcxFormatDriver::writeImage(TqorImageBase* image, int page) {
     passChunkMode();
     std::memcpy(pages->getPalette(), palette, sizeof palette);
     blockIndex = 0;
-    image->write(pages.get(), 0);
+    try {
+      image->write(pages.get(), 0);
+    } catch (...) {
+      abandonPage();
+      throw;
+    }
   }
   pendingPage = page;
   pendingAt = at;
@@ -211,9 +216,22 @@ int TDcxFormatDriver::readNextChunk() {
   return r;
 }
 
+void TDcxFormatDriver::abandonPage() {
+  pendingPage = -1;
+  // what the page left past the end of the data goes; a caller's stream keeps its length
+  if (auto* file = dynamic_cast<TqorFileStream*>(stream))
+    if (file->size() > dataEnd) file->truncate(int(dataEnd));
+}
+
 int TDcxFormatDriver::writeNextChunk() {
   if (!pagesOpen()) return 1;
-  const int r = pages->writeNextChunk();
+  int r = 1;
+  try {
+    r = pages->writeNextChunk();
+  } catch (...) {
+    abandonPage();
+    throw;
+  }
   if (r == 0) ++blockIndex;
   if (r == 1 || blockIndex >= chunksNumber()) commitPage();
   return r;

@@ -90,6 +90,8 @@ private:
   // Enters the page written last into the table once all of its data is
   // out: a page that fails leaves the table and the end of data as they were.
   void commitPage();
+  // Forgets the page being written and cuts a file back to the end of its data.
+  void abandonPage();
 
   TDcxFileInfo fileInfo;
   std::unique_ptr<uint32_t[]> table;  // maxPages + 1 words, zeroed

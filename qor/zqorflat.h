@@ -173,6 +173,11 @@ QOR_API long long qorEns_ImageBytes(qorEnsemble* ensemble, int type);
 
 /* ---------------------------------------------------------------- chunks and flags (0 on failure) */
 
+/* A chunk that meets the end of a short file, or fails to be written, records
+ * the error after the rows that were there reached the caller's buffer, and
+ * returns 0 like every later chunk call of that image: a loop over chunks
+ * checks qorGetLastError as well as the result 1. */
+
 QOR_API int qorEns_ReadNextChunk(qorEnsemble* ensemble);
 QOR_API int qorEns_WriteNextChunk(qorEnsemble* ensemble);
 QOR_API int qorEns_RowsPerChunk(qorEnsemble* ensemble);

@@ -110,6 +110,7 @@ void finishWrite(TFileFormatDriver& d, TqorStream* s) {
   if (d.writeEndsFile() && !file->fail()) {
     const int end = file->tell();
     if (end > 0 && end < file->size()) file->truncate(end);
+    else if (end >= 0) file->seek(end, SEEK_SET);
   }
   file->flush();
 }
@@ -254,6 +255,7 @@ int TImageEnsemble::open(TqorStream* s, TQORDataManager*) {
     driver->releaseImageState();
     driver->readHeader();
     initSizes();
+    dropStaleImages(false);
   } catch (...) {
     release();
     throw;
@@ -346,6 +348,7 @@ int TImageEnsemble::open(const char* name, TFileInfo* info, TQORDataManager*) {
     std::remove(made.c_str());
     throw;
   }
+  createdHere = true;
   return 0;
 }
 
@@ -363,6 +366,8 @@ void TImageEnsemble::create(TqorStream* s, TFileInfo* info) {
   if (!fileName_) fileName_ = copyText("");
   handle = mgr().openHandle(fileName_);
   try {
+    // images kept from the file this one replaces are not its images
+    dropStaleImages(true);
     int id = info->formatID();
     TFileFormatDriver* d = getDriver(id);
     delete driver;
@@ -410,7 +415,7 @@ void TImageEnsemble::release() {
   delete driver;
   driver = nullptr;
   if (stream_ && format != idKAVMEM() && !(flags & qorKeepStreamOpen)) stream_->close();
-  if ((flags & qorDeleteOnClose) && (absolutePath || fileName_))
+  if (((flags & qorDeleteOnClose) || removeOnClose) && (absolutePath || fileName_))
     std::remove(absolutePath ? absolutePath : fileName_);
   if (flags & qorCallerStream) stream_ = nullptr;
   delete[] fileName_;
@@ -419,6 +424,7 @@ void TImageEnsemble::release() {
   absolutePath = nullptr;
   if (TQORDataManager* m = *managerRef) m->freeHandle(handle);
   handle = -1;
+  createdHere = removeOnClose = chunkFailed = false;
   pending = Pending();
   numberOfImages_ = sizeX_ = sizeY_ = 0;
   size_ = 0;
@@ -491,7 +497,8 @@ TqorImageBase* TImageEnsemble::getImage(int i, int empty, int type, void* p, voi
   checkBufferRoom(i, type);
   TqorImageBase* image = makeImageObject(i, type, p, q);
   if (!image) QOR_RAISE_MEMORY();
-  m.imageCells[size_t(c)] = TImageCell{1, handle, i, image};
+  m.imageCells[size_t(c)] = TImageCell{1, handle, i, image, d.getFileInfo()->coding(), numberOfImages_};
+  if (!empty) chunkFailed = false;
   try {
     if (!image->valid()) QOR_RAISE_MEMORY();
     if (stream_) stream_->clear();
@@ -525,11 +532,19 @@ int TImageEnsemble::putImage(int i) {
   if (m.handleStrategy(handle) & qorDoNotWrite) return 0;
   TFileFormatDriver& d = requireDriver();
   if (stream_) stream_->clear();
+  chunkFailed = false;
   std::memcpy(d.getPalette(), image->palette, sizeof image->palette);
-  int r = d.writeImage(image, i);
-  // bytes still in the file buffer must reach the disk now, not silently in close()
-  if (!(d.getf() & qorChunkMode)) finishWrite(d, stream_);
-  if (stream_ && stream_->fail()) QOR_RAISE("Error while writing to disk. Disk full?");
+  int r = 0;
+  try {
+    r = d.writeImage(image, i);
+    // bytes still in the file buffer must reach the disk now, not silently in close()
+    if (!(d.getf() & qorChunkMode)) finishWrite(d, stream_);
+    if (stream_ && stream_->fail()) QOR_RAISE("Error while writing to disk. Disk full?");
+  } catch (...) {
+    writeFailed();
+    throw;
+  }
+  if (!(d.getf() & qorChunkMode)) writeDone();
   return r;
 }
 
@@ -725,21 +740,72 @@ int TImageEnsemble::setf(int bits) { return requireDriver().setf(bits); }
 int TImageEnsemble::getf() { return requireDriver().getf(); }
 void TImageEnsemble::clearf(int bits) { requireDriver().clearf(bits); }
 
+void TImageEnsemble::checkChunkStream(bool write) {
+  if (!chunkFailed && !(stream_ && stream_->fail())) return;
+  chunkFailed = true;
+  // the rows that were there reach the caller's buffer
+  if (pending.index >= 0 && pending.reading != write) finishPending();
+  if (write) {
+    writeFailed();
+    QOR_RAISE("Error while writing to disk. Disk full?");
+  }
+  QOR_RAISE("Error while reading from disk.");
+}
+
 int TImageEnsemble::readNextChunk() {
-  int r = requireDriver().readNextChunk();
+  TFileFormatDriver& d = requireDriver();
+  checkChunkStream(false);
+  int r = 1;
+  try {
+    r = d.readNextChunk();
+  } catch (...) {
+    chunkFailed = true;
+    if (pending.index >= 0 && pending.reading) finishPending();
+    throw;
+  }
+  checkChunkStream(false);
   if (r == 1 && pending.index >= 0 && pending.reading) finishPending();
   return r;
 }
 
 int TImageEnsemble::writeNextChunk() {
   TFileFormatDriver& d = requireDriver();
-  int r = d.writeNextChunk();
-  if (r == 1) {
-    finishWrite(d, stream_);
-    if (stream_ && stream_->fail()) QOR_RAISE("Error while writing to disk. Disk full?");
-    if (pending.index >= 0 && !pending.reading) finishPending();
+  checkChunkStream(true);
+  int r = 1;
+  try {
+    r = d.writeNextChunk();
+    if (r == 1) finishWrite(d, stream_);
+  } catch (...) {
+    chunkFailed = true;
+    writeFailed();
+    throw;
   }
+  checkChunkStream(true);
+  if (r == 1) writeDone();
+  if (r == 1 && pending.index >= 0 && !pending.reading) finishPending();
   return r;
+}
+
+void TImageEnsemble::writeFailed() {
+  if (createdHere) removeOnClose = true;
+}
+
+void TImageEnsemble::writeDone() { createdHere = removeOnClose = false; }
+
+void TImageEnsemble::dropStaleImages(bool all) {
+  TQORDataManager* m = *managerRef;
+  if (!m || handle < 0) return;
+  const int coding = !all && driver ? driver->getFileInfo()->coding() : 0;
+  for (size_t c = 0; c < m->imageCells.size(); ++c) {
+    TImageCell& cell = m->imageCells[c];
+    if (!cell.used || cell.handle != handle || !cell.image) continue;
+    // an image another ensemble holds open is its own, whatever the file is now
+    if (cell.image->ensemble && cell.image->ensemble != this) continue;
+    const bool stale = all || cell.index >= numberOfImages_ || cell.fileCoding != coding ||
+                       cell.fileImages != numberOfImages_ || cell.image->sizeX() != sizeX_ ||
+                       cell.image->sizeY() != sizeY_;
+    if (stale) m->freeCell(int(c));
+  }
 }
 
 int TImageEnsemble::rowsPerChunk() { return requireDriver().rowsPerChunk(); }

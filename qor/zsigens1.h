@@ -159,6 +159,15 @@ private:
   void dropImage(int i);
   // Deletes the driver, closes the stream and releases the handle.
   void release();
+  // Deletes the images kept for this file name that no longer match the file
+  // as it is open now (all of them when the file was made anew).
+  void dropStaleImages(bool all);
+  // A write that failed: a file this ensemble created, into which no write
+  // has succeeded yet, is removed when it closes.
+  void writeFailed();
+  void writeDone();
+  // Raises the short-file or failed-write error of a chunk transfer.
+  void checkChunkStream(bool write);
 
   TQORDataManager** managerRef;
   int handle;
@@ -185,6 +194,9 @@ private:
   // differ); -1 outside such a transfer.
   int64_t bufferRoom = -1;
   int64_t headerRoom = -1;  // bitmaps: bytes of the caller's header buffer
+  bool createdHere = false;   // the file was created by this ensemble's open, and no write succeeded yet
+  bool removeOnClose = false; // a write into that file failed
+  bool chunkFailed = false;   // a chunk of the transfer under way failed: later chunks fail too
 };
 
 #endif

@@ -566,6 +566,8 @@ struct QOR_API TImageCell {
   int handle;
   int index;
   TqorImageBase* image;  // owned
+  int fileCoding = 0;    // the file's disk coding and image count when the image was made
+  int fileImages = 0;
 };
 
 // One file name that is open or cached.

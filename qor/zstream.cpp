@@ -68,7 +68,7 @@ int TqorFileStream::flush() {
 
 int TqorFileStream::truncate(int length) {
   if (!handle || length < 0 || flush() != 0) return -1;
-  if (ftruncate(fileno(file()), off_t(length)) != 0) state |= 1;
+  if (ftruncate(fileno(file()), off_t(length)) != 0 || std::fseek(file(), long(length), SEEK_SET) != 0) state |= 1;
   return fail() ? -1 : 0;
 }
 

@@ -76,7 +76,8 @@ public:
   FILE* file() const { return static_cast<FILE*>(handle); }
   // Pushes buffered bytes to the file; sets the fail bit when that fails.
   int flush();
-  // Cuts the file to length bytes, after flushing; sets the fail bit when that fails.
+  // Cuts the file to length bytes, after flushing, and leaves the position
+  // there; sets the fail bit when that fails.
   int truncate(int length);
   // Gives a file this stream opened a 64 KiB buffer of its own (before any
   // I/O). Such a file is closed at the latest when the stream is destroyed.

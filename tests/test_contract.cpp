@@ -288,6 +288,35 @@ TEST_P(Contract, EveryTruncationFailsWithAReadError) {
   }
 }
 
+// The same files read chunk by chunk: a chunk that meets the end of the data
+// raises, and so does every chunk after it.
+TEST_P(Contract, EveryTruncationFailsInChunkModeToo) {
+  const Bytes full = GetParam().file();
+  for (size_t n : truncations(full.size())) {
+    Bytes part(full.begin(), full.begin() + long(n));
+    std::unique_ptr<TImageEnsemble> e;
+    int later = 0;
+    const int code = raisedCode([&] {
+      e = openBytes(part);
+      e->setf(qorChunkMode);
+      switch (GetParam().type) {
+        case stSShort: e->getSShortImage(0); break;
+        case stRGB: e->getRGBImage(0); break;
+        default: e->getUCharImage(0); break;
+      }
+      for (int k = 0; k < 1000 && e->readNextChunk() == 0; ++k) {
+      }
+    });
+    // an open that got as far as an image: its later chunks fail too
+    if (code == 3 && e && e->is_open() && e->numberOfImages() > 0 && e->imageIsLoaded(0))
+      later = raisedCode([&] { e->readNextChunk(); });
+    if ((code != 3 && code != GetParam().openFailure) || (later != 0 && later != 3)) {
+      ADD_FAILURE() << "the first " << n << " of " << full.size() << " bytes gave code " << code << " then " << later;
+      break;
+    }
+  }
+}
+
 enum Medium { namedFile, callerMemory, window };
 
 TEST_P(Contract, WrittenPixelsReadBackThroughEveryMedium) {

@@ -1,6 +1,7 @@
 // Writes that must never lose a file: refused writes into image-list members
-// and DCX pages, write-back that shortens a file, creates that fail, and the
-// cache of kept images after a file is made again.
+// and DCX pages, write-back that shortens a file, writes that fail on a file
+// just created, the cache of kept images after a file is made again, and
+// chunked reads of a short file.
 #include <dirent.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "oracle.h"
 #include "testutil.h"
+#include "zqorflat.h"
 
 namespace {
 
@@ -61,22 +63,121 @@ TEST(RefusedWrite, ImageListMemberStaysByteForByte) {
   EXPECT_EQ(filesIn(dir.file("")), 3);
 }
 
-// A page the DCX file cannot take leaves the table and the pages written before.
-TEST(RefusedWrite, DcxPageLeavesTableAndEndOfData) {
+// A page an existing DCX file cannot take leaves its table and pages alone.
+TEST(RefusedWrite, ExistingDcxKeepsItsPages) {
   qortest::TempDir dir;
   qortest::Manager mgr;
-  const std::string path = dir.file("p.dcx");
+  const std::string path = dir.file("q.dcx");
   {
     TImageEnsemble e(path.c_str(), fiDcxFileInfo(8, 9, 4, 2), mgr.m);
-    e.writeUCharImage(0, pattern(36, 5).data());
+    for (int i = 0; i < 2; ++i) e.writeUCharImage(i, pattern(36, 5 + i).data());
+  }
+  const Bytes before = readFile(path);
+  {
+    TImageEnsemble e(path.c_str(), mgr.m);
     ASSERT_NE(e.getEmptyDoubleImage(1), nullptr);
     EXPECT_EQ(qortest::raisedCode([&] { e.putImage(1); }), 3);
   }
+  EXPECT_EQ(readFile(path), before);
+}
+
+// A write that fails on a file the ensemble created leaves no file behind.
+TEST(RefusedWrite, FreshFileIsRemoved) {
+  qortest::TempDir dir;
+  qortest::Manager mgr;
+  for (TFileInfo* (*make)() : {+[] { return fiBmpFileInfo(8, 5, 4); }, +[] { return fiPcxFileInfo(24, 5, 4, 1); },
+                               +[] { return fiDcxFileInfo(8, 5, 4, 1); }}) {
+    const std::string path = dir.file("fresh");
+    {
+      TImageEnsemble e(path.c_str(), make(), mgr.m);
+      ASSERT_NE(e.getEmptyDoubleImage(0), nullptr);
+      EXPECT_EQ(qortest::raisedCode([&] { e.putImage(0); }), 3);
+    }
+    EXPECT_FALSE(qortest::fileExists(path));
+  }
+  // written whole after all, it stays
+  const std::string path = dir.file("again.bmp");
+  {
+    TImageEnsemble e(path.c_str(), fiBmpFileInfo(8, 5, 4), mgr.m);
+    ASSERT_NE(e.getEmptyDoubleImage(0), nullptr);
+    EXPECT_EQ(qortest::raisedCode([&] { e.putImage(0); }), 3);
+    e.freeImage(0);
+    e.writeUCharImage(0, pattern(20, 3).data());
+  }
+  EXPECT_TRUE(qortest::fileExists(path));
+}
+
+// Kept images belong to the file as it was when they were read.
+TEST(Caching, FileMadeAgainDropsItsKeptImages) {
+  qortest::TempDir dir;
+  qortest::Manager mgr;
+  const std::string path = dir.file("a.bmp");
+  mgr.m->enableStrategies();
+  mgr.m->setCachingStrategy(path.c_str(), qorKeepInMemory);
+  { TImageEnsemble e(path.c_str(), fiBmpFileInfo(8, 10, 10), mgr.m); e.writeUCharImage(0, pattern(100, 3).data()); }
+  {
+    TImageEnsemble e(path.c_str(), mgr.m);
+    ASSERT_NE(e.getUCharImage(0), nullptr);
+  }
+  {
+    TImageEnsemble e(path.c_str(), fiBmpFileInfo(8, 40, 40), mgr.m);
+    TUCharImage* img = e.getEmptyUCharImage(0);
+    ASSERT_EQ(img->sizeX(), 40);
+    ASSERT_EQ(img->sizeY(), 40);
+    std::memcpy(img->ptr(), pattern(1600, 7).data(), 1600);
+    e.putImage(0);
+  }
+  {
+    TImageEnsemble e(path.c_str(), mgr.m);
+    TUCharImage* img = e.getUCharImage(0);
+    ASSERT_EQ(img->sizeX(), 40);
+    EXPECT_EQ(Bytes(static_cast<unsigned char*>(img->ptr()), static_cast<unsigned char*>(img->ptr()) + 1600),
+              pattern(1600, 7));
+  }
+  mgr.m->setCachingStrategy(path.c_str(), 0);
+  Bytes px(1600);
   TImageEnsemble e(path.c_str(), mgr.m);
-  ASSERT_EQ(e.numberOfImages(), 1);
-  Bytes px(36);
   e.readUCharImage(0, px.data());
-  EXPECT_EQ(px, pattern(36, 5));
+  EXPECT_EQ(px, pattern(1600, 7));
+  // made again at the same size with other pixels, and opened by a manager that keeps nothing
+  e.close();
+  { TImageEnsemble w(path.c_str(), fiBmpFileInfo(8, 40, 40), mgr.m); w.writeUCharImage(0, pattern(1600, 13).data()); }
+  e.open(path.c_str());
+  e.readUCharImage(0, px.data());
+  EXPECT_EQ(px, pattern(1600, 13));
+}
+
+// A chunked read through the flat interface of a BMP cut after 10 of its 64
+// rows records the short-file error at the chunk that meets the end, with the
+// rows that were there in the caller's buffer; later chunks fail too.
+TEST(ChunkedRead, ShortFileRecordsTheReadError) {
+  qortest::TempDir dir;
+  const std::string path = dir.file("cut.bmp");
+  qortest::Manager mgr;
+  { TImageEnsemble e(path.c_str(), fiBmpFileInfo(8, 64, 64), mgr.m); e.writeUCharImage(0, pattern(64 * 64, 5).data()); }
+  Bytes whole = readFile(path);
+  const size_t offset = qortest::get16(whole, 10);
+  whole.resize(offset + 10 * 64);
+  qortest::writeFile(path, whole);
+
+  qorManager* m = qorCreateManager();
+  qorEnsemble* e = qorEns_COpen(&m, path.c_str());
+  ASSERT_NE(e, nullptr);
+  qorEns_SetF(e, 2);
+  Bytes buf(64 * 64, 0xEE);
+  qorEns_ReadUCharImage(e, 0, buf.data());
+  EXPECT_EQ(qorGetLastError(m), 0);
+  // the first chunk of 15 rows meets the end
+  EXPECT_EQ(qorEns_ReadNextChunk(e), 0);
+  EXPECT_NE(std::string(qorGetLastErrorMessage(m)).find("Error while reading from disk."), std::string::npos);
+  EXPECT_EQ(qorGetLastError(m), 3);
+  // stored rows come bottom first: the last 10 rows of the image were there
+  const Bytes want = pattern(64 * 64, 5);
+  EXPECT_EQ(Bytes(buf.begin() + 54 * 64, buf.end()), Bytes(want.begin() + 54 * 64, want.end()));
+  EXPECT_EQ(qorEns_ReadNextChunk(e), 0);
+  EXPECT_EQ(qorGetLastError(m), 3);
+  qorEns_Destroy(e);
+  qorDestroyManager(m);
 }
 
 struct WriteBackCase {
