@@ -1,7 +1,8 @@
 // Opens arbitrary bytes as an ensemble and reads its first images in every
 // image type. The seeds name member files in a folder the target fills when
-// it starts: two bitmaps of different sizes and codings, a list of them and a
-// list that names itself; any other name is a missing file.
+// it starts: two bitmaps of different sizes and codings, a list of them and
+// lists that name themselves (as member 0, and as member 1 behind a bitmap);
+// any other name is a missing file.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,10 @@ void makeMembers() {
     });
     makeMember("self.lst", [&](const std::string& p) {
       writeText(p, head + "1 - Number of images \r\n?\r\n" + folder + "self.lst\r\n");
+    });
+    // a list that leads back to itself behind a good member
+    makeMember("self1.lst", [&](const std::string& p) {
+      writeText(p, head + "2 - Number of images \r\n?\r\n" + folder + "a.bmp\r\n" + folder + "self1.lst\r\n");
     });
     return true;
   }();
