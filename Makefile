@@ -87,7 +87,7 @@ tour: build
 
 test-nocodec:
 	@cmake -S . -B build-nocodec -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DQOR_WITH_TIFF=OFF -DQOR_WITH_JPEG=OFF -DQOR_WITH_PNG=OFF >/dev/null
+	  -DQOR_WITH_TIFF=OFF -DQOR_WITH_JPEG=OFF -DQOR_WITH_PNG=OFF -DQOR_PYTHON=OFF >/dev/null
 	@cmake --build build-nocodec -j$(JOBS)
 	cd build-nocodec && ctest --output-on-failure -j$(JOBS)
 
