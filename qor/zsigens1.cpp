@@ -366,18 +366,20 @@ void TImageEnsemble::create(TqorStream* s, TFileInfo* info) {
   if (!fileName_) fileName_ = copyText("");
   handle = mgr().openHandle(fileName_);
   try {
-    // images kept from the file this one replaces are not its images
-    dropStaleImages(true);
     int id = info->formatID();
+    bool inMemory = id == idKAVMEM();
+    // images kept from the file this one replaces are not its images; an
+    // in-memory ensemble's kept images are its data
+    if (!inMemory) dropStaleImages(true);
     TFileFormatDriver* d = getDriver(id);
     delete driver;
     driver = d;
-    bool inMemory = id == idKAVMEM();
     if ((inMemory || !driver->uses_iostream()) && stream_) stream_->close();
     driver->createFile(info);
     if (!inMemory && driver->uses_iostream() && stream_ && stream_->fail())
       QOR_RAISE("Error while writing to disk(output stream). Disk full?");
     initSizes();
+    if (inMemory) dropStaleImages(false);
   } catch (...) {
     release();
     throw;
