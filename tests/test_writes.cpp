@@ -32,17 +32,17 @@ Bytes pattern(size_t n, unsigned seed) {
   return b;
 }
 
-// A list of two JPEG members: member 1 read as grey has no way back into a
-// colour JPEG, and its file must stay as it was.
+// A list of two 24-bit BMP members: member 1 read as grey has no way back
+// into a colour file, and its file must stay as it was.
 TEST(RefusedWrite, ImageListMemberStaysByteForByte) {
   qortest::TempDir dir;
   qortest::Manager mgr;
-  const std::string list = dir.file("j.lst"), mask = dir.file("j?.jpg");
+  const std::string list = dir.file("j.lst"), mask = dir.file("j?.bmp");
   {
-    TImageEnsemble e(list.c_str(), fiImgListFileInfo(mask.c_str(), fiJpegFileInfo(24, 16, 8, 90), 2), mgr.m);
+    TImageEnsemble e(list.c_str(), fiImgListFileInfo(mask.c_str(), fiBmpFileInfo(24, 16, 8), 2), mgr.m);
     for (int i = 0; i < 2; ++i) e.writeRGBImage(i, pattern(16 * 8 * 3, 3 + i).data());
   }
-  const std::string member = dir.file("j1.jpg");
+  const std::string member = dir.file("j1.bmp");
   const Bytes before = readFile(member);
   ASSERT_FALSE(before.empty());
   TImageEnsemble e(list.c_str(), mgr.m);
@@ -58,7 +58,7 @@ TEST(RefusedWrite, ImageListMemberStaysByteForByte) {
   EXPECT_EQ(m.sizeX(), 16);
   // no file of a refused or finished write is left beside the members
   int files = 0;
-  for (const char* name : {"j.lst", "j0.jpg", "j1.jpg"}) files += qortest::fileExists(dir.file(name));
+  for (const char* name : {"j.lst", "j0.bmp", "j1.bmp"}) files += qortest::fileExists(dir.file(name));
   EXPECT_EQ(files, 3);
   EXPECT_EQ(filesIn(dir.file("")), 3);
 }
