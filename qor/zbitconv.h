@@ -93,6 +93,7 @@ class QOR_API TImgConvertRGB2RGB : public TSimpleImgConvert<TImgConvertRGB2RGB, 
 public:
   TImgConvertRGB2RGB() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
+  bool copiesBytes() const override { return true; }
 };
 
 // Swaps the first and the third byte of each pixel (blue, green, red to red,

@@ -1,7 +1,5 @@
 #include "zjpgdrv.h"
 
-#if QOR_WITH_JPEG
-
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -106,28 +104,11 @@ jpeg_error_mgr* errorManager(TJpegCodec& c, j_common_ptr cinfo) {
 
 // ---- source manager: the stream, 64 KiB at a time
 
-int streamRead(TqorStream* s, void* buffer, int length) noexcept {
-  try {
-    return s->read(buffer, length);
-  } catch (...) {
-    return -1;
-  }
-}
-
-int streamWrite(TqorStream* s, const void* buffer, int length) noexcept {
-  try {
-    return s->write(buffer, length);
-  } catch (...) {
-    s->markFailed();
-    return -1;
-  }
-}
-
 void initSource(j_decompress_ptr cinfo) { codecOf(j_common_ptr(cinfo)).startOfFile = true; }
 
 boolean fillInput(j_decompress_ptr cinfo) {
   TJpegCodec& c = codecOf(j_common_ptr(cinfo));
-  int got = streamRead(c.stream, c.input, streamBufferBytes);
+  int got = int(qorStreamRead(c.stream, c.input, streamBufferBytes));
   if (got <= 0) {
     if (c.startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
     // an end-of-image marker ends what there is; the short file is a read error
@@ -168,7 +149,7 @@ void initDestination(j_compress_ptr cinfo) {
 
 boolean emptyOutput(j_compress_ptr cinfo) {
   TJpegCodec& c = codecOf(j_common_ptr(cinfo));
-  if (streamWrite(c.stream, c.output, streamBufferBytes) != streamBufferBytes) ERREXIT(cinfo, JERR_FILE_WRITE);
+  if (qorStreamWrite(c.stream, c.output, streamBufferBytes) != streamBufferBytes) ERREXIT(cinfo, JERR_FILE_WRITE);
   c.destination.next_output_byte = c.output;
   c.destination.free_in_buffer = streamBufferBytes;
   return TRUE;
@@ -177,7 +158,7 @@ boolean emptyOutput(j_compress_ptr cinfo) {
 void termDestination(j_compress_ptr cinfo) {
   TJpegCodec& c = codecOf(j_common_ptr(cinfo));
   const int held = streamBufferBytes - int(c.destination.free_in_buffer);
-  if (held > 0 && streamWrite(c.stream, c.output, held) != held) ERREXIT(cinfo, JERR_FILE_WRITE);
+  if (held > 0 && qorStreamWrite(c.stream, c.output, held) != held) ERREXIT(cinfo, JERR_FILE_WRITE);
   if (c.stream->fail()) ERREXIT(cinfo, JERR_FILE_WRITE);
 }
 
@@ -230,19 +211,14 @@ const TConverterRow jpegToDisk[] = {
 
 }  // namespace
 
-TJpegConverters::TJpegConverters() : TConverterTables(jpegToMemory, jpegToDisk) {}
-
-const TJpegConverters& TJpegConverters::tables() {
-  static const TJpegConverters converters;
-  return converters;
-}
+TJpegConverters::TJpegConverters() : TSharedConverterTables(jpegToMemory, jpegToDisk) {}
 
 TImgConvertA2B* TJpegFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
-  return TJpegConverters::tables().disk2Memory().get(fileInfo.bits, image->coding());
+  return readConverter(TJpegConverters::tables(), fileInfo.bits, image);
 }
 
 TImgConvertA2B* TJpegFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
-  return TJpegConverters::tables().memory2Disk().get(image->coding(), fileInfo.bits);
+  return writeConverter(TJpegConverters::tables(), image, fileInfo.bits);
 }
 
 // ---------------------------------------------------------------- driver
@@ -284,8 +260,7 @@ void TJpegFormatDriver::codecFailed(bool compressing) {
 
 int TJpegFormatDriver::recognizeFormat() {
   unsigned char bytes[3] = {};
-  if (!seekTo(0)) return 0;
-  return stream->read(bytes, 3) == 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
+  return readPrefix(bytes, 3) && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
 }
 
 int TJpegFormatDriver::startHeader() {
@@ -331,10 +306,6 @@ int TJpegFormatDriver::readHeader() {
   return 0;
 }
 
-bool TJpegFormatDriver::holdsSamples(TqorImageBase* image) const {
-  return (fileInfo.bits == 8 && image->coding() == stUChar) || (fileInfo.bits == 24 && image->coding() == stRGB);
-}
-
 void TJpegFormatDriver::rowLayout() {
   RowLayout l;
   l.rowBytes = fileInfo.width * (fileInfo.bits / 8);
@@ -362,22 +333,7 @@ int TJpegFormatDriver::readImage(TqorImageBase* image, int) {
   }
   c.reading = true;
   rowLayout();
-  direct = holdsSamples(image);
   transferImage(image, false);
-  return 0;
-}
-
-// Rows first .. first + count - 1 of the image: straight into the image
-// when it holds the decoded samples as they are, else through the converter.
-int TJpegFormatDriver::readNextChunk() {
-  if (!direct) return moveRowChunk(false);
-  if (!currentImage || blockIndex >= chunksNumber()) return 1;
-  const int per = rowsPerChunk();
-  const int first = per * blockIndex;
-  const int count = first + per < layout.sizeY ? per : layout.sizeY - first;
-  TqorImageBase* image = currentImage;
-  decodeRows(count, [image, first](int k) { return static_cast<unsigned char*>(image->rowPtr(first + k)); });
-  ++blockIndex;
   return 0;
 }
 
@@ -420,13 +376,8 @@ void TJpegFormatDriver::decodeRows(int count, RowAt rowAt) {
 
 int TJpegFormatDriver::createFile(TFileInfo* info) {
   const char* what = "Cannot create a JPEG file";
-  TJpegFileInfo wanted;
-  if (auto* jpeg = dynamic_cast<TJpegFileInfo*>(info)) {
-    wanted = *jpeg;
-  } else {
-    wanted = TJpegFileInfo(info->coding(), info->sizeX(), info->sizeY(), defaultQuality);
-    wanted.TFileInfo::operator=(*info);
-  }
+  const TJpegFileInfo wanted =
+      coerceDescriptor(info, TJpegFileInfo(info->coding(), info->sizeX(), info->sizeY(), defaultQuality));
   if (wanted.bits != 8 && wanted.bits != 24) QOR_RAISE("Unsupported value of bitsPerSample for JPEG");
   const int components = wanted.bits / 8;
   checkGeometry(int64_t(wanted.width) * components, wanted.width, wanted.height, what);
@@ -470,20 +421,7 @@ int TJpegFormatDriver::writeImage(TqorImageBase* image, int) {
   c->writable = false;
   c->writing = true;
   rowLayout();
-  direct = holdsSamples(image);
   transferImage(image, true);
-  return 0;
-}
-
-int TJpegFormatDriver::writeNextChunk() {
-  if (!direct) return moveRowChunk(true);
-  if (!currentImage || blockIndex >= chunksNumber()) return 1;
-  const int per = rowsPerChunk();
-  const int first = per * blockIndex;
-  const int count = first + per < layout.sizeY ? per : layout.sizeY - first;
-  TqorImageBase* image = currentImage;
-  encodeRows(count, [image, first](int k) { return static_cast<unsigned char*>(image->rowPtr(first + k)); });
-  ++blockIndex;
   return 0;
 }
 
@@ -515,5 +453,3 @@ void TJpegFormatDriver::encodeRows(int count, RowAt rowAt) {
   if (!ok) codecFailed(true);
   if (finished) dropCompression(*c);
 }
-
-#endif  // QOR_WITH_JPEG

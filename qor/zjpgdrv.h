@@ -43,11 +43,8 @@ QOR_API TFileInfo* fiJpegFileInfo(int coding, int sizeX, int sizeY, int quality)
 
 // Disk to memory indexed by (bits per pixel, stXXX type), memory to disk by
 // (stXXX type, bits per pixel). Colour samples are red, green, blue on disk.
-class QOR_API TJpegConverters : public TConverterTables {
-public:
-  static const TJpegConverters& tables();
-
-private:
+class TJpegConverters : public TSharedConverterTables<TJpegConverters> {
+  friend class TSharedConverterTables<TJpegConverters>;
   TJpegConverters();
 };
 
@@ -69,10 +66,10 @@ public:
   TFileInfo* getFileInfo() override { return &fileInfo; }
   // Decodes from the start of the stream, also when the image was read before.
   int readImage(TqorImageBase* image, int index) override;
-  int readNextChunk() override;
+  int readNextChunk() override { return moveRowChunk(false); }
   // Only once, on a file made by createFile.
   int writeImage(TqorImageBase* image, int index) override;
-  int writeNextChunk() override;
+  int writeNextChunk() override { return moveRowChunk(true); }
   int hasPalette() override { return fileInfo.bits == 8; }
   int paletteSize() override { return fileInfo.bits == 8 || fileInfo.bits == 24 ? 256 : 0; }
   int queryState() override { return 1; }
@@ -84,6 +81,7 @@ public:
 protected:
   void fetchRows(unsigned char* rows, int count) override;
   void storeRows(const unsigned char* rows, int count) override;
+  bool takesImageRows() const override { return true; }
 
 private:
   // The codec state, made on first use.
@@ -93,7 +91,6 @@ private:
   int startHeader();
   void rowLayout();
   // The image's rows are libjpeg's samples as they are: no converter between.
-  bool holdsSamples(TqorImageBase* image) const;
   // count rows from or to rowAt(0 .. count - 1); the last row finishes the
   // file and destroys the codec object.
   template <class RowAt>
@@ -105,7 +102,6 @@ private:
 
   TJpegFileInfo fileInfo;
   std::unique_ptr<TJpegCodec> state;
-  bool direct = false;  // rows move between libjpeg and the image without the chunk buffer
 };
 
 #endif

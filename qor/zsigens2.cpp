@@ -9,9 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <typeinfo>
 
-#include "zbitconv.h"
 #include "zsigens1.h"
 #include "zstream.h"
 
@@ -323,6 +321,12 @@ TImgConvertA2B* TConverters::get(int src, int dest) const {
   return c;
 }
 
+bool TConverters::has(int src, int dest) const {
+  const int r = srcIsBits ? bitsIndex(src) : stIndex(src);
+  const int s = destIsBits ? bitsIndex(dest) : stIndex(dest);
+  return r >= 0 && r < prototypes.rows() && s >= 0 && s < prototypes.columns() && prototypes(r, s) != nullptr;
+}
+
 void TConverters::set(int src, int dest, TImgConvertA2B* c) {
   // A prototype that came back null from new means memory ran out.
   if (!c) QOR_RAISE_MEMORY();
@@ -531,12 +535,72 @@ int TFileFormatDriver::paletteEntriesOf(int bits) {
   }
 }
 
-bool TFileFormatDriver::converterCopiesBytes() const {
-  if (!converter) return false;
-  const TImgConvertA2B& c = *converter;
-  if (typeid(c) == typeid(TImgConvertRGB2RGB)) return true;
-  if (typeid(c) != typeid(TUImgConvertA2B<unsigned char, unsigned char>)) return false;
-  return !(c.scalingEnabled() && c.scale() != 1.0) && c.destMin <= 0.0 && c.destMax >= 255.0;
+namespace {
+
+// Indices of 1, 4 or 8 bits (most significant first) to red, green, blue
+// through a palette taken when the converter is made.
+class TImgConvertIndex2RGB : public TImgConvertA2B {
+public:
+  TImgConvertIndex2RGB(int bits, const TqorPaletteItem* entries) : TImgConvertA2B(255.0, 0.0), bits(bits) {
+    std::memcpy(palette, entries, sizeof palette);
+  }
+  int convert(void* dest, const void* src, int count) override {
+    unsigned char* d = static_cast<unsigned char*>(dest);
+    const unsigned char* s = static_cast<const unsigned char*>(src);
+    const int perByte = 8 / bits;
+    const int mask = (1 << bits) - 1;
+    for (int i = 0; i < count; ++i, d += 3) {
+      const int shift = 8 - bits * (i % perByte + 1);
+      const TqorPaletteItem& e = palette[(s[i / perByte] >> shift) & mask];
+      d[0] = e.red;
+      d[1] = e.green;
+      d[2] = e.blue;
+    }
+    return count;
+  }
+  int sourceSize() const override { return bits == 8 ? 1 : 0; }
+  int destSize() const override { return 3; }
+  TImgConvertA2B* clone() const override { return new TImgConvertIndex2RGB(bits, palette); }
+
+private:
+  int bits;
+  TqorPaletteItem palette[256];
+};
+
+}  // namespace
+
+TImgConvertA2B* TFileFormatDriver::readConverter(const TConverterTables& t, int fileCoding, TqorImageBase* image) {
+  const int type = image->coding();
+  if (type == stRGB && bitsHavePalette(fileCoding) && !t.disk2Memory().has(fileCoding, type)) {
+    TqorPaletteItem entries[256];
+    const int levels = 1 << fileCoding;
+    if (hasPalette()) {
+      std::memcpy(entries, getPalette(), sizeof entries);
+    } else {
+      for (int i = 0; i < 256; ++i) {
+        const unsigned char v = (unsigned char)(i < levels ? i * 255 / (levels - 1) : 255);
+        entries[i] = TqorPaletteItem{v, v, v};
+      }
+    }
+    TImgConvertA2B* c = new TImgConvertIndex2RGB(fileCoding, entries);
+    if (!c) QOR_RAISE_MEMORY();
+    return c;
+  }
+  return t.disk2Memory().get(fileCoding, type);
+}
+
+TImgConvertA2B* TFileFormatDriver::writeConverter(const TConverterTables& t, TqorImageBase* image, int fileCoding) {
+  return t.memory2Disk().get(image->coding(), fileCoding);
+}
+
+bool TFileFormatDriver::readPrefix(void* bytes, int count) {
+  if (!stream || count < 0 || !seekTo(0)) return false;
+  return stream->read(bytes, count) == count;
+}
+
+void TFileFormatDriver::writeAtStart(const void* bytes, int count) {
+  if (!seekTo(0)) stream->seek(0, SEEK_SET);
+  stream->write(bytes, count);
 }
 
 void TFileFormatDriver::checkImageBytes(int64_t bytes, const char* what) const {
@@ -643,16 +707,46 @@ void TFileFormatDriver::transferImage(TqorImageBase* image, bool write) {
   }
 }
 
+TFileFormatDriver::ChunkRange TFileFormatDriver::chunkRange() {
+  ChunkRange r;
+  const int per = rowsPerChunk();
+  r.first = per * blockIndex;
+  r.count = r.first + per < layout.sizeY ? per : layout.sizeY - r.first;
+  if (r.count < 0) r.count = 0;
+  return r;
+}
+
 int TFileFormatDriver::moveRowChunk(bool write) {
   if (!currentImage || !converter || blockIndex >= chunksNumber()) return 1;
-  unsigned char* rows = chunkBuffer();
-  const int per = rowsPerChunk();
-  const int first = per * blockIndex;
-  const int count = first + per < layout.sizeY ? per : layout.sizeY - first;
+  const ChunkRange range = chunkRange();
+  const int first = range.first;
+  const int count = range.count;
   const int batch = rowsPerBuffer();
   const size_t stride = size_t(layout.rowBytes);
   // image row of the stored row first + k
   auto imageRow = [&](int k) { return layout.bottomUp ? layout.sizeY - 1 - (first + k) : first + k; };
+  auto rowAt = [&](int k) { return static_cast<unsigned char*>(currentImage->rowPtr(imageRow(k))); };
+  if (takesImageRows() && converter->copiesBytes() && layout.sizeY > 1) {
+    // rows go straight to the image when its rows hold a stored row each
+    const int64_t apart = static_cast<unsigned char*>(currentImage->rowPtr(1)) -
+                          static_cast<unsigned char*>(currentImage->rowPtr(0));
+    if (apart >= int64_t(stride) || -apart >= int64_t(stride)) {
+      for (int done = 0; done < count;) {
+        int n = 1;
+        unsigned char* at = rowAt(done);
+        while (done + n < count && n < batch && rowAt(done + n) == at + size_t(n) * stride) ++n;
+        bufferFirstRow = first + done;
+        if (write)
+          storeRows(at, n);
+        else
+          fetchRows(at, n);
+        done += n;
+      }
+      ++blockIndex;
+      return 0;
+    }
+  }
+  unsigned char* rows = chunkBuffer();
   // stored rows whose length breaks the alignment of their elements pass through an aligned row
   const int element = write ? converter->destSize() : converter->sourceSize();
   const bool aligned = !(element == 2 || element == 4 || element == 8) || stride % size_t(element) == 0;
@@ -673,7 +767,7 @@ int TFileFormatDriver::moveRowChunk(bool write) {
       }
       for (int k = 0; k < n; ++k) {
         unsigned char* out = rows + k * stride;
-        const void* in = currentImage->rowPtr(imageRow(done + k));
+        const void* in = rowAt(done + k);
         if (aligned) {
           converter->convert(out, in, layout.sizeX);
         } else {
@@ -691,7 +785,7 @@ int TFileFormatDriver::moveRowChunk(bool write) {
           std::memcpy(scratch, in, used < stride ? used : stride);
           in = scratch;
         }
-        converter->convert(currentImage->rowPtr(imageRow(done + k)), in, layout.sizeX);
+        converter->convert(rowAt(done + k), in, layout.sizeX);
       }
     }
   }

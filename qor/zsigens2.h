@@ -59,6 +59,9 @@ public:
   // also chooses the scale.
   virtual void setSourceRange(double max, double min);
   virtual double scale() const;
+  // True when convert() copies a row's bytes unchanged, so a row codec may
+  // move stored rows straight into or out of the image.
+  virtual bool copiesBytes() const { return false; }
 
   // Fixed byte count per call for packed-bit converters (0: use count).
   // Returns the previous value.
@@ -109,6 +112,8 @@ class QOR_API TUImgConvertA2B : public TImgConvertA2B {
 public:
   TUImgConvertA2B(double max, double min, int scalingOn, int truncate)
       : TImgConvertA2B(max, min), scaling(scalingOn), scaleFactor(1.0), noRounding(truncate) {}
+
+  bool copiesBytes() const override { return isPlainCopy(scaling && scaleFactor != 1.0); }
 
   int convert(void* dest, const void* src, int count) override {
     if (count <= 0) return count;
@@ -205,6 +210,7 @@ class QOR_API TImgConvertOneBit2OneBit : public TImgConvertA2B {
 public:
   TImgConvertOneBit2OneBit();
   int convert(void* dest, const void* src, int count) override;
+  bool copiesBytes() const override { return true; }
   int sourceSize() const override;
   int destSize() const override;
   TImgConvertA2B* clone() const override;
@@ -238,6 +244,8 @@ public:
 
   // A new converter cloned from the prototype for (src, dest); the caller owns it.
   TImgConvertA2B* get(int src, int dest) const;
+  // True when the set holds a prototype for (src, dest); never raises.
+  bool has(int src, int dest) const;
   // Stores c as the prototype for (src, dest); the set takes c over, also when
   // it raises (c is then deleted).
   void set(int src, int dest, TImgConvertA2B* c);
@@ -295,6 +303,20 @@ protected:
 private:
   TConverters toMemory;
   TConverters toDisk;
+};
+
+// A driver's converter tables, made once on first use: class Self names its
+// rows in its (private) default constructor.
+template <class Self>
+class TSharedConverterTables : public TConverterTables {
+public:
+  static const Self& tables() {
+    static const Self shared;
+    return shared;
+  }
+
+protected:
+  using TConverterTables::TConverterTables;
 };
 
 class TImageEnsemble;
@@ -489,9 +511,30 @@ protected:
   static bool bitsHavePalette(int bits) {
     return bits == image1BitPerPix || bits == image4BitPerPix || bits == image8BitPerPix;
   }
-  // The converter moves a row's bytes unchanged (a colour or a byte copy
-  // without scaling or clipping), so rows may go straight to the image.
-  bool converterCopiesBytes() const;
+  // The converter moves a row's bytes unchanged, so rows may go straight to the image.
+  bool converterCopiesBytes() const { return converter && converter->copiesBytes(); }
+  // Bytes of a row of width pixels at bits per pixel, padded to 32 bits.
+  static int64_t paddedRow(int64_t bits, int64_t width) { return (bits * width + 31) / 32 * 4; }
+  // The first count bytes of the stream, for recognizeFormat: false when the
+  // stream is shorter or cannot be positioned; never raises.
+  bool readPrefix(void* bytes, int count);
+  // Positions the stream at its start and writes a header (or a header
+  // written again once the data behind it is known).
+  void writeAtStart(const void* bytes, int count);
+  // The caller's descriptor when it is an Info, else fallback carrying the
+  // caller's common descriptor fields: what createFile starts from.
+  template <class Info>
+  static Info coerceDescriptor(const TFileInfo* info, Info fallback) {
+    if (auto* own = dynamic_cast<const Info*>(info)) return *own;
+    if (info) fallback.TFileInfo::operator=(*info);
+    return fallback;
+  }
+  // The read converter of a file of fileCoding into image from the driver's
+  // tables. Files of 1, 4 and 8 bits read into stRGB through the palette
+  // (grey levels when the file has none) when the tables have no such cell.
+  TImgConvertA2B* readConverter(const TConverterTables& t, int fileCoding, TqorImageBase* image);
+  // The write converter of image into a file of fileCoding.
+  TImgConvertA2B* writeConverter(const TConverterTables& t, TqorImageBase* image, int fileCoding);
   // Reads count palette entries of entryBytes from the stream into the
   // palette (blue first when blueFirst); returns the whole entries read.
   int readPalette(int count, int entryBytes, bool blueFirst);
@@ -512,10 +555,22 @@ protected:
   // (flag qorChunkMode), moves every chunk through readNextChunk /
   // writeNextChunk. The converter must be taken before.
   void transferImage(TqorImageBase* image, bool write);
-  // The chunk body of row formats: rowsPerChunk() stored rows move between
-  // the chunk buffer and the image, rowsPerBuffer() rows per fetchRows or
-  // storeRows call. Returns 1 when no chunk is left.
+  // The stored rows of the chunk blockIndex.
+  struct ChunkRange {
+    int first = 0;
+    int count = 0;
+  };
+  ChunkRange chunkRange();
+  // The chunk body of every row driver: the chunk's stored rows move between
+  // the file and the image, rowsPerBuffer() rows per fetchRows or storeRows
+  // call. They pass through the chunk buffer and the converter, or, when the
+  // driver takes image rows and the converter copies bytes, go straight to
+  // the image's rows. Returns 1 when no chunk is left.
   int moveRowChunk(bool write);
+  // True when fetchRows / storeRows may be handed the image's own rows: a run
+  // of count rows lying layout.rowBytes apart (count 1 when they do not).
+  // Such a driver moves exactly layout.rowBytes bytes a row.
+  virtual bool takesImageRows() const { return false; }
   // Stored rows into rows (count x layout.rowBytes bytes). The default is one
   // stream read; rows the stream does not hold are zeros, and the stream's
   // failed state is left set.

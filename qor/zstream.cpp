@@ -240,3 +240,35 @@ int TSmartReadBytes::read(void* destination, int length) {
   if (more < length - copied) ranDry = true;
   return copied + (more > 0 ? more : 0);
 }
+
+// ---------------------------------------------------------------- codec bindings
+
+namespace {
+
+int64_t transfer(TqorStream* s, unsigned char* data, int64_t bytes, bool write) noexcept {
+  if (!s || bytes < 0) return -1;
+  int64_t done = 0;
+  try {
+    while (done < bytes) {
+      const int part = int(bytes - done < (int64_t(1) << 30) ? bytes - done : int64_t(1) << 30);
+      const int n = write ? s->write(data + done, part) : s->read(data + done, part);
+      if (n <= 0) break;
+      done += n;
+      if (n < part) break;
+    }
+  } catch (...) {
+    if (write) s->markFailed();
+    return done > 0 ? done : -1;
+  }
+  return done;
+}
+
+}  // namespace
+
+int64_t qorStreamRead(TqorStream* s, void* data, int64_t bytes) noexcept {
+  return transfer(s, static_cast<unsigned char*>(data), bytes, false);
+}
+
+int64_t qorStreamWrite(TqorStream* s, const void* data, int64_t bytes) noexcept {
+  return transfer(s, static_cast<unsigned char*>(const_cast<void*>(data)), bytes, true);
+}

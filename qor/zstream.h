@@ -195,4 +195,11 @@ private:
   TqorStream* stream;
 };
 
+// Stream calls for codec callbacks, which nothing may leave but a result:
+// bytes moves in parts of up to 1 GiB until a part comes back short; the
+// bytes moved are returned, -1 when the stream raised before moving any. A
+// write that raises leaves the stream failed.
+int64_t qorStreamRead(TqorStream* s, void* data, int64_t bytes) noexcept;
+int64_t qorStreamWrite(TqorStream* s, const void* data, int64_t bytes) noexcept;
+
 #endif
