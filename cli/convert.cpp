@@ -14,7 +14,9 @@
 #include "picture.h"
 #include "qorimg.h"
 
-const char convertUsage[] =
+namespace {
+
+const char convertText[] =
     "usage: qorimg convert IN OUT [options]\n"
     "       qorimg convert --to FORMAT --out-dir DIR [--jobs N] [options] FILE...\n"
     "The format of OUT follows its extension, or --to FORMAT. Every image of a\n"
@@ -28,12 +30,12 @@ const char convertUsage[] =
     "                 to colour or grey where OUT has no palettes\n"
     "  --grey         lets colour reduce to grey levels (with --coding 8)\n"
     "  --quality Q    JPEG quality, 1 to 100 (default 90)\n"
-    "  --rle          run-length encoding for PCX and TGA\n"
+    "  --rle          run-length encoded TGA (PCX and DCX are by default)\n"
+    "  --raw          PCX without run-length encoding (DCX pages are always\n"
+    "                 encoded); TGA is raw by default\n"
     "  --image N      only image N of the source\n"
     "  --out-dir DIR  batch: each FILE becomes DIR/<its stem>.<the format's extension>\n"
     "  --jobs N       batch: N files at a time (default 1)\n";
-
-namespace {
 
 // A conversion the tool refuses before the library is asked.
 struct Refusal : std::runtime_error {
@@ -268,19 +270,18 @@ int convertBatch(const Options& o) {
     std::fflush(stdout);
     std::vector<std::thread> workers;
     auto work = [&] {
-      TQORDataManager* manager = getQorDataManager();
+      ManagerGuard manager;
       for (size_t k; (k = next.fetch_add(1)) < total;) {
         bool ok = false;
         if (duplicate[k])
           reportFailure(o.files[k], ("its output " + outputs[k] + " is that of an earlier file").c_str());
         else
-          ok = convertReported(o.files[k], outputs[k], *o.to, o, manager);
+          ok = convertReported(o.files[k], outputs[k], *o.to, o, manager.m);
         std::lock_guard<std::mutex> lock(progressLock);
         if (!ok) failed = true;
         progress.draw(double(++done) / double(total));
         std::fflush(stdout);
       }
-      destroyQORDataManager(manager);
     };
     const int n = std::max(1, std::min<int>(o.jobs, int(total)));
     for (int t = 0; t < n; ++t) workers.emplace_back(work);
@@ -307,8 +308,11 @@ Options parse(const Args& args) {
       o.grey = true;
     } else if (a == "--quality") {
       o.write.quality = intOption(a, value(), 1, 100);
-    } else if (a == "--rle") {
-      o.write.rle = true;
+    } else if (a == "--rle" || a == "--raw") {
+      const auto asked = a == "--rle" ? WriteOptions::RunLength::encoded : WriteOptions::RunLength::raw;
+      if (o.write.runLength != WriteOptions::RunLength::usual && o.write.runLength != asked)
+        throw UsageError("--rle and --raw exclude each other");
+      o.write.runLength = asked;
     } else if (a == "--image") {
       o.image = intOption(a, value(), 0, 1 << 30);
     } else if (a == "--out-dir") {
@@ -340,8 +344,8 @@ int runConvert(const Args& args) {
   if (!target || !target->make)
     throw UsageError("the extension of \"" + o.files[1] + "\" names no format; use --to FORMAT (" + formatNames() +
                      ")");
-  TQORDataManager* manager = getQorDataManager();
-  const bool ok = convertReported(o.files[0], o.files[1], *target, o, manager);
-  destroyQORDataManager(manager);
-  return ok ? 0 : 1;
+  ManagerGuard manager;
+  return convertReported(o.files[0], o.files[1], *target, o, manager.m) ? 0 : 1;
 }
+
+std::string convertUsage() { return convertText + ("formats: " + formatNames() + "\n"); }

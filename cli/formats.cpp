@@ -5,6 +5,8 @@
 #include <memory>
 #include <sstream>
 
+#include "qorimg.h"
+
 namespace {
 
 // A native file names its images; qorimg's carry the tool's name.
@@ -16,13 +18,13 @@ TFileInfo* makeOS2(const char*, int c, int x, int y, int, const WriteOptions&) {
   return fiBmpOS2FileInfo(c, x, y);
 }
 TFileInfo* makePcx(const char*, int c, int x, int y, int, const WriteOptions& o) {
-  return fiPcxFileInfo(c, x, y, o.rle ? 1 : 0);
+  return fiPcxFileInfo(c, x, y, o.encoded(true) ? 1 : 0);
 }
 TFileInfo* makeDcx(const char*, int c, int x, int y, int n, const WriteOptions&) {
   return fiDcxFileInfo(c, x, y, n);
 }
 TFileInfo* makeTga(const char*, int c, int x, int y, int, const WriteOptions& o) {
-  return fiTgaFileInfo(c, x, y, o.rle ? 1 : 0);
+  return fiTgaFileInfo(c, x, y, o.encoded(false) ? 1 : 0);
 }
 TFileInfo* makeAstro(const char*, int c, int x, int y, int, const WriteOptions&) { return fiAstroFileInfo(c, x, y); }
 // Members beside the list, named after it: out.qil holds out-00.bmp, out-01.bmp, ...
@@ -93,15 +95,14 @@ std::string FormatRow::firstExtension() const {
 const std::vector<FormatRow>& formatTable() {
   static const std::vector<FormatRow> rows = [] {
     std::vector<FormatRow> kept;
-    TQORDataManager* m = getQorDataManager();
+    ManagerGuard manager;
     for (const FormatRow& r : allRows()) {
       try {
-        if (m->getDriverWithID(r.id())) kept.push_back(r);
+        if (manager.m->getDriverWithID(r.id())) kept.push_back(r);
       } catch (const x_qor&) {
         // not registered in this build
       }
     }
-    destroyQORDataManager(m);
     std::sort(kept.begin(), kept.end(), [](const FormatRow& a, const FormatRow& b) { return a.id() < b.id(); });
     return kept;
   }();

@@ -11,8 +11,12 @@
 
 // What a new file of some formats needs besides its coding and size.
 struct WriteOptions {
+  // Run-length encoding as the format usually has it (PCX and DCX encoded,
+  // TGA raw), or as asked.
+  enum class RunLength { usual, encoded, raw };
   int quality = 90;  // JPEG
-  bool rle = false;  // PCX, TGA
+  RunLength runLength = RunLength::usual;
+  bool encoded(bool usual) const { return runLength == RunLength::usual ? usual : runLength == RunLength::encoded; }
 };
 
 struct FormatRow {

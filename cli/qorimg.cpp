@@ -14,16 +14,6 @@
 
 namespace {
 
-const char programUsage[] =
-    "usage: qorimg COMMAND [ARGS]\n"
-    "  info FILE...            format, size, images, coding and palette of each file\n"
-    "  convert IN OUT          one file into another format\n"
-    "  convert --to FORMAT --out-dir DIR [--jobs N] FILE...\n"
-    "                          many files, N at a time\n"
-    "  dump FILE               pixel memory of an image on standard output\n"
-    "  tour [DIR]              every format and coding on a synthesised picture\n"
-    "qorimg COMMAND --help describes each command.\n";
-
 const char infoUsage[] =
     "usage: qorimg info [--json] FILE...\n"
     "One line per file: format name and number, size, number of images, disk\n"
@@ -85,14 +75,6 @@ void reportFailure(const std::string& file, const char* message) {
   std::fprintf(stderr, "qorimg: %s: %s\n", file.c_str(), message);
 }
 
-std::string usageText(const std::string& command) {
-  if (command == "info") return infoUsage;
-  if (command == "dump") return dumpUsage;
-  if (command == "convert") return convertUsage + ("formats: " + formatNames() + "\n");
-  if (command == "tour") return tourUsage;
-  return programUsage;
-}
-
 // ---------------------------------------------------------------- info
 
 int runInfo(const Args& args) {
@@ -107,11 +89,11 @@ int runInfo(const Args& args) {
       files.push_back(a);
   }
   if (files.empty()) throw UsageError("no file named");
-  TQORDataManager* manager = getQorDataManager();
+  ManagerGuard manager;
   int status = 0;
   for (const std::string& f : files) {
     try {
-      TImageEnsemble e(f.c_str(), manager);
+      TImageEnsemble e(f.c_str(), manager.m);
       const int id = e.formatID();
       const FormatRow* row = formatById(id);
       const std::string name = row ? row->name : "format " + std::to_string(id);
@@ -133,7 +115,6 @@ int runInfo(const Args& args) {
       status = 1;
     }
   }
-  destroyQORDataManager(manager);
   return status;
 }
 
@@ -168,10 +149,10 @@ int runDump(const Args& args) {
     }
   }
   if (file.empty()) throw UsageError("no file named");
-  TQORDataManager* manager = getQorDataManager();
+  ManagerGuard manager;
   int status = 0;
   try {
-    TImageEnsemble e(file.c_str(), manager);
+    TImageEnsemble e(file.c_str(), manager.m);
     if (type < 0) type = naturalType(e);
     if (type == stBitmap) {
       TWinDibImage* dib = e.getWinDibImage(image);
@@ -193,9 +174,59 @@ int runDump(const Args& args) {
     reportFailure(file, x.msg());
     status = 1;
   }
-  destroyQORDataManager(manager);
   return status;
 }
+
+// ---------------------------------------------------------------- commands
+
+namespace {
+
+// One form of a command's line and what it does, for the program's usage.
+struct Form {
+  const char* synopsis;
+  const char* help;
+};
+
+struct Command {
+  const char* name;
+  int (*run)(const Args&);
+  std::string (*usage)();  // the text of COMMAND --help
+  std::vector<Form> forms;
+};
+
+const Command commands[] = {
+    {"info", runInfo, [] { return std::string(infoUsage); },
+     {{"FILE...", "format, size, images, coding and palette of each file"}}},
+    {"convert", runConvert, convertUsage,
+     {{"IN OUT", "one file into another format"},
+      {"--to FORMAT --out-dir DIR [--jobs N] FILE...", "many files, N at a time"}}},
+    {"dump", runDump, [] { return std::string(dumpUsage); },
+     {{"FILE", "pixel memory of an image on standard output"}}},
+    {"tour", runTour, tourUsage, {{"[DIR]", "every format and coding on a synthesised picture"}}},
+};
+
+const Command* findCommand(const std::string& name) {
+  for (const Command& c : commands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+// Every form of every command, the help text from column 26 (on a line of
+// its own after a longer form).
+std::string programUsage() {
+  constexpr size_t helpColumn = 26;
+  std::string text = "usage: qorimg COMMAND [ARGS]\n";
+  for (const Command& c : commands)
+    for (const Form& f : c.forms) {
+      std::string line = std::string("  ") + c.name + " " + f.synopsis;
+      line += line.size() < helpColumn ? std::string(helpColumn - line.size(), ' ')
+                                       : "\n" + std::string(helpColumn, ' ');
+      text += line + f.help + "\n";
+    }
+  return text + "qorimg COMMAND --help describes each command.\n";
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------- main
 
@@ -208,32 +239,28 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
   if (argc < 2) {
-    std::fputs(programUsage, stderr);
+    std::fputs(programUsage().c_str(), stderr);
     return 2;
   }
-  const std::string command = argv[1];
+  const std::string name = argv[1];
   const Args args(argv + 2, argv + argc);
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(programUsage, stdout);
+  if (name == "--help" || name == "-h" || name == "help") {
+    std::fputs(programUsage().c_str(), stdout);
     return 0;
   }
-  int (*run)(const Args&) = command == "info"      ? runInfo
-                            : command == "convert" ? runConvert
-                            : command == "dump"    ? runDump
-                            : command == "tour"    ? runTour
-                                                   : nullptr;
-  if (!run) {
-    std::fprintf(stderr, "qorimg: unknown command \"%s\"\n%s", command.c_str(), programUsage);
+  const Command* command = findCommand(name);
+  if (!command) {
+    std::fprintf(stderr, "qorimg: unknown command \"%s\"\n%s", name.c_str(), programUsage().c_str());
     return 2;
   }
   if (wantsHelp(args)) {
-    std::fputs(usageText(command).c_str(), stdout);
+    std::fputs(command->usage().c_str(), stdout);
     return 0;
   }
   try {
-    return run(args);
+    return command->run(args);
   } catch (const UsageError& u) {
-    std::fprintf(stderr, "qorimg %s: %s\n%s", command.c_str(), u.what(), usageText(command).c_str());
+    std::fprintf(stderr, "qorimg %s: %s\n%s", name.c_str(), u.what(), command->usage().c_str());
     return 2;
   } catch (const x_qor& x) {
     std::fprintf(stderr, "qorimg: %s\n", x.msg());

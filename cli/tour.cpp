@@ -13,7 +13,9 @@
 #include "picture.h"
 #include "qorimg.h"
 
-const char tourUsage[] =
+namespace {
+
+const char tourText[] =
     "usage: qorimg tour [DIR]\n"
     "Synthesises a colour picture (320 x 240), a grey and a bilevel one, writes\n"
     "them into every writable format and coding in DIR (default: a new temporary\n"
@@ -21,8 +23,6 @@ const char tourUsage[] =
     "detection and prints format, coding, bytes, write and read time and the\n"
     "round trip: exact, or the PSNR in dB for lossy JPEG. The exit status is 1\n"
     "when a lossless round trip differs or a file fails.\n";
-
-namespace {
 
 constexpr int width = 320;
 constexpr int height = 240;
@@ -164,6 +164,8 @@ std::string freshFolder() {
 
 }  // namespace
 
+std::string tourUsage() { return tourText; }
+
 int runTour(const Args& args) {
   if (args.size() > 1) throw UsageError("tour takes at most one folder");
   for (const std::string& a : args)
@@ -184,7 +186,7 @@ int runTour(const Args& args) {
   all.sixteen = sixteenGreys(all.grey);
   all.bilevel = bilevelPicture(all.grey);
 
-  TQORDataManager* manager = getQorDataManager();
+  ManagerGuard manager;
   int failures = 0;
   std::printf("%-8s %-18s %9s %9s %9s  %s\n", "format", "coding", "bytes", "write ms", "read ms", "round trip");
   for (const FormatRow& row : formatTable()) {
@@ -203,7 +205,7 @@ int runTour(const Args& args) {
         auto start = std::chrono::steady_clock::now();
         {
           TImageEnsemble out(path.c_str(), row.make(path.c_str(), coding, width, height, images, WriteOptions()),
-                             manager);
+                             manager.m);
           for (int i = 0; i < images; ++i) writePicture(out, i, picture);
         }
         writeMs = millisecondsSince(start);
@@ -212,7 +214,7 @@ int runTour(const Args& args) {
         start = std::chrono::steady_clock::now();
         double worst = 0;
         {
-          TImageEnsemble in(path.c_str(), manager);  // the format is detected
+          TImageEnsemble in(path.c_str(), manager.m);  // the format is detected
           if (in.formatID() != row.id()) {
             const FormatRow* other = formatById(in.formatID());
             throw std::runtime_error(std::string("detected as ") + (other ? other->name : "another format"));
@@ -246,7 +248,6 @@ int runTour(const Args& args) {
                   verdict.c_str());
     }
   }
-  destroyQORDataManager(manager);
   std::printf("\n%s\n", failures ? "some round trips failed" : "every lossless round trip is exact");
   return failures ? 1 : 0;
 }

@@ -150,7 +150,11 @@ TEST_F(Qorimg, ConvertedPixelsAreTheSource) {
   make("pal.bmp", fiBmpFileInfo(8, 12, 7), stUChar, 3);
   make("rgb.bmp", fiBmpFileInfo(24, 12, 7), stRGB, 4);
   ASSERT_EQ(run("convert pal.bmp o.pcx").status, 0);
+  ASSERT_EQ(run("convert pal.bmp raw.pcx --raw").status, 0);
   EXPECT_EQ(pixels("o.pcx", stUChar), pixels("pal.bmp", stUChar));
+  EXPECT_EQ(pixels("raw.pcx", stUChar), pixels("pal.bmp", stUChar));
+  EXPECT_EQ(readFile(dir.file("o.pcx")).at(2), 1) << "run-length encoded by default";
+  EXPECT_EQ(readFile(dir.file("raw.pcx")).at(2), 0);
   ASSERT_EQ(run("convert rgb.bmp o.kav --coding 9 --grey").status, 0);
   ASSERT_EQ(run("convert rgb.bmp g.pcx --coding 8 --grey").status, 0);
   const Bytes rgb = pixels("rgb.bmp", stRGB), grey = pixels("o.kav", stUChar);
@@ -208,7 +212,7 @@ TEST_F(Qorimg, DumpWritesThePixelMemoryOrThePalette) {
 TEST_F(Qorimg, UsageErrorsExitTwoAndHelpExitsZero) {
   for (const char* args : {"", "frob", "info", "info --bogus a.bmp", "convert a.bmp", "convert a.bmp b.png --jobs 2",
                            "convert --out-dir d a.bmp", "convert a.bmp b.zzz", "convert --to nope a b",
-                           "convert a b --quality 0", "dump", "dump a.bmp --type nope", "dump a b", "tour a b"})
+                           "convert a b --quality 0", "convert a b --rle --raw", "dump", "dump a.bmp --type nope", "dump a b", "tour a b"})
     EXPECT_EQ(run(args).status, 2) << args;
   for (const char* command : {"info", "convert", "dump", "tour"}) {
     Outcome r = run(std::string(command) + " --help");
