@@ -1,9 +1,11 @@
 #include "zbmpdrv.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -90,7 +92,7 @@ void TDecompressBmpStream::start(const TqorBITMAPINFOHEADER* h, TqorStream* s, i
   if (h && h->biCompression == bmpLayout::compressionRLE4) {
     // one byte per pixel, with the slack of a few spare bytes
     const int64_t width = h->biWidth > 0 ? h->biWidth : 0;
-    const int64_t n = bmpLayout::rowLength(8, width) + 10;
+    const int64_t n = width + 16;
     if (n > INT32_MAX) QOR_RAISE("A 4-bit run-length row of %lld pixels does not fit in 32 bits.", (long long)width);
     if (n > unpackedSize) {
       uchar* fresh = new (std::nothrow) uchar[size_t(n)];
@@ -355,52 +357,178 @@ const TConverterRow bitmapToDisk[] = {
 
 }  // namespace
 
-TBitmapConverters::TBitmapConverters() : TConverterTables(bitmapToMemory, bitmapToDisk) {}
-
-const TBitmapConverters& TBitmapConverters::tables() {
-  static const TBitmapConverters converters;
-  return converters;
+TImgConvertBitFields2RGB::TImgConvertBitFields2RGB(int bytes, const uint32_t masks[3], bool bgr)
+    : TImgConvertA2B(255.0, 0.0), pixelBytes(bytes), maskOf{masks[0], masks[1], masks[2]}, blueFirst(bgr) {
+  for (int c = 0; c < 3; ++c) {
+    Channel& ch = channel[c];
+    const uint32_t m = masks[c];
+    if (m == 0) continue;
+    while (!((m >> ch.shift) & 1u)) ++ch.shift;
+    ch.max = m >> ch.shift;
+    if (ch.max < (1u << 12)) {
+      ch.levels.resize(size_t(ch.max) + 1);
+      for (uint32_t v = 0; v <= ch.max; ++v) ch.levels[v] = uint8_t((uint64_t(v) * 510 + ch.max) / (2 * uint64_t(ch.max)));
+    }
+  }
 }
 
-// 5-6-5 words are told apart by their green mask; everything else comes from the tables.
+TImgConvertA2B* TImgConvertBitFields2RGB::clone() const {
+  return new TImgConvertBitFields2RGB(pixelBytes, maskOf, blueFirst);
+}
+
+const char* TImgConvertBitFields2RGB::maskFault(int bits, const uint32_t masks[3], char* text, size_t size) {
+  static const char* const names[3] = {"red", "green", "blue"};
+  const uint64_t inside = bits >= 32 ? 0xFFFFFFFFu : (uint64_t(1) << bits) - 1;
+  for (int c = 0; c < 3; ++c) {
+    const uint32_t m = masks[c];
+    if (m == 0) {
+      std::snprintf(text, size, "the %s mask is 0", names[c]);
+      return text;
+    }
+    if (m & ~inside) {
+      std::snprintf(text, size, "the %s mask 0x%X reaches past the %d bits of a pixel", names[c], unsigned(m), bits);
+      return text;
+    }
+    const uint64_t low = m & (~m + 1u);  // the lowest bit set
+    if (((uint64_t(m) + low) & m) != 0) {
+      std::snprintf(text, size, "the %s mask 0x%X is not one run of bits", names[c], unsigned(m));
+      return text;
+    }
+    for (int d = 0; d < c; ++d)
+      if (m & masks[d]) {
+        std::snprintf(text, size, "the %s mask 0x%X and the %s mask 0x%X share bits", names[d], unsigned(masks[d]),
+                      names[c], unsigned(m));
+        return text;
+      }
+  }
+  return nullptr;
+}
+
+namespace {
+inline uint8_t level(uint32_t v, uint32_t max) { return uint8_t((uint64_t(v) * 510 + max) / (2 * uint64_t(max))); }
+}  // namespace
+
+int TImgConvertBitFields2RGB::convert(void* dest, const void* src, int count) {
+  const uchar* s = static_cast<const uchar*>(src);
+  uchar* d = static_cast<uchar*>(dest);
+  const int r = blueFirst ? 2 : 0, b = 2 - r;
+  const Channel &red = channel[0], &green = channel[1], &blue = channel[2];
+  const bool tables = !red.levels.empty() && !green.levels.empty() && !blue.levels.empty();
+  for (int i = 0; i < count; ++i, s += pixelBytes, d += 3) {
+    const uint32_t v = pixelBytes == 2 ? qorLE::get16(s) : qorLE::get32(s);
+    const uint32_t vr = (v >> red.shift) & red.max, vg = (v >> green.shift) & green.max,
+                   vb = (v >> blue.shift) & blue.max;
+    if (tables) {
+      d[r] = red.levels[vr];
+      d[1] = green.levels[vg];
+      d[b] = blue.levels[vb];
+    } else {
+      d[r] = level(vr, red.max);
+      d[1] = level(vg, green.max);
+      d[b] = level(vb, blue.max);
+    }
+  }
+  return count;
+}
+
+TBitmapConverters::TBitmapConverters() : TSharedConverterTables(bitmapToMemory, bitmapToDisk) {}
+
+namespace {
+// Holds two other entries in the first two of a palette while it lives.
+class TwoEntries {
+public:
+  TwoEntries(TqorPaletteItem* palette, const TqorPaletteItem entries[2]) : p(palette), kept{p[0], p[1]} {
+    p[0] = entries[0];
+    p[1] = entries[1];
+  }
+  ~TwoEntries() {
+    p[0] = kept[0];
+    p[1] = kept[1];
+  }
+  TwoEntries(const TwoEntries&) = delete;
+  TwoEntries& operator=(const TwoEntries&) = delete;
+
+private:
+  TqorPaletteItem* p;
+  TqorPaletteItem kept[2];
+};
+
+bool sameMasks(const TBmpFileInfo& f, uint32_t red, uint32_t green, uint32_t blue) {
+  return f.redMask == red && f.greenMask == green && f.blueMask == blue;
+}
+}  // namespace
+
+// Bit fields of 5-5-5 words and of 8-8-8 samples read as the files without
+// bit fields, through the tables; 5-6-5 words have their own converters, and
+// other masks decode through them.
 TImgConvertA2B* TBmpFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
+  using namespace bmpLayout;
   const int type = image->coding();
-  if (fileInfo.info.biBitCount == image16BitPerPix &&
-      fileInfo.info.biCompression == bmpLayout::compressionBitFields && fileInfo.greenMask == bmpLayout::green565 &&
-      (type == stBitmap || type == stRGB)) {
+  const TBmpFileInfo& f = fileInfo;
+  const int bits = f.info.biBitCount;
+  const bool tableMasks = (bits == image16BitPerPix && sameMasks(f, red555, green555, blue555)) ||
+                          (bits == image32BitPerPix && sameMasks(f, red888, green888, blue888));
+  if (f.info.biCompression == compressionBitFields && !tableMasks && (type == stBitmap || type == stRGB)) {
     TImgConvertA2B* c = nullptr;
-    if (type == stBitmap)
-      c = new TImgConvert565rgb2BGR;
-    else
-      c = new TImgConvert565rgb2RGB;
+    if (bits == image16BitPerPix && sameMasks(f, red565, green565, blue565)) {
+      if (type == stBitmap)
+        c = new TImgConvert565rgb2BGR;
+      else
+        c = new TImgConvert565rgb2RGB;
+    } else {
+      const uint32_t masks[3] = {f.redMask, f.greenMask, f.blueMask};
+      c = new TImgConvertBitFields2RGB(bits / 8, masks, type == stBitmap);
+    }
     if (!c) QOR_RAISE_MEMORY();
     return c;
   }
-  return TBitmapConverters::tables().disk2Memory().get(getFileInfo()->coding(), type);
+  const int coding = getFileInfo()->coding();
+  if (coding != image1BitPerPix || type != stRGB) return readConverter(TBitmapConverters::tables(), coding, image);
+  // the colours of the file's table, not the black and white of its palette
+  const TwoEntries swap(getPalette(), oneBitColours);
+  return readConverter(TBitmapConverters::tables(), coding, image);
 }
 
 TImgConvertA2B* TBmpFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
-  return TBitmapConverters::tables().memory2Disk().get(image->coding(), getFileInfo()->coding());
+  return writeConverter(TBitmapConverters::tables(), image, getFileInfo()->coding());
 }
 
 // ---------------------------------------------------------------- driver
 
-TBmpFormatDriver::TBmpFormatDriver() : storedRow(0) {}
+TBmpFormatDriver::TBmpFormatDriver() : storedRow(0), oneBitColours{{0, 0, 0}, {255, 255, 255}} {}
 
 TBmpFormatDriver::~TBmpFormatDriver() = default;
 
 TFileFormatDriver* TBmpFormatDriver::createInstance() { return new TBmpFormatDriver; }
 
+namespace {
+// The info headers read as the 40-byte one.
+bool readableInfoSize(uint32_t n) {
+  using namespace bmpLayout;
+  return n == uint32_t(infoHeaderSize) || n == uint32_t(infoHeaderV2Size) || n == uint32_t(infoHeaderV3Size) ||
+         n == uint32_t(infoHeaderV4Size) || n == uint32_t(infoHeaderV5Size);
+}
+
+bool os2InfoSize(uint32_t n) {
+  return n == uint32_t(bmpLayout::os2InfoHeaderShortSize) || n == uint32_t(bmpLayout::os2InfoHeaderSize);
+}
+
+bool readableDepth(int bits) { return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32; }
+
+// " (name)" after a message about a named file, nothing for unnamed streams.
+std::string fileSuffix(const char* file) { return *file ? std::string(" (") + file + ")" : std::string(); }
+}  // namespace
+
 int TBmpFormatDriver::recognizeFormat() {
   unsigned char bytes[bmpLayout::infoSize + 4] = {};
-  if (!seekTo(0)) return 0;
-  if (stream->read(bytes, int(sizeof bytes)) != int(sizeof bytes)) return 0;
-  return qorLE::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
-         qorLE::get32(bytes + bmpLayout::infoSize) == uint32_t(bmpLayout::infoHeaderSize);
+  if (!readPrefix(bytes, int(sizeof bytes))) return 0;
+  // OS/2 2.x headers are claimed too, to be refused by name at open
+  const uint32_t info = qorLE::get32(bytes + bmpLayout::infoSize);
+  return qorLE::get16(bytes + bmpLayout::type) == bmpLayout::magic && (readableInfoSize(info) || os2InfoSize(info));
 }
 
 int TBmpFormatDriver::checkedRow(int64_t bits, int64_t width, int64_t height, const char* what) const {
-  const int64_t row = width > 0 ? bmpLayout::rowLength(bits, width) : 0;
+  const int64_t row = width > 0 ? paddedRow(bits, width) : 0;
   checkGeometry(row, width, height, what, int(bits > INT32_MAX ? INT32_MAX : bits));
   return int(row);
 }
@@ -421,20 +549,11 @@ void TBmpFormatDriver::readColourTable(int entryBytes, int entries, int64_t need
 
 void TBmpFormatDriver::blackWhiteForOneBit() {
   if (paletteSize() != 2) return;
+  oneBitColours[0] = palette[0];
+  oneBitColours[1] = palette[1];
   palette[0] = TqorPaletteItem{0, 0, 0};
   palette[1] = palette[255] = TqorPaletteItem{255, 255, 255};
 }
-
-namespace {
-// True for the masks the bit-field converters decode.
-bool decodableMasks(int bits, uint32_t red, uint32_t green, uint32_t blue) {
-  using namespace bmpLayout;
-  if (bits == 16)
-    return (red == red555 && green == green555 && blue == blue555) ||
-           (red == red565 && green == green565 && blue == blue565);
-  return bits == 32 && red == red888 && green == green888 && blue == blue888;
-}
-}  // namespace
 
 namespace {
 const char* compressionName(uint32_t c) {
@@ -456,38 +575,48 @@ void TBmpFormatDriver::checkCompression(uint32_t compression, const char* what) 
 }
 
 int TBmpFormatDriver::readHeader() {
+  using namespace bmpLayout;
   fillPaletteAsGrey();
   const char* what = "BMP header";
-  unsigned char bytes[bmpLayout::headersEnd] = {};
+  const std::string file = fileSuffix(fileNameForMessages());
+  unsigned char bytes[fileHeaderSize + infoHeaderV5Size] = {};
   stream->seek(0, SEEK_SET);
-  const int got = stream->read(bytes, bmpLayout::headersEnd);
-  if (got < bmpLayout::headersEnd)
-    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the headers.", what, got > 0 ? got : 0,
-              bmpLayout::headersEnd);
+  int got = stream->read(bytes, int(sizeof bytes));
+  if (got < 0) got = 0;
+  if (got < headersEnd)
+    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the headers.", what, got, headersEnd);
   TBmpFileInfo read;
   read.head.fromBytes(bytes);
-  read.info.fromBytes(bytes + bmpLayout::infoHeader);
-  if (read.head.bfType != bmpLayout::magic) QOR_RAISE("%s: the file does not start with \"BM\".", what);
-  if (read.info.biSize != uint32_t(bmpLayout::infoHeaderSize))
-    QOR_RAISE("%s: an info header of %u bytes is not the 40-byte one.", what, unsigned(read.info.biSize));
+  read.info.fromBytes(bytes + infoHeader);
+  if (read.head.bfType != magic) QOR_RAISE("%s: the file does not start with \"BM\".", what);
+  const uint32_t infoBytes = read.info.biSize;
+  if (os2InfoSize(infoBytes))
+    QOR_RAISE("%s: OS/2 2.x info headers (%u bytes) are not supported%s.", what, unsigned(infoBytes), file.c_str());
+  if (!readableInfoSize(infoBytes))
+    QOR_RAISE("%s: an info header of %u bytes is none of 40, 52, 56, 108 or 124 bytes%s.", what, unsigned(infoBytes),
+              file.c_str());
+  const int headers = fileHeaderSize + int(infoBytes);
+  if (got < headers)
+    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the headers.", what, got, headers);
   if (read.info.biHeight == INT32_MIN) QOR_RAISE("%s: height %d is out of range.", what, int(read.info.biHeight));
   checkCompression(read.info.biCompression, what);
   const int row = checkedRow(read.info.biBitCount, read.info.biWidth, read.sizeY(), what);
 
   const int bits = read.info.biBitCount;
-  if (read.info.biCompression == bmpLayout::compressionBitFields) {
+  if (read.info.biCompression == compressionBitFields) {
     if (bits != 16 && bits != 32)
       QOR_RAISE("%s: bit fields are defined for 16 and 32 bits per pixel, not for %d.", what, bits);
-    unsigned char masks[bmpLayout::maskBytes] = {};
-    if (stream->read(masks, bmpLayout::maskBytes) != bmpLayout::maskBytes)
-      QOR_RAISE("%s: the file ends inside its colour masks.", what);
-    read.redMask = qorLE::get32(masks);
-    read.greenMask = qorLE::get32(masks + 4);
-    read.blueMask = qorLE::get32(masks + 8);
-    if (!decodableMasks(bits, read.redMask, read.greenMask, read.blueMask))
-      QOR_RAISE("%s: colour masks 0x%X, 0x%X, 0x%X of %d-bit pixels are not 5-5-5, 5-6-5 or 8-8-8 ones.", what,
-                unsigned(read.redMask), unsigned(read.greenMask), unsigned(read.blueMask), bits);
+    // after a 40-byte header the masks follow it, in the longer ones they are part of it
+    if (got < masks + maskBytes) QOR_RAISE("%s: the file ends inside its colour masks.", what);
+    read.redMask = qorLE::get32(bytes + masks);
+    read.greenMask = qorLE::get32(bytes + masks + 4);
+    read.blueMask = qorLE::get32(bytes + masks + 8);
+    const uint32_t m[3] = {read.redMask, read.greenMask, read.blueMask};
+    char fault[160];
+    if (TImgConvertBitFields2RGB::maskFault(bits, m, fault, sizeof fault))
+      QOR_RAISE("%s: bit fields of %d-bit pixels: %s%s.", what, bits, fault, file.c_str());
   }
+  if (!readableDepth(bits)) QOR_RAISE("%s: %d-bit pixels are not supported%s.", what, bits, file.c_str());
   fileInfo = read;
   storedRow = row;
 
@@ -496,7 +625,8 @@ int TBmpFormatDriver::readHeader() {
     // hold its colour count, at most the depth's
     int64_t needed = int64_t(1) << (bits < 8 ? bits : 8);
     if (read.info.biClrUsed != 0 && read.info.biClrUsed < uint32_t(needed)) needed = read.info.biClrUsed;
-    readColourTable(bmpLayout::paletteEntryBytes, 256, needed, read.head.bfOffBits, bmpLayout::headersEnd, what);
+    if (!seekTo(headers)) QOR_RAISE("%s: the stream cannot be positioned after the headers.", what);
+    readColourTable(paletteEntryBytes, 256, needed, read.head.bfOffBits, headers, what);
   }
   stream->clear();
   return 0;
@@ -514,6 +644,9 @@ void TBmpFormatDriver::normaliseForWriting() {
   fileInfo.head.bfType = uint16_t(bmpLayout::magic);
   fileInfo.head.bfOffBits =
       uint32_t(bmpLayout::headersEnd + (hasPalette() ? paletteSize() * bmpLayout::paletteEntryBytes : 0));
+  // 0, the value of an unknown size, for a file past 4 GiB
+  const int64_t size = int64_t(fileInfo.head.bfOffBits) + int64_t(storedRow) * fileInfo.sizeY();
+  fileInfo.head.bfSize = size <= int64_t(UINT32_MAX) ? uint32_t(size) : 0;
 }
 
 namespace {
@@ -523,16 +656,10 @@ bool writableDepth(int bits) { return bits == 1 || bits == 4 || bits == 8 || bit
 
 int TBmpFormatDriver::createFile(TFileInfo* source) {
   const char* what = "Cannot create a BMP file";
-  auto* bmp = dynamic_cast<TBmpFileInfo*>(source);
-  TBmpFileInfo wanted;
-  if (bmp) {
-    wanted = *bmp;
-  } else {
-    if (source->coding() < 0 || source->coding() > 65535)
-      QOR_RAISE("%s: %d bits per pixel do not fit the header.", what, source->coding());
-    wanted = TBmpFileInfo(source->coding(), source->sizeX(), source->sizeY());
-    wanted.TFileInfo::operator=(*source);
-  }
+  if (source->coding() < 0 || source->coding() > 65535)
+    QOR_RAISE("%s: %d bits per pixel do not fit the header.", what, source->coding());
+  TBmpFileInfo wanted =
+      coerceDescriptor(source, TBmpFileInfo(source->coding(), source->sizeX(), source->sizeY()));
   if (!writableDepth(wanted.info.biBitCount))
     QOR_RAISE("%s: %d bits per pixel cannot be written; the writer stores 1, 4, 8 or 24.", what,
               int(wanted.info.biBitCount));
@@ -550,8 +677,7 @@ void TBmpFormatDriver::writeHeaders() {
   unsigned char bytes[bmpLayout::headersEnd];
   fileInfo.head.toBytes(bytes);
   fileInfo.info.toBytes(bytes + bmpLayout::infoHeader);
-  stream->seek(0, SEEK_SET);
-  stream->write(bytes, bmpLayout::headersEnd);
+  writeAtStart(bytes, bmpLayout::headersEnd);
   if (hasPalette()) {
     blackWhiteForOneBit();
     writePalette(paletteSize(), bmpLayout::paletteEntryBytes, true);
@@ -599,6 +725,11 @@ void TBmpFormatDriver::fetchRows(unsigned char* rows, int count) {
   for (int k = 0; k < count; ++k) decoder.nextRow(rows + size_t(k) * size_t(storedRow), storedRow);
   // run-length data that stops before its rows end is a short file
   if (decoder.ranDry()) stream->markFailed();
+}
+
+bool TBmpFormatDriver::takesImageRows() const {
+  const uint32_t c = fileInfo.info.biCompression;
+  return c != bmpLayout::compressionRLE8 && c != bmpLayout::compressionRLE4;
 }
 
 int TBmpFormatDriver::hasPalette() {

@@ -1,9 +1,12 @@
 // Windows bitmap files: one image of 1, 4, 8, 16, 24 or 32 bits per pixel,
-// uncompressed, run-length encoded (8 and 4 bits) or in bit fields, rows
-// stored bottom-up or top-down. Files are written with 1, 4, 8 or 24 bits per
-// pixel, uncompressed and bottom-up.
+// uncompressed, run-length encoded (8 and 4 bits) or in bit fields of any
+// contiguous masks, rows stored bottom-up or top-down, after an info header
+// of 40, 52, 56, 108 or 124 bytes. Files are written with 1, 4, 8 or 24 bits
+// per pixel, uncompressed and bottom-up, after the 40-byte header.
 #ifndef ZBMPDRV_H
 #define ZBMPDRV_H
+
+#include <vector>
 
 #include "zsigens2.h"
 #include "zstream.h"
@@ -34,10 +37,22 @@ inline constexpr int yPelsPerMeter = 42; // int32
 inline constexpr int clrUsed = 46;       // uint32
 inline constexpr int clrImportant = 50;  // uint32
 inline constexpr int infoHeaderSize = 40;
-// After the headers: three colour masks (bit fields) or the colour table.
-inline constexpr int masks = 54;  // red, green, blue, uint32 each
+// Longer info headers start as the 40-byte one; from 52 bytes on they hold
+// the colour masks, from 56 bytes on the alpha mask too, then colour space
+// fields that the reader leaves alone.
+inline constexpr int infoHeaderV2Size = 52;
+inline constexpr int infoHeaderV3Size = 56;
+inline constexpr int infoHeaderV4Size = 108;
+inline constexpr int infoHeaderV5Size = 124;
+// Info headers of OS/2 2.x, whose compression codes mean other things: refused.
+inline constexpr int os2InfoHeaderShortSize = 16;
+inline constexpr int os2InfoHeaderSize = 64;
+// The colour masks red, green, blue, uint32 each: after a 40-byte header of a
+// bit-field file, inside the longer headers; at the same offset either way.
+inline constexpr int masks = 54;
 inline constexpr int maskBytes = 12;
-inline constexpr int palette = 54;  // entries of blue, green, red, reserved
+inline constexpr int alphaMask = 66;  // uint32, headers of 56 bytes and more
+inline constexpr int palette = 54;  // after a 40-byte header: entries of blue, green, red, reserved
 inline constexpr int paletteEntryBytes = 4;
 inline constexpr int headersEnd = 54;
 
@@ -57,9 +72,6 @@ inline constexpr uint32_t red888 = 0xFF0000, green888 = 0x00FF00, blue888 = 0x00
 inline constexpr int escapeEndOfLine = 0;
 inline constexpr int escapeEndOfBitmap = 1;
 inline constexpr int escapeDelta = 2;
-
-// Padded bytes of a stored row: whole 32-bit words.
-inline int64_t rowLength(int64_t bitsPerPixel, int64_t width) { return (bitsPerPixel * width + 31) / 32 * 4; }
 }  // namespace bmpLayout
 
 // The 14-byte file header.
@@ -97,7 +109,7 @@ public:
 
   TBmpHead head;
   TqorBITMAPINFOHEADER info;
-  // Colour masks of bit-field files, else 0.
+  // Colour masks of bit-field files, else 0; an alpha mask is not kept.
   uint32_t redMask;
   uint32_t greenMask;
   uint32_t blueMask;
@@ -167,13 +179,39 @@ private:
 
 // ---------------------------------------------------------------- converter tables
 
-// The converters of both bitmap drivers: disk to memory indexed by (bits per
-// pixel, stXXX type), memory to disk by (stXXX type, bits per pixel).
-class QOR_API TBitmapConverters : public TConverterTables {
+// Little-endian pixels of 2 or 4 bytes whose red, green and blue samples lie
+// in contiguous, disjoint masks; each sample v of a mask of maximum max
+// becomes v * 255 / max, rounded. Bits outside the masks (alpha) are dropped.
+class QOR_API TImgConvertBitFields2RGB : public TImgConvertA2B {
 public:
-  static const TBitmapConverters& tables();
+  // masks: red, green, blue; blueFirst stores blue, green, red.
+  TImgConvertBitFields2RGB(int pixelBytes, const uint32_t masks[3], bool blueFirst);
+  int convert(void* dest, const void* src, int count) override;
+  int sourceSize() const override { return pixelBytes; }
+  int destSize() const override { return 3; }
+  TImgConvertA2B* clone() const override;
+  // Null when masks of bits-per-pixel pixels can be decoded: each non-zero,
+  // one run of bits inside the pixel, none sharing a bit with another;
+  // otherwise the fault, written into text of size bytes.
+  static const char* maskFault(int bits, const uint32_t masks[3], char* text, size_t size);
 
 private:
+  struct Channel {
+    int shift = 0;
+    uint32_t max = 1;
+    std::vector<uint8_t> levels;  // the 8-bit value of every sample, for samples of up to 12 bits
+  };
+  int pixelBytes;
+  uint32_t maskOf[3];
+  bool blueFirst;
+  Channel channel[3];  // red, green, blue
+};
+
+
+// The converters of both bitmap drivers: disk to memory indexed by (bits per
+// pixel, stXXX type), memory to disk by (stXXX type, bits per pixel).
+class QOR_API TBitmapConverters : public TSharedConverterTables<TBitmapConverters> {
+  friend class TSharedConverterTables<TBitmapConverters>;
   TBitmapConverters();
 };
 
@@ -194,6 +232,8 @@ public:
   int writeNextChunk() override { return moveRowChunk(true); }
   bool writeEndsFile() override { return true; }
   int top2BottomReading() override { return fileInfo.info.biHeight < 0; }
+  // Uncompressed rows move between the stream and the image's rows.
+  bool takesImageRows() const override;
   int hasPalette() override;
   int paletteSize() override;
   int queryState() override { return 1; }
@@ -211,7 +251,8 @@ protected:
   // the rows at offBits.
   void readColourTable(int entryBytes, int entries, int64_t needed, uint32_t offBits, int tableStart,
                        const char* what);
-  // One-bit files are black and white whatever their table says.
+  // One-bit files are black and white whatever their table says; their
+  // table's two colours are kept for images read into stRGB.
   void blackWhiteForOneBit();
   // Starts the transfer of image, whose rows begin at offset.
   void startRows(TqorImageBase* image, bool write, uint32_t offset, bool bottomUp);
@@ -220,6 +261,7 @@ protected:
   virtual void writeHeaders();
 
   int storedRow;  // padded length of a stored row
+  TqorPaletteItem oneBitColours[2];  // the table's colours of a one-bit file
 
 private:
   // Turns a descriptor taken from a read file into one the writer can honour.

@@ -60,8 +60,7 @@ TFileFormatDriver* TBmpOS2FormatDriver::createInstance() { return new TBmpOS2For
 
 int TBmpOS2FormatDriver::recognizeFormat() {
   unsigned char bytes[bmpOS2Layout::coreSize + 4] = {};
-  if (!seekTo(0)) return 0;
-  if (stream->read(bytes, int(sizeof bytes)) != int(sizeof bytes)) return 0;
+  if (!readPrefix(bytes, int(sizeof bytes))) return 0;
   return qorLE::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
          qorLE::get32(bytes + bmpOS2Layout::coreSize) == uint32_t(bmpOS2Layout::coreHeaderSize);
 }
@@ -97,17 +96,16 @@ int TBmpOS2FormatDriver::readHeader() {
 
 int TBmpOS2FormatDriver::createFile(TFileInfo* source) {
   const char* what = "Cannot create an OS/2 BMP file";
-  auto* os2 = dynamic_cast<TBmpOS2FileInfo*>(source);
-  const int coding = os2 ? os2->requestedCoding : source->coding();
-  const int x = os2 ? os2->requestedSizeX : source->sizeX();
-  const int y = os2 ? os2->requestedSizeY : source->sizeY();
+  TBmpOS2FileInfo wanted =
+      coerceDescriptor(source, TBmpOS2FileInfo(source->coding(), source->sizeX(), source->sizeY()));
+  const int coding = wanted.requestedCoding;
+  const int x = wanted.requestedSizeX;
+  const int y = wanted.requestedSizeY;
   if (x < 1 || x > bmpOS2Layout::maxSide || y < 1 || y > bmpOS2Layout::maxSide)
     QOR_RAISE("%s: image size %d x %d is outside 1..%d.", what, x, y, bmpOS2Layout::maxSide);
   if (coding != 1 && coding != 4 && coding != 8 && coding != 24)
     QOR_RAISE("%s: %d bits per pixel cannot be written; the writer stores 1, 4, 8 or 24.", what, coding);
   const int row = checkedRow(coding, x, y, what);
-  TBmpOS2FileInfo wanted = os2 ? *os2 : TBmpOS2FileInfo(coding, x, y);
-  if (!os2) wanted.TFileInfo::operator=(*source);
   adoptDescriptor(os2Info, wanted);
   storedRow = row;
   writeHeaders();
@@ -119,11 +117,12 @@ void TBmpOS2FormatDriver::writeHeaders() {
   os2Info.head.bfOffBits = uint32_t(bmpOS2Layout::headersEnd +
                                     (hasPalette() ? paletteSize() * bmpOS2Layout::paletteEntryBytes : 0));
   os2Info.core.bcSize = uint32_t(bmpOS2Layout::coreHeaderSize);
+  // both sides are at most 32767, so the size fits
+  os2Info.head.bfSize = uint32_t(int64_t(os2Info.head.bfOffBits) + int64_t(storedRow) * os2Info.core.bcHeight);
   unsigned char bytes[bmpOS2Layout::headersEnd];
   os2Info.head.toBytes(bytes);
   os2Info.core.toBytes(bytes + bmpOS2Layout::coreSize);
-  stream->seek(0, SEEK_SET);
-  stream->write(bytes, bmpOS2Layout::headersEnd);
+  writeAtStart(bytes, bmpOS2Layout::headersEnd);
   if (hasPalette()) {
     blackWhiteForOneBit();
     writePalette(paletteSize(), bmpOS2Layout::paletteEntryBytes, true);

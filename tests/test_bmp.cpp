@@ -76,7 +76,7 @@ struct WinFile {
   uint32_t infoSize = 40;
 
   Bytes bytes() const {
-    Bytes b(14 + infoSize, 0);
+    Bytes b(14 + std::max<uint32_t>(infoSize, 40), 0);
     b[0] = 'B';
     b[1] = 'M';
     const uint32_t start = offBits ? offBits : uint32_t(b.size() + table.size());
@@ -232,6 +232,7 @@ TEST_P(WrittenLayout, MatchesTheFileComposedByHand) {
     }
     want = want + line;
   }
+  put32(want, 2, uint32_t(want.size()));
   const Bytes got = readFile(path);
   ASSERT_EQ(got.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(int(got[i]), int(want[i])) << "byte " << i;
@@ -266,6 +267,23 @@ Bytes rle4(int width, int height, const Bytes& data, int bits = 4) {
   return WinFile{bits, width, height, 2, greyQuads(bits <= 8 ? 1 << bits : 0), data}.bytes();
 }
 Bytes masks565() { return Bytes{0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0}; }
+
+// Little-endian words of 2 or 4 bytes.
+Bytes words(int bytes, const std::vector<uint32_t>& values) {
+  Bytes b;
+  for (uint32_t v : values)
+    for (int k = 0; k < bytes; ++k) b.push_back(uint8_t(v >> (8 * k)));
+  return b;
+}
+Bytes masks(uint32_t red, uint32_t green, uint32_t blue) { return words(4, {red, green, blue}); }
+
+// A bitmap of a longer info header: the masks red, green, blue and (from 56
+// bytes on) alpha written into it.
+Bytes inHeader(WinFile f, const std::vector<uint32_t>& m) {
+  Bytes b = f.bytes();
+  for (size_t i = 0; i < m.size(); ++i) put32(b, 54 + 4 * i, m[i]);
+  return b;
+}
 
 std::vector<DecodeCase> decodeCases() {
   return {
@@ -310,6 +328,36 @@ std::vector<DecodeCase> decodeCases() {
        {248, 252, 248, 0, 0, 248, 0xAA, 0xAA}},
       {"Plain555", WinFile{16, 2, 1, 0, {}, {0xFF, 0xFF, 0x00, 0xF8}}.bytes(), stRGB, {248, 248, 248, 240, 0, 0}},
       {"ThirtyTwoBit", WinFile{32, 2, 1, 0, {}, {1, 2, 3, 0, 4, 5, 6, 0}}.bytes(), stRGB, {3, 2, 1, 6, 5, 4}},
+      // other masks: each sample v of a mask of maximum m is v * 255 / m, rounded; other bits are dropped
+      {"Fields231", WinFile{16, 4, 1, 3, masks(0x30, 0xE, 0x1), words(2, {0, 0x13, 0x2A, 0x803F})}.bytes(), stRGB,
+       {0, 0, 0, 85, 36, 255, 170, 182, 0, 255, 255, 255}},
+      {"Fields231Bitmap", WinFile{16, 4, 1, 3, masks(0x30, 0xE, 0x1), words(2, {0, 0x13, 0x2A, 0x803F})}.bytes(),
+       stBitmap, {0, 0, 0, 255, 36, 85, 0, 182, 170, 255, 255, 255}},
+      {"Fields5551", WinFile{16, 2, 1, 3, masks(0xF800, 0x7C0, 0x3E), words(2, {0xF821, 0xF86})}.bytes(), stRGB,
+       {255, 0, 132, 8, 247, 25}},
+      {"Fields444InV4Header",
+       inHeader(WinFile{16, 2, 1, 3, {}, words(2, {0xF1A2, 0x0F00}), 0, 0, 108}, {0xF00, 0xF0, 0xF, 0xF000}), stRGB,
+       {17, 170, 34, 255, 0, 0}},
+      {"Fields101010", WinFile{32, 2, 1, 3, masks(0x3FF00000, 0xFFC00, 0x3FF), words(4, {0xFFF80001, 0x200FFD})}.bytes(),
+       stRGB, {255, 128, 0, 0, 1, 255}},
+      {"Fields111110",
+       WinFile{32, 2, 1, 3, masks(0xFFE00000, 0x1FFC00, 0x3FF), words(4, {0x801FFDFF, 0x2FFFFE})}.bytes(), stRGB,
+       {128, 255, 127, 0, 127, 255}},
+      {"FieldsShifted888", WinFile{32, 1, 1, 3, masks(0xFF000000, 0xFF0000, 0xFF00), {9, 3, 2, 1}}.bytes(), stRGB,
+       {1, 2, 3}},
+      {"FieldsBlueFirst888", WinFile{32, 1, 1, 3, masks(0xFF, 0xFF00, 0xFF0000), {1, 2, 3, 4}}.bytes(), stRGB,
+       {1, 2, 3}},
+      // longer headers read as the 40-byte one; an alpha mask is dropped
+      {"V5Fields888Alpha", inHeader(WinFile{32, 1, 1, 3, {}, {1, 2, 3, 4}, 0, 0, 124}, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}),
+       stRGB, {3, 2, 1}},
+      {"V3Fields565", inHeader(WinFile{16, 2, 1, 3, {}, {0xFF, 0xFF, 0x00, 0xF8}, 0, 0, 56}, {0xF800, 0x7E0, 0x1F, 0}),
+       stRGB, {248, 252, 248, 248, 0, 0}},
+      {"V2Fields555", inHeader(WinFile{16, 2, 1, 3, {}, {0xFF, 0xFF, 0x00, 0xF8}, 0, 0, 52}, {0x7C00, 0x3E0, 0x1F}),
+       stRGB, {248, 248, 248, 240, 0, 0}},
+      {"V4TwentyFour", WinFile{24, 1, -2, 0, {}, {255, 0, 0, 0, 0, 0, 255, 0}, 0, 0, 108}.bytes(), stRGB,
+       {0, 0, 255, 255, 0, 0}},
+      {"V5EightBitShortTable", WinFile{8, 2, 1, 0, greyQuads(16), {3, 15, 0, 0}, 16, 0, 124}.bytes(), stUChar, {3, 15}},
+      {"V4FourBit", WinFile{4, 3, 1, 0, greyQuads(16), {0x12, 0x30, 0, 0}, 0, 0, 108}.bytes(), stUChar, {1, 2, 3}},
       // negative height: the first stored row is the top row
       {"TopDownEightBit", WinFile{8, 3, -2, 0, greyQuads(256), {1, 2, 3, 0, 4, 5, 6, 0}}.bytes(), stUChar,
        {1, 2, 3, 4, 5, 6}},
@@ -437,8 +485,12 @@ Bytes withInfoSize(uint32_t size) {
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, Detection,
-    testing::Values(DetectCase{"Info40", withInfoSize(40), 1, 0}, DetectCase{"Info108", withInfoSize(108), 0, 0},
-                    DetectCase{"Info124", withInfoSize(124), 0, 0},
+    testing::Values(DetectCase{"Info40", withInfoSize(40), 1, 0}, DetectCase{"Info52", withInfoSize(52), 1, 0},
+                    DetectCase{"Info56", withInfoSize(56), 1, 0}, DetectCase{"Info108", withInfoSize(108), 1, 0},
+                    DetectCase{"Info124", withInfoSize(124), 1, 0},
+                    // OS/2 2.x headers are claimed, to be refused by name
+                    DetectCase{"Info64", withInfoSize(64), 1, 0}, DetectCase{"Info16", withInfoSize(16), 1, 0},
+                    DetectCase{"Info99", withInfoSize(99), 0, 0},
                     DetectCase{"Core12", os2File(24, 1, 1, {}, {1, 2, 3, 0}), 0, 1},
                     DetectCase{"ShortStream", Bytes{'B', 'M', 0, 0, 0}, 0, 0}, DetectCase{"EmptyStream", Bytes{}, 0, 0},
                     DetectCase{"OtherMagic", Bytes(60, 0), 0, 0}),
@@ -460,6 +512,11 @@ class BadHeader : public testing::TestWithParam<HeaderErrorCase> {};
 TEST_P(BadHeader, OpenRaisesError3) {
   HeaderErrorCase c = GetParam();
   EXPECT_TRUE(raisesError3([&] { openBytes(c.file); }, c.text, c.unit));
+}
+
+Bytes firstBytes(Bytes b, size_t n) {
+  b.resize(n);
+  return b;
 }
 
 Bytes headerOnly(int bits, int32_t width, int32_t height) { return WinFile{bits, width, height, 0, {}, {0, 0, 0, 0}}.bytes(); }
@@ -494,6 +551,24 @@ INSTANTIATE_TEST_SUITE_P(
                         "BMP header: compression 2147483649 is not supported.", "zbmpdrv"},
         HeaderErrorCase{"TruncatedHeaders", Bytes{'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40, 0, 0, 0, 1, 0},
                         "BMP header: the file ends after 20 bytes, inside the 54 bytes of the headers.", "zbmpdrv"},
+        HeaderErrorCase{"MaskNotOneRun", WinFile{16, 2, 1, 3, masks(0x7C00, 0x3E0, 0x15), {}}.bytes(),
+                        "BMP header: bit fields of 16-bit pixels: the blue mask 0x15 is not one run of bits.", "zbmpdrv"},
+        HeaderErrorCase{"MasksShareBits", WinFile{32, 1, 1, 3, masks(0xFF0000, 0x1FF00, 0xFF), {}}.bytes(),
+                        "BMP header: bit fields of 32-bit pixels: the red mask 0xFF0000 and the green mask 0x1FF00 "
+                        "share bits.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"ZeroMask", inHeader(WinFile{32, 1, 1, 3, {}, {}, 0, 0, 108}, {0xFF0000, 0, 0xFF, 0}),
+                        "BMP header: bit fields of 32-bit pixels: the green mask is 0.", "zbmpdrv"},
+        HeaderErrorCase{"MaskPastThePixel", WinFile{16, 2, 1, 3, masks(0x1F0000, 0x3E0, 0x1F), {}}.bytes(),
+                        "BMP header: bit fields of 16-bit pixels: the red mask 0x1F0000 reaches past the 16 bits of a "
+                        "pixel.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"SixtyFourBitPixels", headerOnly(64, 2, 2), "BMP header: 64-bit pixels are not supported.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"Os2InfoHeader", withInfoSize(64), "BMP header: OS/2 2.x info headers (64 bytes) are not supported.",
+                        "zbmpdrv"},
+        HeaderErrorCase{"V5EndsInsideItsHeader", firstBytes(withInfoSize(124), 100),
+                        "BMP header: the file ends after 100 bytes, inside the 138 bytes of the headers.", "zbmpdrv"},
         HeaderErrorCase{"Os2NegativeWidth", os2File(8, -3, 2, {}, {}), "OS/2 BMP header: negative width -3.", "zsigens2"},
         HeaderErrorCase{"Os2NegativeHeight", os2File(8, 3, -2, {}, {}), "OS/2 BMP header: negative height -2.",
                         "zsigens2"},
