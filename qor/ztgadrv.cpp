@@ -59,9 +59,9 @@ const char* TTgaHead::fault(char* text, size_t size) const {
   if (imageType > 11 || base < tgaLayout::typeMapped || base > tgaLayout::typeGrey)
     return say("image type %d is not one of 1, 2, 3, 9, 10 or 11.", imageType, 0);
   const int bits = pixelDepth;
-  const bool depthFits = base == tgaLayout::typeTrueColour ? bits == 16 || bits == 24 || bits == 32
+  const bool depthFits = base == tgaLayout::typeTrueColour ? bits == 15 || bits == 16 || bits == 24 || bits == 32
                          : base == tgaLayout::typeGrey     ? bits == 8 || bits == 16
-                                                           : bits == 8;
+                                                           : bits == 8 || bits == 16;
   if (!depthFits) return say("image type %d does not hold pixels of %d bits.", imageType, bits);
   // the colour map fields of a file without one are left as other writers leave them
   if (colourMapType == 1) {
@@ -71,9 +71,19 @@ const char* TTgaHead::fault(char* text, size_t size) const {
   }
   if (base == tgaLayout::typeMapped && colourMapType != 1)
     return say("colour-mapped image type %d comes without a colour map.", imageType, 0);
-  if (descriptor & tgaLayout::interleaved)
-    return say("image descriptor 0x%02X asks for interleaved rows.", descriptor, 0);
   if (width == 0 || height == 0) return say("the image size %d x %d is empty.", width, height);
+  return nullptr;
+}
+
+const char* TTgaHead::unsupported(char* text, size_t size) const {
+  if (isMapped() && pixelDepth != 8) {
+    std::snprintf(text, size, "colour-mapped pixels of %d bits are not supported", pixelDepth);
+    return text;
+  }
+  if (descriptor & tgaLayout::interleaved) {
+    std::snprintf(text, size, "interleaved rows (image descriptor 0x%02X) are not supported", descriptor);
+    return text;
+  }
   return nullptr;
 }
 
@@ -387,19 +397,14 @@ const TConverterRow targaToDisk[] = {
 
 }  // namespace
 
-TTargaConverters::TTargaConverters() : TConverterTables(targaToMemory, targaToDisk) {}
-
-const TTargaConverters& TTargaConverters::tables() {
-  static const TTargaConverters converters;
-  return converters;
-}
+TTargaConverters::TTargaConverters() : TSharedConverterTables(targaToMemory, targaToDisk) {}
 
 TImgConvertA2B* TTgaFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
-  return TTargaConverters::tables().disk2Memory().get(fileInfo.coding(), image->coding());
+  return readConverter(TTargaConverters::tables(), fileInfo.coding(), image);
 }
 
 TImgConvertA2B* TTgaFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
-  return TTargaConverters::tables().memory2Disk().get(image->coding(), fileInfo.coding());
+  return writeConverter(TTargaConverters::tables(), image, fileInfo.coding());
 }
 
 // ---------------------------------------------------------------- driver
@@ -443,8 +448,7 @@ TFileFormatDriver* TTgaFormatDriver::createInstance() { return new TTgaFormatDri
 
 int TTgaFormatDriver::recognizeFormat() {
   unsigned char bytes[tgaLayout::headerSize] = {};
-  if (!seekTo(0)) return 0;
-  if (stream->read(bytes, tgaLayout::headerSize) != tgaLayout::headerSize) return 0;
+  if (!readPrefix(bytes, tgaLayout::headerSize)) return 0;
   TTgaHead h;
   h.fromBytes(bytes);
   return h.fault(nullptr, 0) == nullptr;
@@ -460,21 +464,25 @@ void TTgaFormatDriver::readColourMap(const TTgaHead& h, const char* what) {
   const int entries = h.mapLength;
   const bool keep = h.isMapped();
   unsigned char block[tgaLayout::paletteEntries * 4];
-  // entries past the palette's 256 are read, to be sure they are there, and dropped
+  // entry i is the colour of index mapFirst + i; entries of indices past the
+  // palette's 256 are read, to be sure they are there, and dropped
   for (int first = 0; first < entries; first += tgaLayout::paletteEntries) {
     const int n = smaller(tgaLayout::paletteEntries, entries - first);
     const int got = stream->read(block, n * entryBytes);
     const int whole = got > 0 ? got / entryBytes : 0;
     if (whole < n)
       QOR_RAISE("%s: the file ends inside its colour map, after %d of %d entries.", what, first + whole, entries);
-    if (!keep || first > 0) continue;
-    for (int i = 0; i < n; ++i) {
+    const int64_t slot = int64_t(h.mapFirst) + first;
+    if (!keep || slot >= tgaLayout::paletteEntries) continue;
+    const int kept = int(smaller(n, int(tgaLayout::paletteEntries - slot)));
+    for (int i = 0; i < kept; ++i) {
       const uchar* e = block + i * entryBytes;
+      TqorPaletteItem& p = palette[slot + i];
       if (entryBytes == 2) {
         const unsigned w = qorLE::get16(e);
-        palette[i] = TqorPaletteItem{uchar(((w >> 10) & 31) << 3), uchar(((w >> 5) & 31) << 3), uchar((w & 31) << 3)};
+        p = TqorPaletteItem{uchar(((w >> 10) & 31) << 3), uchar(((w >> 5) & 31) << 3), uchar((w & 31) << 3)};
       } else {
-        palette[i] = TqorPaletteItem{e[2], e[1], e[0]};
+        p = TqorPaletteItem{e[2], e[1], e[0]};
       }
     }
   }
@@ -493,6 +501,10 @@ int TTgaFormatDriver::readHeader() {
   read.head.fromBytes(bytes);
   char text[160];
   if (read.head.fault(text, sizeof text)) QOR_RAISE("%s: %s", what, text);
+  if (read.head.unsupported(text, sizeof text)) {
+    const char* file = fileNameForMessages();
+    QOR_RAISE("%s: %s%s%s%s.", what, text, *file ? " (" : "", file, *file ? ")" : "");
+  }
   const int bits = read.head.pixelDepth;
   checkGeometry(int64_t(read.head.width) * tgaLayout::bytesPerPixel(bits), read.head.width, read.head.height, what,
                 bits);
@@ -529,17 +541,15 @@ void TTgaFormatDriver::normaliseForWriting() {
 
 int TTgaFormatDriver::createFile(TFileInfo* source) {
   const char* what = "Cannot create a TGA file";
-  auto* tga = dynamic_cast<TTgaFileInfo*>(source);
-  const int coding = tga ? tga->requestedCoding : source->coding();
-  const int x = tga ? tga->requestedSizeX : source->sizeX();
-  const int y = tga ? tga->requestedSizeY : source->sizeY();
+  TTgaFileInfo wanted = coerceDescriptor(source, TTgaFileInfo(source->coding(), source->sizeX(), source->sizeY(), 0));
+  const int coding = wanted.requestedCoding;
+  const int x = wanted.requestedSizeX;
+  const int y = wanted.requestedSizeY;
   if (x < 1 || x > tgaLayout::maxSide || y < 1 || y > tgaLayout::maxSide)
     QOR_RAISE("%s: image size %d x %d is outside 1..%d.", what, x, y, tgaLayout::maxSide);
   if (coding != image8BitPerPix && coding != image24BitPerPix)
     QOR_RAISE("%s: %d bits per pixel cannot be written; the writer stores 8 or 24.", what, coding);
   checkGeometry(int64_t(x) * tgaLayout::bytesPerPixel(coding), x, y, what, coding);
-  TTgaFileInfo wanted = tga ? *tga : TTgaFileInfo(coding, x, y, 0);
-  if (!tga) wanted.TFileInfo::operator=(*source);
   // a descriptor taken from a file read holds that file's stored depth
   wanted.head.pixelDepth = uint8_t(coding);
   adoptDescriptor(fileInfo, wanted);
@@ -551,8 +561,7 @@ void TTgaFormatDriver::writeHeader() {
   normaliseForWriting();
   unsigned char bytes[tgaLayout::headerSize];
   fileInfo.head.toBytes(bytes);
-  stream->seek(0, SEEK_SET);
-  stream->write(bytes, tgaLayout::headerSize);
+  writeAtStart(bytes, tgaLayout::headerSize);
 }
 
 void TTgaFormatDriver::startRows(TqorImageBase* image, bool write) {

@@ -1,5 +1,7 @@
 // Targa files: one image of 8-bit colour-mapped or grey, 16-bit grey and
-// alpha (read as grey), 16-bit 5-5-5, 24-bit or 32-bit pixels, raw or
+// alpha (read as grey), 15- or 16-bit 5-5-5 (the attribute bit dropped),
+// 24-bit or 32-bit pixels (the alpha byte dropped), colour maps of 15-, 16-,
+// 24- or 32-bit entries placed from their first index on, raw or
 // run-length encoded in packets, rows bottom-up or top-down, pixels
 // left-to-right or right-to-left. Files are written with 8 (colour-mapped) or
 // 24 bits per pixel, top-down, raw or run-length encoded, and end in the
@@ -83,15 +85,19 @@ struct QOR_API TTgaHead {
   bool isMapped() const { return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeMapped; }
   // 16-bit grey pixels: a grey byte, then an alpha byte.
   bool isGreyAlpha() const { return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeGrey && pixelDepth == 16; }
-  // The coding the pixels read as: grey and alpha pairs read as their 8-bit grey.
-  int coding() const { return isGreyAlpha() ? 8 : pixelDepth; }
+  // The coding the pixels read as: grey and alpha pairs read as their 8-bit
+  // grey, 15-bit pixels as the 16-bit ones they are stored in.
+  int coding() const { return isGreyAlpha() ? 8 : pixelDepth == 15 ? 16 : pixelDepth; }
   // Bytes of the colour map after the identification field.
   int64_t mapBytes() const {
     return colourMapType == 1 ? int64_t(mapLength) * tgaLayout::bytesPerPixel(mapEntrySize) : 0;
   }
-  // Null when the header describes an image the driver decodes; otherwise the
+  // Null when the fields of the header agree with each other; otherwise the
   // fault, written into text (of size bytes) when text is not null.
   const char* fault(char* text, size_t size) const;
+  // Null when the driver decodes the image of a header without fault;
+  // otherwise what it does not decode, written into text.
+  const char* unsupported(char* text, size_t size) const;
 };
 
 // The 26-byte footer.
@@ -195,11 +201,8 @@ private:
 
 // Disk to memory indexed by (bits per pixel, stXXX type), memory to disk by
 // (stXXX type, bits per pixel).
-class QOR_API TTargaConverters : public TConverterTables {
-public:
-  static const TTargaConverters& tables();
-
-private:
+class QOR_API TTargaConverters : public TSharedConverterTables<TTargaConverters> {
+  friend class TSharedConverterTables<TTargaConverters>;
   TTargaConverters();
 };
 
@@ -227,6 +230,7 @@ public:
   TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
 protected:
+  bool takesImageRows() const override { return true; }
   void fetchRows(unsigned char* rows, int count) override;
   void storeRows(const unsigned char* rows, int count) override;
 
