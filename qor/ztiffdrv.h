@@ -1,9 +1,13 @@
-// TIFF files through libtiff: the first image of a file, grey (min-is-black
-// or min-is-white), palette or 8-bit RGB, read as 1, 4, 8 or 24 bits per
-// pixel with whatever compression libtiff decodes; written as one image of
-// 1-bit grey (PackBits), 4- or 8-bit palette or 24-bit RGB. libtiff works on
-// the library's own streams; its state lives in the driver's unit, so the
-// library's headers do not need the codec's.
+// TIFF files through libtiff, with whatever compression it decodes. Every page
+// of the first page's size and coding is an image of the ensemble. Grey
+// (min-is-black or min-is-white) and palette pages of 1, 4 or 8 bits read as
+// stored; 16-bit grey as 16 bits, 32-bit floating-point grey as 32 bits; RGB
+// of 8 or 16 bits, floating-point RGB, CMYK, YCbCr, CIELAB and what else
+// libtiff renders as RGBA read as 24-bit RGB. Samples past the colour ones
+// (alpha) are dropped, and planes of separate samples are interleaved. Files
+// are written as one image of 1-bit grey (PackBits), 4- or 8-bit palette or
+// 24-bit RGB. libtiff works on the library's own streams; its state lives in
+// the driver's unit, so the library's headers do not need the codec's.
 #ifndef ZTIFFDRV_H
 #define ZTIFFDRV_H
 
@@ -17,7 +21,7 @@
 
 class QOR_API TTiffFileInfo : public TFileInfo {
 public:
-  TTiffFileInfo() : coding_(0), sizeX_(0), sizeY_(0), spare{0, 0}, direct(1) {}
+  TTiffFileInfo() : coding_(0), sizeX_(0), sizeY_(0), spare{0, 0}, direct(1), pages(1) {}
   // A new file of the coding (1, 4, 8 or 24 bits per pixel) and size.
   TTiffFileInfo(int coding, int sizeX, int sizeY);
   TTiffFileInfo(const TTiffFileInfo&) = default;
@@ -26,16 +30,18 @@ public:
   int formatID() override;
   int sizeY() override { return sizeY_; }
   int sizeX() override { return sizeX_; }
-  int numberOfImages() override { return 1; }
+  int numberOfImages() override { return pages; }
   int coding() override { return coding_; }
 
   int32_t coding_;
   int32_t sizeX_;
   int32_t sizeY_;
   int32_t spare[2];  // carried with the descriptor, without a role
-  // 1 when samples are read as stored, 0 for min-is-white files, whose
-  // samples go through the inverting converters.
+  // 1 when samples are read as stored, 0 for min-is-white files of 1, 4 or
+  // 8 bits, whose samples go through the inverting converters (deeper
+  // min-is-white samples are inverted as they are read).
   int32_t direct;
+  int32_t pages;  // pages of the file, each an image
 };
 
 // A descriptor of a new file, deleted by the ensemble that opens with it.
@@ -97,15 +103,21 @@ public:
 
 // Disk to memory indexed by (bits per pixel, stXXX type): samples as stored,
 // and min-is-white samples inverted; memory to disk by (stXXX type, bits per
-// pixel).
-class QOR_API TTiffConverters : public TConverterTables {
+// pixel). Stored rows of 16 bits hold native 16-bit grey samples, of 32 bits
+// native 32-bit floating-point grey samples.
+class QOR_API TTiffConverters : public TSharedConverterTables<TTiffConverters> {
 public:
-  static const TTiffConverters& tables();
-  const TConverters& inverted2Memory() const { return invertedToMemory; }
+  const TConverterTables& inverted() const { return invertedTables; }
 
 private:
+  friend class TSharedConverterTables<TTiffConverters>;
   TTiffConverters();
-  TConverters invertedToMemory;
+  // The min-is-white tables: memory to disk is never used.
+  class Inverted : public TConverterTables {
+  public:
+    Inverted();
+  };
+  Inverted invertedTables;
 };
 
 // ---------------------------------------------------------------- driver
@@ -134,46 +146,74 @@ public:
   int queryState() override { return 1; }
   TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
   TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
+  void releaseImageState() override;
+
+protected:
+  bool takesImageRows() const override { return true; }
+  void fetchRows(unsigned char* rows, int count) override;
+  void storeRows(const unsigned char* rows, int count) override;
 
 private:
+  // How the samples libtiff gives become the stored rows the converters read.
+  enum class Decode {
+    samples,  // 1, 4 or 8 bits, kept as they are
+    wide,     // 16 bits: grey as 16 bits, colour by the high byte
+    real,     // 32-bit floating point: grey as it is, colour 0..1 in 8 bits
+    cmyk,     // ink amounts to red, green, blue
+    lab,      // 8-bit CIELAB to sRGB
+    rgba      // libtiff's RGBA reader
+  };
+  // What one page holds and how its rows are read.
+  struct Page {
+    Decode decode = Decode::samples;
+    int coding = 0;          // of the stored rows
+    int width = 0, height = 0;
+    bool minIsWhite = false;
+    bool indexed = false;     // palette indices
+    bool tiled = false;
+    bool separate = false;   // one plane per sample
+    int bits = 0;            // per sample
+    int samples = 1;         // per pixel in the file
+    int keep = 1;            // samples per pixel the stored rows are made of
+    int bandRows = 0;        // rows per strip or per row of tiles
+    int64_t planeRowBytes = 0;
+    int tileWidth = 0;
+    int64_t tileRowBytes = 0, tileBytes = 0;
+    TqorPaletteItem palette[256];
+  };
+
   // A libtiff handle on the stream in mode "r" or "w"; error 2 when libtiff
   // cannot open it.
   void openCodec(const char* mode);
   // Closes the handle; a file being written gets its directory first.
   void closeCodec();
-  // Whole strips can move between libtiff and the image rows of the current
-  // transfer, with no buffer between. A caller driving the chunks may change
-  // the image between them, so then every chunk must end on a strip's end.
-  bool stripsFitImage();
-  // The rows of the current chunk; raises the read or write error libtiff reports.
-  int moveChunk(bool write);
-  // Allocates the scanline buffer for the current descriptor.
-  void allocateScanline();
-  // Row y of a tiled file, from the row of tiles that holds it; false when
-  // libtiff cannot read a tile.
-  bool readTiledRow(int y, unsigned char* row);
+  [[noreturn]] void codecFailed(bool write);
+  // Refuses the file with "TIFF: <what> (<file>)", the page named in files of several.
+  [[noreturn]] void refuse(int pageIndex, const char* format, ...);
+  // The current directory of the handle as a page; refuses what cannot be read.
+  void describePage(Page& p, int pageIndex);
+  // Makes page index the current directory; refuses it when it does not match the first.
+  void selectPage(int index);
+  // Buffers for reading the current page.
+  void prepareReading();
+  // Decodes the strip, row of tiles or row holding stored row y into the band.
+  void loadBand(int y);
+  // Stored row y, from the band, into out.
+  void composeRow(unsigned char* out, int y);
 
-  TTiffCodec* codec;
+  std::unique_ptr<TTiffCodec> codec;
   TTiffFileInfo fileInfo;
-  // One row as libtiff reads or writes it, and at least the padded row the
-  // converter moves.
-  std::unique_ptr<unsigned char[]> scanline;
-  int64_t scanlineBytes;  // bytes libtiff reads or writes per row
-  int samples;            // samples per pixel of a grey or palette file: extra ones are dropped
-  int rowsPerStrip;
-  int stripRows;          // rows of the image already moved by whole strips
-  bool direct;            // whole strips go straight between libtiff and the image
-  bool written;           // the file's one image is written
-  bool readBefore;        // an image was read from the handle
-  // Tiled files: one tile, and the whole rows of the row of tiles starting at
-  // bandRow (-1 when none is held).
-  struct TileSize {
-    int width, length;
-    int64_t rowBytes, bytes;
-  } tileSize{0, 0, 0, 0};
-  std::unique_ptr<unsigned char[]> tiles;
+  Page first;  // what every image of the file must match
+  Page page;   // the page being read
+  bool written = false;     // the file's one image is written
+  bool readBefore = false;  // an image was read from the handle
+  // Decoded rows of every plane read, from bandFirst on (-1: none); one
+  // scanline of a contiguous page whose strips are too big to hold.
   std::unique_ptr<unsigned char[]> band;
-  int bandRow = -1;
+  std::unique_ptr<unsigned char[]> tile;
+  int64_t bandHeld = 0, tileHeld = 0;
+  int bandFirst = -1, bandCount = 0;
+  bool byScanline = false;
 };
 
 #endif
