@@ -357,6 +357,17 @@ std::vector<DecodeCase> decodeCases() {
       {"V4TwentyFour", WinFile{24, 1, -2, 0, {}, {255, 0, 0, 0, 0, 0, 255, 0}, 0, 0, 108}.bytes(), stRGB,
        {0, 0, 255, 255, 0, 0}},
       {"V5EightBitShortTable", WinFile{8, 2, 1, 0, greyQuads(16), {3, 15, 0, 0}, 16, 0, 124}.bytes(), stUChar, {3, 15}},
+      // palette files read into RGB in their table's colours, one-bit files too
+      {"OneBitIntoRGB", WinFile{1, 3, 1, 0, quads({{0, 0, 255}, {255, 255, 0}}), {0xA0, 0, 0, 0}}.bytes(), stRGB,
+       {255, 255, 0, 0, 0, 255, 255, 255, 0}},
+      {"FourBitIntoRGB",
+       WinFile{4, 3, 1, 0, quads({{10, 20, 30}, {40, 50, 60}, {70, 80, 90}}) + greyQuads(13), {0x21, 0x00, 0, 0}, 16}
+           .bytes(),
+       stRGB, {70, 80, 90, 40, 50, 60, 10, 20, 30}},
+      {"EightBitV5IntoRGB", WinFile{8, 2, 1, 0, quads({{1, 2, 3}, {4, 5, 6}}), {1, 0, 0, 0}, 2, 0, 124}.bytes(), stRGB,
+       {4, 5, 6, 1, 2, 3}},
+      {"Os2FourBitIntoRGB", os2File(4, 2, 1, Bytes{3, 2, 1, 6, 5, 4} + Bytes(42, 0), {0x10, 0, 0, 0}), stRGB,
+       {4, 5, 6, 1, 2, 3}},
       {"V4FourBit", WinFile{4, 3, 1, 0, greyQuads(16), {0x12, 0x30, 0, 0}, 0, 0, 108}.bytes(), stUChar, {1, 2, 3}},
       // negative height: the first stored row is the top row
       {"TopDownEightBit", WinFile{8, 3, -2, 0, greyQuads(256), {1, 2, 3, 0, 4, 5, 6, 0}}.bytes(), stUChar,
@@ -741,6 +752,7 @@ struct ToolFile {
   int bits;
   uint32_t compression;
   bool os2;
+  uint32_t infoSize = 40;
 };
 
 void PrintTo(const ToolFile& c, std::ostream* os) { *os << c.name; }
@@ -763,7 +775,7 @@ TEST_P(ToolWritten, ReadsAsPillowDecodes) {
   Bytes b = readFile(file);
   ASSERT_GT(b.size(), 26u);
   // the file is of the kind this case is about
-  EXPECT_EQ(get32(b, 14), c.os2 ? 12u : 40u);
+  EXPECT_EQ(get32(b, 14), c.os2 ? 12u : c.infoSize);
   EXPECT_EQ(c.os2 ? get16(b, 24) : get16(b, 28), unsigned(c.bits));
   if (!c.os2) {
     EXPECT_EQ(get32(b, 30), c.compression);
@@ -794,6 +806,18 @@ INSTANTIATE_TEST_SUITE_P(
         ToolFile{"pil_P.bmp", "few", pillow, "", {}, 8, 0, false},
         ToolFile{"pil_24.bmp", "rgb", pillow, "", {}, 24, 0, false},
         ToolFile{"pil_32.bmp", "rgba", pillow, "", {}, 32, 0, false},
+        // ImageMagick's own choice of header: 108 or 124 bytes
+        ToolFile{"im_v5_24.bmp", "rgb", magick, "", {}, 24, 0, false, 124},
+        ToolFile{"im_v5_32_alpha.bmp", "rgba", magick, "", {}, 32, 3, false, 124},
+        ToolFile{"im_v5_32_truecolour_alpha.bmp", "rgb", magick, "", {"-type", "TrueColorAlpha"}, 32, 3, false, 124},
+        ToolFile{"im_v5_8.bmp", "p8", magick, "", {}, 8, 1, false, 124},
+        ToolFile{"im_v5_8_quantised.bmp", "rgb", magick, "", {"-type", "Palette"}, 8, 1, false, 124},
+        ToolFile{"im_v5_24_from_palette.bmp", "p8", magick, "", {"-type", "TrueColor"}, 24, 0, false, 124},
+        ToolFile{"im_v5_4.bmp", "p4", magick, "", {}, 4, 0, false, 124},
+        ToolFile{"im_v4_1.bmp", "b1", magick, "", {}, 1, 0, false, 108},
+        ToolFile{"im_v4_1_bilevel.bmp", "rgb", magick, "", {"-type", "Bilevel"}, 1, 0, false, 108},
+        ToolFile{"im_v4_grey.bmp", "grey", magick, "", {"-type", "Grayscale"}, 8, 1, false, 108},
+        ToolFile{"im_v4_24_grey.bmp", "rgb", magick, "", {"-type", "Grayscale"}, 24, 0, false, 108},
         ToolFile{"magick_rle8.bmp", nullptr, magick, "", {}, 8, 1, false},
         ToolFile{"magick_4bit.bmp", nullptr, magick, "", {}, 4, 0, false},
         ToolFile{"magick_os2_8bit.bmp", nullptr, magick, "", {}, 8, 0, true},
@@ -805,6 +829,62 @@ INSTANTIATE_TEST_SUITE_P(
         if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
       return (info.param.source ? "Generated_" : "Fixture_") + name;
     });
+
+// Files written here open in ImageMagick without a word on stderr, in the colours written.
+struct MagickCase {
+  const char* name;
+  bool os2;
+  int bits;
+};
+
+void PrintTo(const MagickCase& c, std::ostream* os) { *os << c.name; }
+
+class WrittenForMagick : public testing::TestWithParam<MagickCase> {};
+
+TEST_P(WrittenForMagick, IdentifyAndConvertReadThemQuietly) {
+  const MagickCase& c = GetParam();
+  if (!qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  const int w = 13, h = 5;
+  const std::string path = tempPath(std::string("for_magick_") + c.name + ".bmp");
+  TqorPaletteItem pal[256];
+  for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i * 5), uint8_t(255 - i), uint8_t(i ^ 0x3C)};
+  Bytes px, want;
+  for (int i = 0; i < w * h; ++i) {
+    const int v = (i * 7 + i / w) % (c.bits == 24 ? 256 : 1 << c.bits);
+    if (c.bits == 24) {
+      px.insert(px.end(), {uint8_t(v), uint8_t(3 * i), uint8_t(200 - i)});
+      continue;
+    }
+    px.push_back(uint8_t(v));
+    const TqorPaletteItem p = c.bits == 1 ? (v ? TqorPaletteItem{255, 255, 255} : TqorPaletteItem{0, 0, 0}) : pal[v];
+    want.insert(want.end(), {p.red, p.green, p.blue});
+  }
+  if (c.bits == 24) want = px;
+  {
+    TImageEnsemble e(path.c_str(), c.os2 ? fiBmpOS2FileInfo(c.bits, w, h) : fiBmpFileInfo(c.bits, w, h), manager);
+    std::memcpy(e.getPalette(), pal, sizeof pal);
+    if (c.bits == 24)
+      e.writeRGBImage(0, px.data());
+    else
+      e.writeUCharImage(0, px.data());
+  }
+  EXPECT_EQ(get32(readFile(path), 2), readFile(path).size()) << "bfSize";
+  const std::string err = path + ".err", rgb = path + ".rgb";
+  const std::string identify = "/usr/bin/identify '" + path + "' >/dev/null 2>'" + err + "'";
+  EXPECT_EQ(std::system(identify.c_str()), 0);
+  EXPECT_EQ(readFile(err).size(), 0u) << std::string(readFile(err).begin(), readFile(err).end());
+  const std::string convert = std::string(qortest::kMagick) + " '" + path + "' -depth 8 'rgb:" + rgb + "' 2>'" + err + "'";
+  EXPECT_EQ(std::system(convert.c_str()), 0);
+  EXPECT_EQ(readFile(err).size(), 0u) << std::string(readFile(err).begin(), readFile(err).end());
+  EXPECT_EQ(readFile(rgb), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WrittenForMagick,
+    testing::Values(MagickCase{"OneBit", false, 1}, MagickCase{"FourBit", false, 4}, MagickCase{"EightBit", false, 8},
+                    MagickCase{"Colour", false, 24}, MagickCase{"Os2OneBit", true, 1}, MagickCase{"Os2EightBit", true, 8},
+                    MagickCase{"Os2Colour", true, 24}),
+    [](const testing::TestParamInfo<MagickCase>& info) { return std::string(info.param.name); });
 
 // Files written here decode in Pillow to the same pixels and palette.
 struct OwnFile {
