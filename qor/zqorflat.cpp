@@ -510,6 +510,15 @@ extern "C" QOR_API qorFileInfo* qorPngInfo(int coding, int sizeX, int sizeY, int
 #endif
 }
 
+extern "C" QOR_API qorFileInfo* qorPngInfoLevel(int coding, int sizeX, int sizeY, int interlace, int level) {
+#if QOR_WITH_PNG
+  return made([=] { return fiPngFileInfo(coding, sizeX, sizeY, interlace, level); });
+#else
+  (void)coding, (void)sizeX, (void)sizeY, (void)interlace, (void)level;
+  return nullptr;
+#endif
+}
+
 extern "C" QOR_API qorFileInfo* qorTiffInfo(int coding, int sizeX, int sizeY) {
 #if QOR_WITH_TIFF
   return made([=] { return fiTiffFileInfo(coding, sizeX, sizeY); });

@@ -249,6 +249,9 @@ QOR_API qorFileInfo* qorJpegInfo(int coding, int sizeX, int sizeY, int quality);
 /* PNG: bits per pixel (1 grey, 4 or 8 palette, 24 colour), width, height, Adam7
  * interlacing when interlace is not 0; null when the library is built without PNG */
 QOR_API qorFileInfo* qorPngInfo(int coding, int sizeX, int sizeY, int interlace);
+/* PNG as qorPngInfo, compressed at level (1 fastest to 12 smallest; qorPngInfo's
+ * files take 6); null when the library is built without PNG */
+QOR_API qorFileInfo* qorPngInfoLevel(int coding, int sizeX, int sizeY, int interlace, int level);
 /* TIFF: bits per pixel (1 grey written with PackBits, 4 or 8 palette, 24 colour),
  * width, height; null when the library is built without TIFF */
 QOR_API qorFileInfo* qorTiffInfo(int coding, int sizeX, int sizeY);

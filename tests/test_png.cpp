@@ -344,6 +344,20 @@ std::vector<FailCase> failCases() {
       {"StreamRefusesTheRows",
        [] { writeIntoMemory(300, fiPngFileInfo(24, 64, 64, 0), stRGB, randomPixels(3 * 64 * 64)); }, 3,
        "Error reading PNG fileWrite Error", "zpngdrv"},
+      {"LevelBelowOne", [] { writeIntoMemory(4096, fiPngFileInfo(8, 4, 4, 0, 0), stUChar, Bytes(16)); }, 3,
+       "PNG compression level 0 is not one of 1 to 12.", "zpngdrv"},
+      {"LevelAboveTwelve", [] { writeIntoMemory(4096, fiPngFileInfo(24, 4, 4, 1, 13), stRGB, Bytes(48)); }, 3,
+       "PNG compression level 13 is not one of 1 to 12.", "zpngdrv"},
+      {"CompressedImageAboveTheManagersLimit",
+       [] {
+         qortest::Manager limited;
+         limited.m->setMaxImageBytes(1200);
+         Bytes memory(4096);
+         TImageEnsemble e(limited.m);
+         e.open(new TqorMemoryStream(memory.data(), int(memory.size())), fiPngFileInfo(24, 20, 20, 0));
+       },
+       3, "Cannot create a PNG file: the image takes 1240 bytes, more than the 1200 bytes one image may take.",
+       "zsigens2"},
       {"SecondWrite",
        [] {
          Bytes memory(4096);
@@ -502,6 +516,175 @@ INSTANTIATE_TEST_SUITE_P(
                     WrittenCase{"ColourFromRGB", 24, 0, stRGB, 8, 2},
                     WrittenCase{"ColourFromRGBInterlaced", 24, 1, stRGB, 8, 2}),
     [](const testing::TestParamInfo<WrittenCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- levels and filters
+
+// The data of every chunk of type, in file order, and how many there are.
+Bytes chunksOf(const Bytes& file, const char* type, int* count = nullptr) {
+  Bytes data;
+  int n = 0;
+  for (size_t at = 8; at + 12 <= file.size();) {
+    const size_t length = size_t(file[at]) << 24 | size_t(file[at + 1]) << 16 | size_t(file[at + 2]) << 8 | file[at + 3];
+    if (at + 12 + length > file.size()) break;
+    if (std::memcmp(&file[at + 4], type, 4) == 0) {
+      data.insert(data.end(), file.begin() + long(at + 8), file.begin() + long(at + 8 + length));
+      ++n;
+    }
+    at += 12 + length;
+  }
+  if (count) *count = n;
+  return data;
+}
+
+// The filter byte of each of the rows of rowBytes bytes in the file's IDAT stream.
+std::vector<int> filterBytes(const Bytes& file, int rows, size_t rowBytes) {
+  const Bytes packed = chunksOf(file, "IDAT");
+  Bytes raw(size_t(rows) * (rowBytes + 1));
+  uLongf size = uLongf(raw.size());
+  if (uncompress(raw.data(), &size, packed.data(), uLong(packed.size())) != Z_OK || size != raw.size()) return {};
+  std::vector<int> f;
+  for (int y = 0; y < rows; ++y) f.push_back(raw[size_t(y) * (rowBytes + 1)]);
+  return f;
+}
+
+bool pngcheckPasses(const std::string& path) {
+  return std::system(("/usr/bin/pngcheck -q '" + path + "' >/dev/null").c_str()) == 0;
+}
+
+struct LevelCase {
+  const char* name;
+  int coding;
+  bool grey;  // an 8-bit file of the grey ramp: written as grey levels
+  int level;
+  int interlace;
+};
+
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << c.name; }
+
+class Levels : public testing::TestWithParam<LevelCase> {};
+
+TEST_P(Levels, FilePassesPngcheckAndReadsTheSameHereAndInPillow) {
+  const LevelCase& c = GetParam();
+  const int w = 45, h = 19;
+  const int levels = c.coding == 24 ? 256 : 1 << c.coding;
+  Bytes idx(size_t(w) * h), rgb(3 * idx.size());
+  const Bytes noise = randomPixels(rgb.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = size_t(y * w + x);
+      idx[i] = uint8_t((x * 3 + y * 7 + (x * y) / 5) % levels);
+      for (int k = 0; k < 3; ++k) rgb[3 * i + size_t(k)] = uint8_t(x * (k + 2) + y * 5 + noise[3 * i + size_t(k)] % 5);
+    }
+  TqorPaletteItem pal[256];
+  for (int i = 0; i < 256; ++i)
+    pal[i] = c.grey ? TqorPaletteItem{uint8_t(i), uint8_t(i), uint8_t(i)} : TqorPaletteItem{uint8_t(i * 5), uint8_t(255 - i), uint8_t(i ^ 0x3C)};
+  const std::string path = tempPath(std::string("level_") + c.name + ".png");
+  {
+    TImageEnsemble e(path.c_str(), fiPngFileInfo(c.coding, w, h, c.interlace, c.level), manager);
+    std::memcpy(e.getPalette(), pal, sizeof pal);
+    writePixels(e, c.coding == 24 ? stRGB : stUChar, c.coding == 24 ? rgb : idx);
+  }
+  const Bytes file = readFile(path);
+  ASSERT_GT(file.size(), 33u);
+  EXPECT_EQ(file[25], c.coding == 24 ? 2 : c.coding == 1 || c.grey ? 0 : 3);
+  EXPECT_EQ(chunksOf(file, "PLTE").size(), c.coding == 4 || (c.coding == 8 && !c.grey) ? 3u << c.coding : 0u);
+  if (qortest::haveTool("/usr/bin/pngcheck")) {
+    EXPECT_TRUE(pngcheckPasses(path));
+  }
+  Bytes copy = file;
+  auto e = openBytes(copy);
+  EXPECT_EQ(readPixels(*e, c.coding == 24 ? stRGB : stUChar), c.coding == 24 ? rgb : idx);
+
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  ASSERT_TRUE(qortest::pillowDecode(path));
+  const qortest::Decoded d = qortest::pillowResult(path);
+  if (c.coding == 24) {
+    EXPECT_EQ(d.rgb, rgb);
+    return;
+  }
+  EXPECT_EQ(d.idx, idx) << "Pillow decoded " << d.mode;
+  if (c.coding == 1) return;
+  for (size_t i = 0; i < size_t(levels); ++i) {
+    EXPECT_EQ(d.pal[3 * i], pal[i].red) << "entry " << i;
+    EXPECT_EQ(d.pal[3 * i + 2], pal[i].blue) << "entry " << i;
+  }
+}
+
+std::vector<LevelCase> levelCases() {
+  std::vector<LevelCase> cases;
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> n;
+    for (const char* coding : {"OneBit", "FourBit", "EightBitPalette", "EightBitGrey", "Colour"})
+      for (const char* level : {"Level1", "Level6", "Level12", "Level6Interlaced"}) n.push_back(std::string(coding) + level);
+    return n;
+  }();
+  const int codings[] = {1, 4, 8, 8, 24};
+  for (int k = 0; k < 5; ++k)
+    for (int l = 0; l < 4; ++l)
+      cases.push_back({names[size_t(4 * k + l)].c_str(), codings[k], k == 3, l == 0 ? 1 : l == 2 ? 12 : 6, l == 3});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Written, Levels, testing::ValuesIn(levelCases()),
+                         [](const testing::TestParamInfo<LevelCase>& info) { return std::string(info.param.name); });
+
+// Rows made for one filter each: a flat row (Sub), a row of noise, the same
+// again (Up), two rows of a plane (Paeth on the second) and a row that is the
+// mean of its left and upper neighbours (Average). Palette and bilevel rows
+// always go unfiltered.
+TEST(Filters, EachRowTakesTheFilterOfLeastAbsoluteSum) {
+  enum { none = 0, sub = 1, up = 2, average = 3, paeth = 4, any = -1 };
+  const int w = 32;
+  for (int coding : {24, 8, 81, 4, 1}) {  // 81: 8-bit palette
+    SCOPED_TRACE(coding);
+    const int bpp = coding == 24 ? 3 : 1;
+    const size_t n = size_t(w * bpp);
+    Bytes px(6 * n);
+    const Bytes noise = randomPixels(n);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t x = i / size_t(bpp);
+      px[i] = uint8_t(90 + 50 * (i % size_t(bpp)));
+      px[n + i] = px[2 * n + i] = noise[i];
+      px[3 * n + i] = uint8_t(3 * x + 5 * 3 + i % size_t(bpp));
+      px[4 * n + i] = uint8_t(3 * x + 5 * 4 + i % size_t(bpp));
+    }
+    for (size_t i = 0; i < n; ++i) px[5 * n + i] = uint8_t(((i >= size_t(bpp) ? px[5 * n + i - size_t(bpp)] : 0) + px[4 * n + i]) >> 1);
+    const int bits = coding == 81 ? 8 : coding;
+    if (bits < 8)
+      for (unsigned char& v : px) v = uint8_t(v % (1 << bits));
+    TqorPaletteItem pal[256];
+    for (int i = 0; i < 256; ++i) pal[i] = coding == 8 ? TqorPaletteItem{uint8_t(i), uint8_t(i), uint8_t(i)} : TqorPaletteItem{uint8_t(i), 0, 0};
+    const Bytes file = written(fiPngFileInfo(bits, w, 6, 0), coding == 24 ? stRGB : stUChar, px, pal);
+    const std::vector<int> want =
+        coding == 24 || coding == 8 ? std::vector<int>{sub, any, up, any, paeth, average} : std::vector<int>(6, none);
+    const std::vector<int> got = filterBytes(file, 6, (size_t(w) * size_t(coding == 24 ? 24 : bits) + 7) / 8);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t y = 0; y < want.size(); ++y)
+      if (want[y] != any) {
+        EXPECT_EQ(got[y], want[y]) << "row " << y;
+      }
+    Bytes copy = file;
+    EXPECT_EQ(readPixels(*openBytes(copy), coding == 24 ? stRGB : stUChar), px);
+  }
+}
+
+// Compressed data above 1 MiB goes into several IDAT chunks.
+TEST(Writing, LargeImageSpansSeveralIdatChunks) {
+  const Bytes px = randomPixels(3 * 640 * 600);
+  const std::string path = tempPath("large.png");
+  {
+    TImageEnsemble e(path.c_str(), fiPngFileInfo(24, 640, 600, 0, 1), manager);
+    writePixels(e, stRGB, px);
+  }
+  int idat = 0;
+  Bytes file = readFile(path);
+  chunksOf(file, "IDAT", &idat);
+  EXPECT_GE(idat, 2);
+  if (qortest::haveTool("/usr/bin/pngcheck")) {
+    EXPECT_TRUE(pngcheckPasses(path));
+  }
+  EXPECT_EQ(readPixels(*openBytes(file), stRGB), px);
+}
 
 // ---------------------------------------------------------------- files of other tools
 
