@@ -1,5 +1,6 @@
-// Opens arbitrary bytes as a TIFF file, reads image 0 in every image type and
-// writes it back into a TIFF file of the same coding in memory.
+// Opens arbitrary bytes as a TIFF file, reads image 0 in every image type
+// and up to three more pages, and writes image 0 back into a TIFF file of the
+// same coding in memory.
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,8 @@ void writeBack(TImageEnsemble& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return fuzzcommon::openAndRead(data, size, idTIFF(), [](TImageEnsemble& e, int64_t pixels) {
-    if (pixels <= (int64_t(1) << 16)) writeBack(e);
+    if (pixels > (int64_t(1) << 16)) return;
+    for (int page = 1; page < e.numberOfImages() && page < 4; ++page) fuzzcommon::readAllTypes(e, page);
+    writeBack(e);
   });
 }

@@ -582,6 +582,8 @@ void TTiffFormatDriver::describePage(Page& p, int index) {
     if (!TIFFRGBAImageOK(t, why)) {
       if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16)
         refuse(index, "%d-bit samples are not supported", bits);
+      if (photometric == PHOTOMETRIC_SEPARATED)
+        refuse(index, "separated pixels of %d samples in ink set %d are not supported", p.samples, inks);
       refuse(index, "photometric interpretation %d is not supported", photometric);
     }
     p.separate = false;
@@ -820,7 +822,7 @@ void TTiffFormatDriver::composeRow(uchar* out, int y) {
 
 int TTiffFormatDriver::readImage(TqorImageBase* image, int index) {
   if (!image->ptr()) return 0;
-  if (!codec || codec->writing) QOR_RAISE("%s", readFailed);
+  if (!codec || codec->writing) codecFailed(false);
   takeConverter(getConverterDisk2Memory(image), int(paddedRow(fileInfo.coding(), fileInfo.sizeX())));
   if (readBefore) {
     // a new handle starts every decoder afresh

@@ -243,6 +243,9 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"DoubleSamples", grey(1, 1, 64, 1, Bytes(8), {{339, {3}}}), 3,
                 "TIFF: 64-bit floating-point samples are not supported"},
         Failure{"SignedSamples", grey(1, 1, 8, 1, Bytes(1), {{339, {2}}}), 3, "TIFF: signed integer samples are not supported"},
+        Failure{"CmykOfThreeSamples", pixels(1, 8, 3, 5, Bytes(3)), 3,
+                "TIFF: separated pixels of 3 samples in ink set 1 are not supported"},
+        Failure{"PhotometricUnknown", grey(1, 1, 8, 99, Bytes(1)), 3, "TIFF: photometric interpretation 99 is not supported"},
         Failure{"CmykStripBeyondTheFile", grey(1, 2, 8, 5, Bytes(8), {{258, {8, 8, 8, 8}}, {277, {4}}, {278, {1}}, {273, {8, 4000}, true}, {279, {4, 4}, true}}), 3,
                 "The error occured during reading TIFF file."},
         Failure{"NoPhotometric", tiff({{256, {1}}, {257, {1}}, {258, {8}}}, Bytes(1)), 3, kNotSupported},
@@ -585,6 +588,8 @@ INSTANTIATE_TEST_SUITE_P(
         OtherKind{"cmyk.tif", "rgb", "convert $S -colorspace CMYK $D", 24, stRGB},
         OtherKind{"ycbcr_jpeg.tif", "rgb", "tiffcp -c jpeg $S $D", 24, stRGB},
         OtherKind{"vips_jpeg.tif", "rgb", "vips copy $S $D[compression=jpeg]", 24, stRGB},
+        // libtiff's RGBA reader
+        OtherKind{"grey2.tif", "grey", "convert $S -depth 2 $D", 24, stRGB},
         OtherKind{"float_grey.tif", "grey", "convert $S -define quantum:format=floating-point -depth 32 $D 2>/dev/null; test -s $D", 32, stUChar,
                   Truth::source},
         OtherKind{"float_rgb.tif", "rgb", "convert $S -define quantum:format=floating-point -depth 32 $D 2>/dev/null; test -s $D", 24, stRGB,
@@ -597,6 +602,36 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace(n.begin(), n.end(), '.', '_');
       return n;
     });
+
+// Pillow's compressed strips cut to half their bytes: a read error, never a picture.
+TEST(TiffStrips, ACompressedStripCutShortIsAReadError) {
+  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  for (const std::string compression : {"tiff_lzw", "tiff_adobe_deflate"}) {
+    SCOPED_TRACE(compression);
+    const std::string f = qortest::toolWrite(pillow, "rgba", "cut_" + compression + ".tif", "TIFF", {"compression=" + compression});
+    ASSERT_FALSE(f.empty());
+    Bytes b = readFile(f);
+    auto at = [&b](size_t i, int n) {
+      uint32_t v = 0;
+      for (int k = n - 1; k >= 0; --k) v = v << 8 | b[i + size_t(k)];
+      return v;
+    };
+    ASSERT_EQ(b[0], 'I');
+    const size_t ifd = at(4, 4);
+    size_t count = 0;
+    for (size_t k = 0; k < at(ifd, 2); ++k) {
+      const size_t entry = ifd + 2 + 12 * k;
+      if (at(entry, 2) != 279) continue;
+      const int size = at(entry + 2, 2) == 3 ? 2 : 4;
+      count = at(entry + 4, 4) * size <= 4 ? entry + 8 : at(entry + 8, 4);
+      const uint32_t half = at(count, size) / 2;
+      for (int n = 0; n < size; ++n) b[count + size_t(n)] = uint8_t(half >> (8 * n));
+    }
+    ASSERT_NE(count, 0u);
+    auto e = openBytes(b);
+    EXPECT_TRUE(raises([&] { readPixels(*e, stRGB); }, 3, "The error occured during reading TIFF file.", kUnit));
+  }
+}
 
 // Pages of the first page's size and kind are images; another page is refused when asked for.
 TEST(TiffPages, EveryPageOfTheFirstPagesKindIsAnImage) {
