@@ -14,7 +14,13 @@ set_target_properties(qorimage PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
 install(TARGETS qorimage EXPORT qorimageTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-file(GLOB QOR_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/qor/*.h)
+# The headers zqorall.h includes, and no other: the units' internal headers
+# (row conversion kernels, the PNG stream writer) stay in the source tree.
+set(QOR_PUBLIC_HEADERS
+  zqorall.h zqorcfg.h zovnutil.h zmatrix.h ztvector.h zstream.h zprogres.h zsignal1.h zsigens2.h
+  zsigens1.h zcodings.h zkavdrv.h zmemdrv.h zqorflat.h zbitconv.h zbmpdrv.h zbmpos2.h zpcxdrv.h zdcxdrv.h
+  ztgadrv.h zastro.h ztxtdrv.h ztiffdrv.h zpngdrv.h zjpgdrv.h)
+list(TRANSFORM QOR_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/qor/)
 install(FILES ${QOR_PUBLIC_HEADERS} DESTINATION ${QOR_INSTALL_INCLUDEDIR})
 
 set(QOR_PROGRAMS tocrlf tolf)

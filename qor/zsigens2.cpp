@@ -848,11 +848,14 @@ TQORDataManager* allocateQORDataManager() {
 void destroyQORDataManager(TQORDataManager* m) { delete m; }
 
 void TQORDataManager::addFormatDriver(TFileFormatDriver* d) {
+  // the manager owns the driver from here on, also when it cannot keep it
+  std::unique_ptr<TFileFormatDriver> owned(d);
   if (noDriversYet) {
-    drivers[0] = d;
+    drivers[0] = owned.release();
     noDriversYet = 0;
   } else {
-    drivers.append(d);
+    drivers.append(owned.get());
+    owned.release();
   }
 }
 

@@ -210,7 +210,6 @@ class QOR_API TImgConvertOneBit2OneBit : public TImgConvertA2B {
 public:
   TImgConvertOneBit2OneBit();
   int convert(void* dest, const void* src, int count) override;
-  bool copiesBytes() const override { return true; }
   int sourceSize() const override;
   int destSize() const override;
   TImgConvertA2B* clone() const override;
@@ -651,7 +650,8 @@ public:
   static void* operator new(std::size_t size) noexcept;
   static void operator delete(void* p) noexcept;
 
-  // Appends a driver prototype; the manager owns it.
+  // Appends a driver prototype; the manager owns it, and deletes it when it
+  // cannot be appended.
   void addFormatDriver(TFileFormatDriver* d);
   int driversNumber() { return drivers.count(); }
   TFileFormatDriver* getDriver(int n);
