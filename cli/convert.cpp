@@ -30,6 +30,7 @@ const char convertText[] =
     "                 to colour or grey where OUT has no palettes\n"
     "  --grey         lets colour reduce to grey levels (with --coding 8)\n"
     "  --quality Q    JPEG quality, 1 to 100 (default 90)\n"
+    "  --level N      PNG compression, 1 fastest to 12 smallest (default 6)\n"
     "  --rle          run-length encoded TGA (PCX and DCX are by default)\n"
     "  --raw          PCX without run-length encoding (DCX pages are always\n"
     "                 encoded); TGA is raw by default\n"
@@ -308,6 +309,8 @@ Options parse(const Args& args) {
       o.grey = true;
     } else if (a == "--quality") {
       o.write.quality = intOption(a, value(), 1, 100);
+    } else if (a == "--level") {
+      o.write.level = intOption(a, value(), 1, 12);
     } else if (a == "--rle" || a == "--raw") {
       const auto asked = a == "--rle" ? WriteOptions::RunLength::encoded : WriteOptions::RunLength::raw;
       if (o.write.runLength != WriteOptions::RunLength::usual && o.write.runLength != asked)

@@ -41,7 +41,9 @@ TFileInfo* makeJpeg(const char*, int c, int x, int y, int, const WriteOptions& o
 }
 #endif
 #if QOR_WITH_PNG
-TFileInfo* makePng(const char*, int c, int x, int y, int, const WriteOptions&) { return fiPngFileInfo(c, x, y, 0); }
+TFileInfo* makePng(const char*, int c, int x, int y, int, const WriteOptions& o) {
+  return fiPngFileInfo(c, x, y, 0, o.level);
+}
 #endif
 #if QOR_WITH_TIFF
 TFileInfo* makeTiff(const char*, int c, int x, int y, int, const WriteOptions&) { return fiTiffFileInfo(c, x, y); }

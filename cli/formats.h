@@ -15,6 +15,7 @@ struct WriteOptions {
   // TGA raw), or as asked.
   enum class RunLength { usual, encoded, raw };
   int quality = 90;  // JPEG
+  int level = 6;     // PNG compression, 1 fastest to 12 smallest
   RunLength runLength = RunLength::usual;
   bool encoded(bool usual) const { return runLength == RunLength::usual ? usual : runLength == RunLength::encoded; }
 };

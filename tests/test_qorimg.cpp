@@ -134,6 +134,7 @@ const ConvertCase kConvertCases[] = {
     {"GreyIntoSamples", "rgb.bmp", "--grey", "o.fits", "0/16/1"},
 #if QOR_WITH_PNG
     {"PaletteKeptInPng", "pal.bmp", "", "o.png", "8/8/1"},
+    {"ColourPngAtLevel", "rgb.bmp", "--level 12", "o.png", "8/24/1"},
 #endif
 #if QOR_WITH_JPEG
     {"PaletteExpandsToColourInJpeg", "pal.bmp", "--quality 95", "o.jpg", "5/24/1"},
@@ -212,7 +213,8 @@ TEST_F(Qorimg, DumpWritesThePixelMemoryOrThePalette) {
 TEST_F(Qorimg, UsageErrorsExitTwoAndHelpExitsZero) {
   for (const char* args : {"", "frob", "info", "info --bogus a.bmp", "convert a.bmp", "convert a.bmp b.png --jobs 2",
                            "convert --out-dir d a.bmp", "convert a.bmp b.zzz", "convert --to nope a b",
-                           "convert a b --quality 0", "convert a b --rle --raw", "dump", "dump a.bmp --type nope", "dump a b", "tour a b"})
+                           "convert a b --quality 0", "convert a b --rle --raw", "convert a b --level 13", "dump",
+                           "dump a.bmp --type nope", "dump a b", "tour a b"})
     EXPECT_EQ(run(args).status, 2) << args;
   for (const char* command : {"info", "convert", "dump", "tour"}) {
     Outcome r = run(std::string(command) + " --help");

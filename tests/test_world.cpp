@@ -439,7 +439,8 @@ std::string shellWord(const std::string& s) { return "'" + s + "'"; }
 
 bool runWorldScript(const TempDir& dir, const std::string& args) {
   const bool written = (std::ofstream(dir.file("world.py")) << kWorldScript).good();
-  return written && std::system((std::string(kPython) + " " + shellWord(dir.file("world.py")) + " " + args).c_str()) == 0;
+  return written &&
+         std::system((std::string(kPython) + " " + shellWord(dir.file("world.py")) + " " + args).c_str()) == 0;
 }
 
 // Up to 8 bits a pixel, the file read in its own coding (bits or indices)
@@ -479,9 +480,7 @@ int sampleTolerance(const WorldRow& r) {
 
 struct Tally {
   int made = 0, opened = 0, refused = 0, wrong = 0;
-  void add(const Tally& t) {
-    made += t.made, opened += t.opened, refused += t.refused, wrong += t.wrong;
-  }
+  void add(const Tally& t) { made += t.made, opened += t.opened, refused += t.refused, wrong += t.wrong; }
 };
 
 TEST(World, ToolWrittenFilesReadWithTheirPixels) {
@@ -526,8 +525,7 @@ TEST(World, ToolWrittenFilesReadWithTheirPixels) {
       if (asRgb > tolerance || asCoding > tolerance) {
         ++t.wrong;
         ADD_FAILURE() << row << ": opens with another picture (" << e.sizeX() << " x " << e.sizeY() << ", coding "
-                      << e.coding() << "; largest difference as RGB " << asRgb << ", in its coding " << asCoding
-                      << ")";
+                      << e.coding() << "; largest difference as RGB " << asRgb << ", in its coding " << asCoding << ")";
       } else {
         ++t.opened;
       }
@@ -556,11 +554,23 @@ struct QorimgRow {
 };
 
 const QorimgRow kQorimgWrites[] = {
-    {"bmp", "colour", ""},         {"bmp", "grey", ""},          {"pcx", "colour", ""},
-    {"pcx", "grey", ""},           {"pcx", "colour", "--raw"},   {"dcx", "colour", ""},
-    {"dcx", "grey", ""},           {"tga", "colour", ""},        {"tga", "grey", ""},
-    {"tga", "colour", "--rle"},    {"tif", "colour", ""},        {"tif", "grey", ""},
-    {"png", "colour", ""},         {"png", "grey", ""},          {"jpg", "colour", "--quality 95"},
+    {"bmp", "colour", ""},
+    {"bmp", "grey", ""},
+    {"pcx", "colour", ""},
+    {"pcx", "grey", ""},
+    {"pcx", "colour", "--raw"},
+    {"dcx", "colour", ""},
+    {"dcx", "grey", ""},
+    {"tga", "colour", ""},
+    {"tga", "grey", ""},
+    {"tga", "colour", "--rle"},
+    {"tif", "colour", ""},
+    {"tif", "grey", ""},
+    {"png", "colour", ""},
+    {"png", "grey", ""},
+    {"png", "colour", "--level 1"},
+    {"png", "colour", "--level 12"},
+    {"jpg", "colour", "--quality 95"},
     {"jpg", "grey", ""},
 };
 
