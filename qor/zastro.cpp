@@ -342,9 +342,7 @@ int TAstroLUMFormatDriver::createFile(TFileInfo* source) {
     QOR_RAISE("%s: %d bits per sample cannot be written; the samples are %d-bit.", what, coding,
               astroLayout::sampleBits);
   checkGeometry(int64_t(x) * astroLayout::sampleBytes, x, y, what, astroLayout::sampleBits);
-  TAstroLUMFileInfo wanted(coding, x, y);
-  wanted.TFileInfo::operator=(*source);
-  adoptDescriptor(fileInfo, wanted);
+  adoptDescriptor(fileInfo, withCallerFields(TAstroLUMFileInfo(coding, x, y), source));
   blocked = Blocked();
   if (!seekTo(0)) stream->seek(0, SEEK_SET);
   fileInfo.head.write(*stream);

@@ -49,7 +49,7 @@ inline constexpr int maxHeaderBlocks = 64;  // blocks looked through for the END
 }  // namespace astroLayout
 
 // The header as held in memory.
-struct QOR_API TAstroLUMHead {
+struct TAstroLUMHead {
   TAstroLUMHead() : sizeX(0), sizeY(0), coding(0), notFound(1) {}
   static int diskSizeOf() { return astroLayout::headerSize; }
 
@@ -99,7 +99,7 @@ QOR_API TFileInfo* fiAstroFileInfo(int coding, int sizeX, int sizeY);
 // Moves a whole image in readImage / writeImage, one row at a time; only
 // signed 16-bit images (stSShort) are read and written, and files of header
 // blocks are also read into double images (stDouble).
-class QOR_API TAstroLUMFormatDriver : public TFileFormatDriver {
+class TAstroLUMFormatDriver : public TFileFormatDriver {
 public:
   TAstroLUMFormatDriver();
   ~TAstroLUMFormatDriver() override;

@@ -45,17 +45,9 @@ void TDcxFormatDriver::makePageEnsemble() {
   tableEntries = 0;
 }
 
-void TDcxFormatDriver::passChunkMode() {
-  if (flags & qorChunkMode)
-    pages->setf(qorChunkMode);
-  else
-    pages->clearf(qorChunkMode);
-}
-
 int TDcxFormatDriver::recognizeFormat() {
   unsigned char bytes[dcxLayout::wordBytes];
-  if (!seekTo(0)) return 0;
-  if (stream->read(bytes, dcxLayout::wordBytes) != dcxLayout::wordBytes) return 0;
+  if (!readPrefix(bytes, dcxLayout::wordBytes)) return 0;
   return qorLE::get32(bytes) == dcxLayout::magicWord;
 }
 
@@ -66,8 +58,7 @@ int TDcxFormatDriver::readHeader() {
   // a caller's stream may not know its size (0): the last page then runs as far as it reads
   dataEnd = stream->size() > 0 ? stream->size() : INT32_MAX;
   unsigned char word[dcxLayout::wordBytes];
-  if (!seekTo(0) || stream->read(word, dcxLayout::wordBytes) != dcxLayout::wordBytes ||
-      qorLE::get32(word) != dcxLayout::magicWord)
+  if (!readPrefix(word, dcxLayout::wordBytes) || qorLE::get32(word) != dcxLayout::magicWord)
     QOR_RAISE("DCX file \"%s\" does not begin with the DCX magic word.", fileNameForMessages());
   // the table ends at its first 0 word, after maxPages entries or where the file ends
   unsigned char words[dcxLayout::maxPages * dcxLayout::wordBytes];
@@ -134,15 +125,12 @@ int TDcxFormatDriver::createFile(TFileInfo* source) {
     QOR_RAISE("%s: the size %lld x %lld is outside 1 to %d pixels a side, which a page holds.", what,
               (long long)width, (long long)height, pcxLayout::maxSide);
   makePageEnsemble();
-  TDcxFileInfo wanted(coding, int(width), int(height), n);
-  wanted.TFileInfo::operator=(*source);
-  adoptDescriptor(fileInfo, wanted);
+  adoptDescriptor(fileInfo, withCallerFields(TDcxFileInfo(coding, int(width), int(height), n), source));
   tableEntries = n;
   unsigned char bytes[dcxLayout::wordBytes * (dcxLayout::maxPages + 2)] = {};
   qorLE::put32(bytes, dcxLayout::magicWord);
   const int headerBytes = dcxLayout::pageTable + (n + 1) * dcxLayout::wordBytes;
-  if (!seekTo(0)) stream->seek(0, SEEK_SET);
-  stream->write(bytes, headerBytes);
+  writeAtStart(bytes, headerBytes);
   dataEnd = headerBytes;
   return 0;
 }
@@ -159,23 +147,15 @@ int TDcxFormatDriver::writeImage(TqorImageBase* image, int page) {
     auto* window = new TqorRestrictedStream(stream, int(at), 0);
     if (!window) QOR_RAISE_MEMORY();
     pages->open(window, fiPcxFileInfo(fileInfo.coding_, fileInfo.sizeX_, fileInfo.sizeY_, 1));
-    passChunkMode();
     std::memcpy(pages->getPalette(), palette, sizeof palette);
-    blockIndex = 0;
-    try {
-      image->write(pages.get(), 0);
-    } catch (...) {
-      abandonPage();
-      throw;
-    }
+    pendingPage = page;
+    pendingAt = at;
+    writeNested(image);
   }
-  pendingPage = page;
-  pendingAt = at;
-  if (!(flags & qorChunkMode)) commitPage();
   return 0;
 }
 
-void TDcxFormatDriver::commitPage() {
+void TDcxFormatDriver::commitNested() {
   if (pendingPage < 0) return;
   const int page = pendingPage;
   pendingPage = -1;
@@ -192,12 +172,9 @@ void TDcxFormatDriver::commitPage() {
 
 int TDcxFormatDriver::readImage(TqorImageBase* image, int) {
   if (!pagesOpen()) QOR_RAISE("DCX file \"%s\": no page is selected.", fileNameForMessages());
-  currentImage = image;
-  blockIndex = 0;
   {
     NestedOpen nested("DCX file", fileNameForMessages());
-    passChunkMode();
-    image->read(pages.get(), 0);
+    readNested(image);
   }
   // the page's palette, also when the rows are still to come chunk by chunk
   std::memcpy(palette, pages->getPalette(), sizeof palette);
@@ -205,48 +182,16 @@ int TDcxFormatDriver::readImage(TqorImageBase* image, int) {
   return 0;
 }
 
-int TDcxFormatDriver::readNextChunk() {
-  if (!pagesOpen() || !currentImage) return 1;
-  const int r = pages->readNextChunk();
-  if (r == 0) ++blockIndex;
-  if (r == 1 || blockIndex >= chunksNumber()) {
-    std::memcpy(palette, pages->getPalette(), sizeof palette);
-    std::memcpy(currentImage->getPalette(), palette, sizeof palette);
-  }
-  return r;
+void TDcxFormatDriver::nestedReadDone() {
+  std::memcpy(palette, pages->getPalette(), sizeof palette);
+  std::memcpy(currentImage->getPalette(), palette, sizeof palette);
 }
 
-void TDcxFormatDriver::abandonPage() {
+void TDcxFormatDriver::abandonNested() {
   pendingPage = -1;
   // what the page left past the end of the data goes; a caller's stream keeps its length
   if (auto* file = dynamic_cast<TqorFileStream*>(stream))
     if (file->size() > dataEnd) file->truncate(int(dataEnd));
-}
-
-int TDcxFormatDriver::writeNextChunk() {
-  if (!pagesOpen()) return 1;
-  int r = 1;
-  try {
-    r = pages->writeNextChunk();
-  } catch (...) {
-    abandonPage();
-    throw;
-  }
-  if (r == 0) ++blockIndex;
-  if (r == 1 || blockIndex >= chunksNumber()) commitPage();
-  return r;
-}
-
-void TDcxFormatDriver::releaseImageState() {
-  if (pagesOpen() && pages->getQORDataManager()) pages->rejectAllImagesFromMemory();
-}
-
-int TDcxFormatDriver::rowsPerChunk() { return pagesOpen() ? pages->rowsPerChunk() : TFileFormatDriver::rowsPerChunk(); }
-
-int TDcxFormatDriver::chunksNumber() { return pagesOpen() ? pages->chunksNumber() : TFileFormatDriver::chunksNumber(); }
-
-int TDcxFormatDriver::top2BottomReading() {
-  return pagesOpen() ? pages->top2BottomReading() : TFileFormatDriver::top2BottomReading();
 }
 
 int TDcxFormatDriver::hasPalette() {

@@ -50,7 +50,7 @@ QOR_API TFileInfo* fiDcxFileInfo(int coding, int sizeX, int sizeY, int numberOfI
 
 // ---------------------------------------------------------------- driver
 
-class QOR_API TDcxFormatDriver : public TFileFormatDriver {
+class TDcxFormatDriver : public TFileFormatDriver {
 public:
   TDcxFormatDriver();
   ~TDcxFormatDriver() override;
@@ -63,17 +63,11 @@ public:
   int writeImage(TqorImageBase* image, int page) override;
   // Selects a page: its window is opened in the page ensemble.
   void updateFileInfo(int page) override;
-  int readNextChunk() override;
-  int writeNextChunk() override;
-  int rowsPerChunk() override;
-  int chunksNumber() override;
-  int top2BottomReading() override;
+  int readNextChunk() override { return readNestedChunk(); }
+  int writeNextChunk() override { return writeNestedChunk(); }
   int hasPalette() override;
   int paletteSize() override;
   int queryState() override { return 1; }
-  // Drops the page ensemble's image, which may lie over the memory of the
-  // image being dropped here.
-  void releaseImageState() override;
 
   // The page table: offsets of the pages, 0 for pages not written.
   const uint32_t* pageTable() const { return table.get(); }
@@ -82,16 +76,16 @@ private:
   // A fresh page ensemble bound to the manager of the file's ensemble.
   void makePageEnsemble();
   bool pagesOpen() const { return pages && pages->is_open(); }
-  // The page ensemble's driver flags follow the chunk mode of this driver.
-  void passChunkMode();
+  TImageEnsemble* nestedImages() override { return pagesOpen() ? pages.get() : nullptr; }
+  void nestedReadDone() override;
   // First byte after page i: the smallest table entry above its own, else
   // the end of the data.
   int64_t pageEnd(int page) const;
   // Enters the page written last into the table once all of its data is
   // out: a page that fails leaves the table and the end of data as they were.
-  void commitPage();
+  void commitNested() override;
   // Forgets the page being written and cuts a file back to the end of its data.
-  void abandonPage();
+  void abandonNested() override;
 
   TDcxFileInfo fileInfo;
   std::unique_ptr<uint32_t[]> table;  // maxPages + 1 words, zeroed

@@ -54,7 +54,7 @@ class TJpegConverters : public TSharedConverterTables<TJpegConverters> {
 // manager; defined in zjpgdrv.cpp.
 struct TJpegCodec;
 
-class QOR_API TJpegFormatDriver : public TFileFormatDriver {
+class TJpegFormatDriver : public TFileFormatDriver {
 public:
   TJpegFormatDriver();
   ~TJpegFormatDriver() override;

@@ -199,8 +199,7 @@ TFileFormatDriver* TKavFormatDriver::createInstance() { return new TKavFormatDri
 
 int TKavFormatDriver::recognizeFormat() {
   unsigned char bytes[kavHead::size] = {};
-  if (!seekTo(0)) return 0;
-  if (stream->read(bytes, kavHead::size) != kavHead::size) return 0;
+  if (!readPrefix(bytes, kavHead::size)) return 0;
   TKavEnsembleHead h;
   h.fromBytes(bytes);
   // the mark alone would take TIFF, TGA or OS/2 files whose bytes 28-29 read 3, 0

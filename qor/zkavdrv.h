@@ -83,7 +83,7 @@ QOR_API TFileInfo* fiKavFileInfo(int coding, int sizeX, int sizeY, int n, const 
 
 // ---------------------------------------------------------------- driver
 
-class QOR_API TKavFormatDriver : public TFileFormatDriver {
+class TKavFormatDriver : public TFileFormatDriver {
 public:
   TKavFormatDriver();
   ~TKavFormatDriver() override;

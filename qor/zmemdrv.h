@@ -20,7 +20,7 @@ QOR_API TFileInfo* fiKavMemEnsInfo(int sizeX, int sizeY, int n);
 
 // ---------------------------------------------------------------- driver
 
-class QOR_API TKavMemEnsFormatDriver : public TKavFormatDriver {
+class TKavMemEnsFormatDriver : public TKavFormatDriver {
 public:
   TKavMemEnsFormatDriver();
   TFileFormatDriver* createInstance() override;

@@ -436,12 +436,7 @@ bool writtenLayout(int bits, int planes) {
 
 }  // namespace
 
-TPCXConverters::TPCXConverters() : TConverterTables(pcxToMemory, pcxToDisk) {}
-
-const TPCXConverters& TPCXConverters::tables() {
-  static const TPCXConverters converters;
-  return converters;
-}
+TPCXConverters::TPCXConverters() : TSharedConverterTables(pcxToMemory, pcxToDisk) {}
 
 TImgConvertA2B* TPcxFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
   const int type = image->coding();
@@ -455,7 +450,7 @@ TImgConvertA2B* TPcxFormatDriver::getConverterDisk2Memory(TqorImageBase* image) 
   if (coding == image24BitPerPix && h.planes != 3)
     QOR_RAISE("PCX file \"%s\": %d plane(s) of %d bits are not read; 24-bit files are read as three planes of 8 bits.",
               fileNameForMessages(), int(h.planes), int(h.bitsPerPixel));
-  return TPCXConverters::tables().disk2Memory().get(coding, type);
+  return readConverter(TPCXConverters::tables(), coding, image);
 }
 
 TImgConvertA2B* TPcxFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
@@ -464,7 +459,7 @@ TImgConvertA2B* TPcxFormatDriver::getConverterMemory2Disk(TqorImageBase* image) 
     QOR_RAISE("PCX file \"%s\": %d plane(s) of %d bits cannot be written; the writer stores one plane of 1 or 8 "
               "bits, four planes of 1 bit or three planes of 8 bits.",
               fileNameForMessages(), int(h.planes), int(h.bitsPerPixel));
-  return TPCXConverters::tables().memory2Disk().get(image->coding(), fileInfo.coding());
+  return writeConverter(TPCXConverters::tables(), image, fileInfo.coding());
 }
 
 // ---------------------------------------------------------------- driver
@@ -477,8 +472,7 @@ TFileFormatDriver* TPcxFormatDriver::createInstance() { return new TPcxFormatDri
 
 int TPcxFormatDriver::recognizeFormat() {
   unsigned char bytes[pcxLayout::headerSize];
-  if (!seekTo(0)) return 0;
-  if (stream->read(bytes, pcxLayout::headerSize) != pcxLayout::headerSize) return 0;
+  if (!readPrefix(bytes, pcxLayout::headerSize)) return 0;
   TPcxHead h;
   h.fromBytes(bytes);
   return h.manufacturer == pcxLayout::manufacturerMark && h.xMin >= 0 && h.yMin >= 0 && h.xMax >= h.xMin &&
@@ -582,16 +576,15 @@ int TPcxFormatDriver::createFile(TFileInfo* source) {
   auto* pcx = dynamic_cast<TPcxFileInfo*>(source);
   // the header is always the writer's own: a descriptor taken from a read
   // file keeps only its coding, size and encoding
-  TPcxFileInfo wanted(coding, int(width), int(height), pcx ? pcx->head.encoding : 1);
-  wanted.TFileInfo::operator=(*source);
+  const TPcxFileInfo wanted =
+      withCallerFields(TPcxFileInfo(coding, int(width), int(height), pcx ? pcx->head.encoding : 1), source);
   const int planes = wanted.head.planes;
   checkGeometry(int64_t(planes) * perPlane, width, height, what, coding);
   adoptDescriptor(fileInfo, wanted);
   lineDataEnd = INT64_MAX;
   unsigned char bytes[pcxLayout::headerSize];
   fileInfo.head.toBytes(bytes);
-  if (!seekTo(0)) stream->seek(0, SEEK_SET);
-  stream->write(bytes, pcxLayout::headerSize);
+  writeAtStart(bytes, pcxLayout::headerSize);
   return 0;
 }
 
@@ -619,8 +612,7 @@ void TPcxFormatDriver::startRows(TqorImageBase* image, bool write) {
     }
     unsigned char bytes[pcxLayout::headerSize];
     fileInfo.head.toBytes(bytes);
-    if (!seekTo(0)) stream->seek(0, SEEK_SET);
-    stream->write(bytes, pcxLayout::headerSize);
+    writeAtStart(bytes, pcxLayout::headerSize);
   } else {
     // a stream that cannot reach the lines reads them all short
     const bool there = seekTo(pcxLayout::headerSize);

@@ -62,7 +62,7 @@ inline int64_t writtenBytesPerLine(int64_t coding, int64_t width) {
 }  // namespace pcxLayout
 
 // The 128-byte header.
-struct QOR_API TPcxHead {
+struct TPcxHead {
   uint8_t manufacturer;
   uint8_t version;
   uint8_t encoding;
@@ -119,7 +119,7 @@ QOR_API TFileInfo* fiPcxFileInfo(int coding, int sizeX, int sizeY, int encoding)
 // that would pass the end of a line ends it, its bytes consumed all the same.
 // The decoder reads at most the bytes it is given, so that a trailing palette
 // or the data after a window is never taken for pixels.
-class QOR_API TDecompressPcxStream {
+class TDecompressPcxStream {
 public:
   TDecompressPcxStream() : head(nullptr), remaining(0), dry(false) {}
   TDecompressPcxStream(const TDecompressPcxStream&) = delete;
@@ -147,14 +147,14 @@ private:
 // ---------------------------------------------------------------- converter tables
 
 // Four planes of one bit to the 4-bit value (plane j gives bit j).
-class QOR_API TImgConvertFourBits2UChar : public TSimpleImgConvert<TImgConvertFourBits2UChar, 0, 1> {
+class TImgConvertFourBits2UChar : public TSimpleImgConvert<TImgConvertFourBits2UChar, 0, 1> {
 public:
   TImgConvertFourBits2UChar() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // The same value minus 128.
-class QOR_API TImgConvertFourBits2SChar : public TSimpleImgConvert<TImgConvertFourBits2SChar, 0, 1> {
+class TImgConvertFourBits2SChar : public TSimpleImgConvert<TImgConvertFourBits2SChar, 0, 1> {
 public:
   TImgConvertFourBits2SChar() : TSimpleImgConvert(127.0, -128.0) {}
   int convert(void* dest, const void* src, int count) override;
@@ -162,56 +162,56 @@ public:
 
 // Bit j of each byte into plane j of four one-bit planes (4 x rowBytes bytes
 // are cleared first).
-class QOR_API TImgConvertUChar2FourBits : public TSimpleImgConvert<TImgConvertUChar2FourBits, 1, 0> {
+class TImgConvertUChar2FourBits : public TSimpleImgConvert<TImgConvertUChar2FourBits, 1, 0> {
 public:
   TImgConvertUChar2FourBits() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // As TImgConvertUChar2FourBits for in + 128.
-class QOR_API TImgConvertSChar2FourBits : public TSimpleImgConvert<TImgConvertSChar2FourBits, 1, 0> {
+class TImgConvertSChar2FourBits : public TSimpleImgConvert<TImgConvertSChar2FourBits, 1, 0> {
 public:
   TImgConvertSChar2FourBits() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Planes of red, green, blue to red, green, blue pixels.
-class QOR_API TImgConvertRRRGGGBBB_2_RGBRGB : public TSimpleImgConvert<TImgConvertRRRGGGBBB_2_RGBRGB, 0, 3> {
+class TImgConvertRRRGGGBBB_2_RGBRGB : public TSimpleImgConvert<TImgConvertRRRGGGBBB_2_RGBRGB, 0, 3> {
 public:
   TImgConvertRRRGGGBBB_2_RGBRGB() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Planes of red, green, blue to blue, green, red pixels.
-class QOR_API TImgConvertRRRGGGBBB_2_BGRBGR : public TSimpleImgConvert<TImgConvertRRRGGGBBB_2_BGRBGR, 0, 3> {
+class TImgConvertRRRGGGBBB_2_BGRBGR : public TSimpleImgConvert<TImgConvertRRRGGGBBB_2_BGRBGR, 0, 3> {
 public:
   TImgConvertRRRGGGBBB_2_BGRBGR() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Red, green, blue pixels to planes of red, green, blue.
-class QOR_API TImgConvertRGBRGB_2_RRRGGGBBB : public TSimpleImgConvert<TImgConvertRGBRGB_2_RRRGGGBBB, 3, 0> {
+class TImgConvertRGBRGB_2_RRRGGGBBB : public TSimpleImgConvert<TImgConvertRGBRGB_2_RRRGGGBBB, 3, 0> {
 public:
   TImgConvertRGBRGB_2_RRRGGGBBB() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Blue, green, red pixels to planes of red, green, blue.
-class QOR_API TImgConvertBGRBGR_2_RRRGGGBBB : public TSimpleImgConvert<TImgConvertBGRBGR_2_RRRGGGBBB, 3, 0> {
+class TImgConvertBGRBGR_2_RRRGGGBBB : public TSimpleImgConvert<TImgConvertBGRBGR_2_RRRGGGBBB, 3, 0> {
 public:
   TImgConvertBGRBGR_2_RRRGGGBBB() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Grey level of planes of red, green, blue.
-class QOR_API TImgConvertRRRGGGBBB2UChar : public TSimpleImgConvert<TImgConvertRRRGGGBBB2UChar, 0, 1> {
+class TImgConvertRRRGGGBBB2UChar : public TSimpleImgConvert<TImgConvertRRRGGGBBB2UChar, 0, 1> {
 public:
   TImgConvertRRRGGGBBB2UChar() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // The same grey level minus 128.
-class QOR_API TImgConvertRRRGGGBBB2SChar : public TSimpleImgConvert<TImgConvertRRRGGGBBB2SChar, 0, 1> {
+class TImgConvertRRRGGGBBB2SChar : public TSimpleImgConvert<TImgConvertRRRGGGBBB2SChar, 0, 1> {
 public:
   TImgConvertRRRGGGBBB2SChar() : TSimpleImgConvert(127.0, -128.0) {}
   int convert(void* dest, const void* src, int count) override;
@@ -220,7 +220,7 @@ public:
 // Palette indices of 8 bits spread over several planes (1 bit x 8 planes,
 // 2 bits x 4 planes): plane j gives bits j x bits ... of the index. With
 // bias 128 the index minus 128 is stored (signed bytes).
-class QOR_API TImgConvertPlanes2Index : public TImgConvertA2B {
+class TImgConvertPlanes2Index : public TImgConvertA2B {
 public:
   TImgConvertPlanes2Index(int bitsPerPlane, int planes, int bias);
   int convert(void* dest, const void* src, int count) override;
@@ -236,17 +236,14 @@ private:
 
 // The converter tables of the PCX driver: disk to memory indexed by (bits
 // per pixel, stXXX type), memory to disk by (stXXX type, bits per pixel).
-class QOR_API TPCXConverters : public TConverterTables {
-public:
-  static const TPCXConverters& tables();
-
-private:
+class TPCXConverters : public TSharedConverterTables<TPCXConverters> {
+  friend class TSharedConverterTables<TPCXConverters>;
   TPCXConverters();
 };
 
 // ---------------------------------------------------------------- driver
 
-class QOR_API TPcxFormatDriver : public TFileFormatDriver {
+class TPcxFormatDriver : public TFileFormatDriver {
 public:
   TPcxFormatDriver();
   ~TPcxFormatDriver() override;

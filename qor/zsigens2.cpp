@@ -389,7 +389,76 @@ void TFileFormatDriver::init(TImageEnsemble* e, TqorStream* s) {
   manager = e ? e->getQORDataManager() : nullptr;
 }
 
+int TFileFormatDriver::rowsPerChunk() {
+  TImageEnsemble* n = nestedImages();
+  return n ? n->rowsPerChunk() : 15;
+}
+
+int TFileFormatDriver::top2BottomReading() {
+  TImageEnsemble* n = nestedImages();
+  return n ? n->top2BottomReading() : 1;
+}
+
+void TFileFormatDriver::releaseImageState() {
+  TImageEnsemble* n = nestedImages();
+  if (n && n->getQORDataManager()) n->rejectAllImagesFromMemory();
+}
+
+void TFileFormatDriver::readNested(TqorImageBase* image) {
+  TImageEnsemble* n = nestedImages();
+  if (!n) QOR_RAISE("No nested image is open in \"%s\".", fileNameForMessages());
+  currentImage = image;
+  blockIndex = 0;
+  if (flags & qorChunkMode)
+    n->setf(qorChunkMode);
+  else
+    n->clearf(qorChunkMode);
+  image->read(n, 0);
+}
+
+void TFileFormatDriver::writeNested(TqorImageBase* image) {
+  TImageEnsemble* n = nestedImages();
+  if (!n) QOR_RAISE("No nested image is open in \"%s\".", fileNameForMessages());
+  blockIndex = 0;
+  try {
+    if (flags & qorChunkMode)
+      n->setf(qorChunkMode);
+    else
+      n->clearf(qorChunkMode);
+    image->write(n, 0);
+  } catch (...) {
+    abandonNested();
+    throw;
+  }
+  if (!(flags & qorChunkMode)) commitNested();
+}
+
+int TFileFormatDriver::readNestedChunk() {
+  TImageEnsemble* n = nestedImages();
+  if (!n || !currentImage) return 1;
+  const int r = n->readNextChunk();
+  if (r == 0) ++blockIndex;
+  if (r == 1 || blockIndex >= chunksNumber()) nestedReadDone();
+  return r;
+}
+
+int TFileFormatDriver::writeNestedChunk() {
+  TImageEnsemble* n = nestedImages();
+  if (!n) return 1;
+  int r = 1;
+  try {
+    r = n->writeNextChunk();
+  } catch (...) {
+    abandonNested();
+    throw;
+  }
+  if (r == 0) ++blockIndex;
+  if (r == 1 || blockIndex >= chunksNumber()) commitNested();
+  return r;
+}
+
 int TFileFormatDriver::chunksNumber() {
+  if (TImageEnsemble* n = nestedImages()) return n->chunksNumber();
   int rows = getFileInfo()->sizeY();
   int per = rowsPerChunk();
   if (rows <= 0 || per <= 0) return 0;

@@ -101,7 +101,7 @@ QOR_API bool reciprocalIsExact(double s);
 // to B's own range), rounded half away from zero unless noRounding is 1, and
 // stored. NaN becomes 0 in integral destinations.
 template <class A, class B>
-class QOR_API TUImgConvertA2B : public TImgConvertA2B {
+class TUImgConvertA2B : public TImgConvertA2B {
   static_assert((std::is_integral_v<A> && !std::is_same_v<A, bool> && sizeof(A) <= 4) ||
                     std::is_same_v<A, double>,
                 "double or integral source elements of at most 32 bits");
@@ -418,9 +418,9 @@ public:
   virtual int readImage(TqorImageBase* image, int index) = 0;
   // Moves the next rowsPerChunk() rows; 1 when no chunk is left.
   virtual int readNextChunk() { return 0; }
-  virtual int rowsPerChunk() { return 15; }
+  virtual int rowsPerChunk();
   virtual int chunksNumber();
-  virtual int top2BottomReading() { return 1; }
+  virtual int top2BottomReading();
   virtual int writeImage(TqorImageBase* image, int index) = 0;
   virtual int writeNextChunk() { return 0; }
   virtual int hasPalette() = 0;
@@ -454,7 +454,7 @@ public:
   // Releases what a codec holds for the image being read or written. Called
   // when that image is dropped and before every readHeader and readImage;
   // drivers that hold codec state also call it from their destructor.
-  virtual void releaseImageState() {}
+  virtual void releaseImageState();
 
   // Ensembles a driver opens inside its own work (DCX pages, image-list
   // members) go at most this deep, counted over every driver of the thread.
@@ -464,13 +464,32 @@ protected:
   // Counts one nested ensemble for the time of a scope; a chain of files that
   // leads back to itself stops at maxNesting with error 3, naming the file
   // of the given kind, instead of recursing without end.
-  class QOR_API NestedOpen {
+  class NestedOpen {
   public:
     NestedOpen(const char* kind, const char* file);
     ~NestedOpen();
     NestedOpen(const NestedOpen&) = delete;
     NestedOpen& operator=(const NestedOpen&) = delete;
   };
+
+  // ---- images held by a nested ensemble (DCX pages, image-list members)
+
+  // The open ensemble whose image is this driver's current one, null for
+  // drivers that move rows themselves. Chunk sizes, the reading order and the
+  // release of images then follow it.
+  virtual TImageEnsemble* nestedImages() { return nullptr; }
+  // Reads image from the nested ensemble in this driver's chunk mode.
+  void readNested(TqorImageBase* image);
+  // Writes image into the nested ensemble in this driver's chunk mode: a
+  // failure abandons the nested image, a whole image is committed.
+  void writeNested(TqorImageBase* image);
+  // The next chunk of the nested image; 1 when none is left.
+  int readNestedChunk();
+  int writeNestedChunk();
+  // After the last chunk read; when a written image is whole; when writing it failed.
+  virtual void nestedReadDone() {}
+  virtual void commitNested() {}
+  virtual void abandonNested() {}
 
   // Replaces the current converter; a null result leaves the old one in place.
   void replaceConverter(TImgConvertA2B* c);
@@ -525,8 +544,14 @@ protected:
   template <class Info>
   static Info coerceDescriptor(const TFileInfo* info, Info fallback) {
     if (auto* own = dynamic_cast<const Info*>(info)) return *own;
-    if (info) fallback.TFileInfo::operator=(*info);
-    return fallback;
+    return withCallerFields(fallback, info);
+  }
+  // A descriptor of the driver's own made afresh, with the caller's common
+  // descriptor fields.
+  template <class Info>
+  static Info withCallerFields(Info fresh, const TFileInfo* info) {
+    if (info) fresh.TFileInfo::operator=(*info);
+    return fresh;
   }
   // The read converter of a file of fileCoding into image from the driver's
   // tables. Files of 1, 4 and 8 bits read into stRGB through the palette

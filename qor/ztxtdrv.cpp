@@ -179,7 +179,7 @@ TImgListFormatDriver::~TImgListFormatDriver() {
   fileInfo.inner = nullptr;
   try {
     replacing.clear();
-    abandonMember();
+    abandonNested();
     second.reset();
     inner.reset();
   } catch (...) {
@@ -190,8 +190,7 @@ TFileFormatDriver* TImgListFormatDriver::createInstance() { return new TImgListF
 
 int TImgListFormatDriver::recognizeFormat() {
   char first[imgListLayout::signatureSize];
-  if (!seekTo(0)) return 0;
-  if (stream->read(first, imgListLayout::signatureSize) != imgListLayout::signatureSize) return 0;
+  if (!readPrefix(first, imgListLayout::signatureSize)) return 0;
   return std::memcmp(first, imgListLayout::signature, imgListLayout::signatureSize) == 0;
 }
 
@@ -205,13 +204,6 @@ void TImgListFormatDriver::makeEnsembles() {
   if (!inner) QOR_RAISE_MEMORY();
   second.reset(new TImageEnsemble(managerRef));
   if (!second) QOR_RAISE_MEMORY();
-}
-
-void TImgListFormatDriver::passChunkMode() {
-  if (flags & qorChunkMode)
-    inner->setf(qorChunkMode);
-  else
-    inner->clearf(qorChunkMode);
 }
 
 void TImgListFormatDriver::takePaletteOfInner() {
@@ -338,8 +330,7 @@ int TImgListFormatDriver::createFile(TFileInfo* source) {
                 imgListLayout::lineEnd);
   text += head;
   for (const std::string& name : names) text += name + imgListLayout::lineEnd;
-  if (!seekTo(0)) stream->seek(0, SEEK_SET);
-  stream->write(text.data(), int(text.size()));
+  writeAtStart(text.data(), int(text.size()));
 
   TFileInfo* member = list->takeInner();
   {
@@ -352,12 +343,9 @@ int TImgListFormatDriver::createFile(TFileInfo* source) {
 
 int TImgListFormatDriver::readImage(TqorImageBase* image, int) {
   if (!innerOpen()) QOR_RAISE("Image list \"%s\": no member file is open.", fileNameForMessages());
-  currentImage = image;
-  blockIndex = 0;
   {
     NestedOpen nested("Image list", fileNameForMessages());
-    passChunkMode();
-    image->read(inner.get(), 0);
+    readNested(image);
   }
   // the member's palette, also when its rows are still to come chunk by chunk
   takePaletteOfInner();
@@ -379,7 +367,7 @@ int TImgListFormatDriver::writeImage(TqorImageBase* image, int index) {
   if (!innerOpen() || !fileInfo.inner)
     QOR_RAISE("Image list \"%s\": no member descriptor to write image %d with.", fileNameForMessages(), index);
   NestedOpen nested("Image list", fileNameForMessages());
-  abandonMember();
+  abandonNested();
   // a copy of the member descriptor that outlives the member now open
   auto* sink = new TDiscardStream;
   if (!sink) QOR_RAISE_MEMORY();
@@ -390,18 +378,15 @@ int TImgListFormatDriver::writeImage(TqorImageBase* image, int index) {
   try {
     inner->open(writingTo.c_str(), second->getFileInfo());
     fileInfo.inner = inner->getFileInfo();
-    passChunkMode();
-    blockIndex = 0;
-    image->write(inner.get(), 0);
   } catch (...) {
-    abandonMember();
+    abandonNested();
     throw;
   }
-  if (!(flags & qorChunkMode)) commitMember();
+  writeNested(image);
   return 0;
 }
 
-void TImgListFormatDriver::commitMember() {
+void TImgListFormatDriver::commitNested() {
   if (writingTo.empty()) return;
   const std::string from = writingTo, to = replacing;
   writingTo.clear();
@@ -413,7 +398,7 @@ void TImgListFormatDriver::commitMember() {
   }
 }
 
-void TImgListFormatDriver::abandonMember() {
+void TImgListFormatDriver::abandonNested() {
   if (writingTo.empty()) return;
   const std::string part = writingTo;
   writingTo.clear();
@@ -434,41 +419,9 @@ void TImgListFormatDriver::abandonMember() {
   }
 }
 
-int TImgListFormatDriver::readNextChunk() {
-  if (!innerOpen() || !currentImage) return 1;
-  const int r = inner->readNextChunk();
-  if (r == 0) ++blockIndex;
-  if (r == 1 || blockIndex >= chunksNumber()) {
-    takePaletteOfInner();
-    std::memcpy(currentImage->getPalette(), palette, sizeof palette);
-  }
-  return r;
-}
-
-int TImgListFormatDriver::writeNextChunk() {
-  if (!innerOpen()) return 1;
-  int r = 1;
-  try {
-    r = inner->writeNextChunk();
-  } catch (...) {
-    abandonMember();
-    throw;
-  }
-  if (r == 0) ++blockIndex;
-  if (r == 1 || blockIndex >= chunksNumber()) commitMember();
-  return r;
-}
-
-void TImgListFormatDriver::releaseImageState() {
-  if (innerOpen() && inner->getQORDataManager()) inner->rejectAllImagesFromMemory();
-}
-
-int TImgListFormatDriver::rowsPerChunk() { return innerOpen() ? inner->rowsPerChunk() : TFileFormatDriver::rowsPerChunk(); }
-
-int TImgListFormatDriver::chunksNumber() { return innerOpen() ? inner->chunksNumber() : TFileFormatDriver::chunksNumber(); }
-
-int TImgListFormatDriver::top2BottomReading() {
-  return innerOpen() ? inner->top2BottomReading() : TFileFormatDriver::top2BottomReading();
+void TImgListFormatDriver::nestedReadDone() {
+  takePaletteOfInner();
+  std::memcpy(currentImage->getPalette(), palette, sizeof palette);
 }
 
 int TImgListFormatDriver::hasPalette() {

@@ -69,7 +69,7 @@ QOR_API TFileInfo* fiImgListFileInfo(const char* mask, TFileInfo* inner, int num
 
 // ---------------------------------------------------------------- driver
 
-class QOR_API TImgListFormatDriver : public TFileFormatDriver {
+class TImgListFormatDriver : public TFileFormatDriver {
 public:
   TImgListFormatDriver();
   ~TImgListFormatDriver() override;
@@ -82,17 +82,11 @@ public:
   int writeImage(TqorImageBase* image, int index) override;
   // Opens member index in the inner ensemble.
   void updateFileInfo(int index) override;
-  int readNextChunk() override;
-  int writeNextChunk() override;
-  int rowsPerChunk() override;
-  int chunksNumber() override;
-  int top2BottomReading() override;
+  int readNextChunk() override { return readNestedChunk(); }
+  int writeNextChunk() override { return writeNestedChunk(); }
   int hasPalette() override;
   int paletteSize() override;
   int queryState() override { return 1; }
-  // Drops the inner ensemble's image, which lies over the memory of the
-  // image being dropped here.
-  void releaseImageState() override;
 
   // The member file names, image 0 first.
   const std::vector<std::string>& memberNames() const { return names; }
@@ -101,8 +95,8 @@ private:
   // Fresh inner and second ensembles on the outer ensemble's manager variable.
   void makeEnsembles();
   bool innerOpen() const { return inner && inner->is_open(); }
-  // The inner ensemble's chunk mode follows this driver's.
-  void passChunkMode();
+  TImageEnsemble* nestedImages() override { return innerOpen() ? inner.get() : nullptr; }
+  void nestedReadDone() override;
   void takePaletteOfInner();
   // Generates the member names from the descriptor's mask.
   void generateNames();
@@ -110,8 +104,8 @@ private:
   void checkNotSelf(const std::string& name);
   // A member is written into a new file beside it, which replaces the
   // member only once the write is complete: a refused write leaves it as it was.
-  void commitMember();
-  void abandonMember();
+  void commitNested() override;
+  void abandonNested() override;
 
   TImgListFileInfo fileInfo;
   std::unique_ptr<TImageEnsemble> inner;   // the member file open now

@@ -189,7 +189,8 @@ inline void expectSameAsPillow(TImageEnsemble& e, const Decoded& d, const Pillow
     if (type == stUChar && (indexed || v.colourToGrey)) want = levels;
     if (type == stSChar && (indexed || v.colourToGrey))
       for (unsigned char x : levels) want.push_back(uint8_t(x ^ 0x80));
-    if (type == stRGB && !indexed) want = d.rgb;
+    // palette, grey and bilevel files read into RGB through their palette
+    if (type == stRGB) want = d.rgb;
     if (type == stOneBit && v.bits == 1) {
       const size_t row = size_t(TOneBitImage::getSizeOfRow(w));
       want.assign(row * size_t(h), 0);
