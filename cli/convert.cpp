@@ -109,7 +109,7 @@ Picture greyToElements(const Picture& g, int type) {
 Picture bringTo(Picture p, int type, const FormatRow& target, bool grey) {
   if (p.type == type && type != stUChar) return p;
   if (p.type == stOneBit && type != stRGB) p = oneBitToIndices(p);
-  if (type == stRGB) return p.type == stRGB ? p : toColour(p);
+  if (type == stRGB) return p.type == stRGB ? p : greyToColour(p);
   if (p.type == stRGB) {
     if (!grey) throw Refusal("colour reduces to grey levels only when asked (--grey)");
     p = toGrey(p);
@@ -173,7 +173,8 @@ Plan plan(TImageEnsemble& source, const FormatRow& target, const Options& o) {
     // element codings convert in the library, which refuses what it cannot hold
     p.readType = target.scalar() || target.id() == idASTROLUM() ? p.writeType : stUChar;
   else
-    p.readType = naturalType(source);
+    // palette, grey and bilevel files come into colour targets through the library
+    p.readType = p.writeType == stRGB ? stRGB : naturalType(source);
   return p;
 }
 

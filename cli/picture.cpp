@@ -88,16 +88,6 @@ void fillGreyPalette(Picture& p) {
   p.paletteSize = 256;
 }
 
-Picture expandPalette(const Picture& p) {
-  bool grey = true;
-  for (int y = 0; y < p.sizeY && grey; ++y)
-    for (int x = 0; x < p.sizeX && grey; ++x) {
-      TqorPaletteItem c = p.colour(x, y);
-      grey = c.red == c.green && c.green == c.blue;
-    }
-  return grey ? toGrey(p) : toColour(p);
-}
-
 Picture toGrey(const Picture& p) {
   Picture g = makePicture(stUChar, p.sizeX, p.sizeY);
   fillGreyPalette(g);
@@ -106,16 +96,9 @@ Picture toGrey(const Picture& p) {
   return g;
 }
 
-Picture toColour(const Picture& p) {
+Picture greyToColour(const Picture& p) {
   Picture c = makePicture(stRGB, p.sizeX, p.sizeY);
-  for (int y = 0; y < p.sizeY; ++y)
-    for (int x = 0; x < p.sizeX; ++x) {
-      TqorPaletteItem v = p.colour(x, y);
-      unsigned char* d = c.bytes.data() + (size_t(y) * size_t(p.sizeX) + size_t(x)) * 3;
-      d[0] = v.red;
-      d[1] = v.green;
-      d[2] = v.blue;
-    }
+  for (size_t k = 0; k < p.bytes.size(); ++k) std::memset(&c.bytes[3 * k], p.bytes[k], 3);
   return c;
 }
 

@@ -34,13 +34,10 @@ void writePicture(TImageEnsemble& e, int i, const Picture& p);
 // True when the first n entries are grey levels i -> (v, v, v) of some v.
 bool greyPalette(const TqorPaletteItem* palette, int n);
 void fillGreyPalette(Picture& p);
-// Indices through the palette: grey levels (stUChar with a grey palette) when
-// every used colour is grey, else colour (stRGB).
-Picture expandPalette(const Picture& p);
 // Colour or indices to grey levels, (77 R + 151 G + 28 B) >> 8.
 Picture toGrey(const Picture& p);
-// Grey levels or indices to colour.
-Picture toColour(const Picture& p);
+// The grey levels of a native file's stUChar picture as colour.
+Picture greyToColour(const Picture& p);
 
 // What a file's images are, as convert treats them.
 enum class Kind { colour, palette, grey, bilevel, scalar };
