@@ -179,7 +179,27 @@ long memoryFor(const TQORDataManager* m) {
   return limit > 0 ? long(limit * 4 + (int64_t(64) << 20)) : 0;
 }
 
+// Files of four inks: CMYK, or YCCK which libjpeg turns into CMYK.
+bool isInks(const TJpegCodec& c) {
+  return c.dec.num_components == 4 && (c.dec.jpeg_color_space == JCS_CMYK || c.dec.jpeg_color_space == JCS_YCCK);
+}
+
+// Red, green, blue of count ink pixels: what the ink leaves of what the
+// black leaves of white, nk - ink * nk / 255 with nk = 255 - black, rounded
+// as other readers do; inverted files store 255 - ink.
+void inksToRGB(unsigned char* rgb, const unsigned char* cmyk, int count, bool inverted) {
+  const int flip = inverted ? 255 : 0;
+  for (int i = 0; i < count; ++i, rgb += 3, cmyk += 4) {
+    const int nk = 255 - (flip ^ cmyk[3]);
+    for (int j = 0; j < 3; ++j) {
+      const int t = (flip ^ cmyk[j]) * nk + 128;
+      rgb[j] = (unsigned char)(nk - (((t >> 8) + t) >> 8));
+    }
+  }
+}
+
 }  // namespace
+
 
 // ---------------------------------------------------------------- converter tables
 
@@ -299,10 +319,15 @@ int TJpegFormatDriver::readHeader() {
   const int components = startHeader();
   TJpegCodec& c = *state;
   const int64_t width = c.dec.image_width, height = c.dec.image_height;
+  const bool inks = isInks(c);
   dropDecompression(c);
-  if (components != 1 && components != 3) QOR_RAISE("Unsupported color space in JPEG file.");
-  checkGeometry(width * components, width, height, "JPEG header");
-  fileInfo = TJpegFileInfo(8 * components, int(width), int(height), -1);
+  if (components != 1 && components != 3 && !inks)
+    QOR_RAISE("JPEG: %d components of colour space %d are not supported (%s).", components,
+              int(c.dec.jpeg_color_space), fileNameForMessages());
+  // ink files (CMYK, YCCK) read as colour
+  const int bits = inks ? 24 : 8 * components;
+  checkGeometry(width * 4, width, height, "JPEG header");
+  fileInfo = TJpegFileInfo(bits, int(width), int(height), -1);
   return 0;
 }
 
@@ -320,12 +345,23 @@ int TJpegFormatDriver::readImage(TqorImageBase* image, int) {
   takeConverter(getConverterDisk2Memory(image));
   const int components = startHeader();
   TJpegCodec& c = *state;
-  if (8 * components != fileInfo.bits || int64_t(c.dec.image_width) != fileInfo.width ||
+  inks = isInks(c);
+  if ((inks ? 24 : 8 * components) != fileInfo.bits || int64_t(c.dec.image_width) != fileInfo.width ||
       int64_t(c.dec.image_height) != fileInfo.height) {
     dropDecompression(c);
     QOR_RAISE("The JPEG data of \"%s\" changed since its header was read.", fileNameForMessages());
   }
-  c.dec.out_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  c.dec.out_color_space = components == 1 ? JCS_GRAYSCALE : inks ? JCS_CMYK : JCS_RGB;
+  // Adobe's files store inverted inks
+  invertedInks = inks && c.dec.saw_Adobe_marker;
+  if (inks) {
+    try {
+      inkRows.resize(size_t(fileInfo.width) * 4 * inkBatch);
+    } catch (const std::bad_alloc&) {
+      dropDecompression(c);
+      QOR_RAISE_MEMORY();
+    }
+  }
   if (!guarded(c, [&c] { jpeg_start_decompress(&c.dec); })) codecFailed(false);
   if (c.dec.output_components != components) {
     dropDecompression(c);
@@ -348,13 +384,18 @@ void TJpegFormatDriver::decodeRows(int count, RowAt rowAt) {
   if (!c || !c->reading) QOR_RAISE("No JPEG image of \"%s\" is being read.", fileNameForMessages());
   int done = 0;
   bool finished = false;
+  unsigned char* ink = inks ? inkRows.data() : nullptr;
+  const size_t inkRow = size_t(fileInfo.width) * 4;
+  const int width = fileInfo.width;
+  const bool inverted = invertedInks;
   const bool ok = guarded(*c, [&] {
-    JSAMPROW pointers[16];
+    JSAMPROW pointers[inkBatch];
     while (done < count) {
-      const int batch = count - done < 16 ? count - done : 16;
-      for (int k = 0; k < batch; ++k) pointers[k] = rowAt(done + k);
+      const int batch = count - done < inkBatch ? count - done : inkBatch;
+      for (int k = 0; k < batch; ++k) pointers[k] = ink ? ink + size_t(k) * inkRow : rowAt(done + k);
       const int got = int(jpeg_read_scanlines(&c->dec, pointers, JDIMENSION(batch)));
       if (got <= 0) break;
+      for (int k = 0; ink && k < got; ++k) inksToRGB(rowAt(done + k), pointers[k], width, inverted);
       done += got;
     }
     if (c->dec.output_scanline >= c->dec.output_height) {

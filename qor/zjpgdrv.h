@@ -8,6 +8,7 @@
 #define ZJPGDRV_H
 
 #include <memory>
+#include <vector>
 
 #include "zsigens2.h"
 #include "zstream.h"
@@ -102,6 +103,11 @@ private:
 
   TJpegFileInfo fileInfo;
   std::unique_ptr<TJpegCodec> state;
+  // Rows libjpeg decodes at a time; ink files pass them through inkRows.
+  static constexpr int inkBatch = 16;
+  bool inks = false;          // the file holds CMYK or YCCK, read as red, green, blue
+  bool invertedInks = false;  // and stores them inverted (an Adobe marker)
+  std::vector<unsigned char> inkRows;
 };
 
 #endif

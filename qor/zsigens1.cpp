@@ -1,5 +1,7 @@
 #include "zsigens1.h"
 
+#include <strings.h>
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -270,6 +272,25 @@ void TImageEnsemble::adoptStream(TqorStream* s) {
   stream_ = s;
 }
 
+namespace {
+
+// The format a file name's extension announces, null for other names.
+const char* formatOfExtension(const char* name) {
+  static const struct {
+    const char* extension;
+    const char* format;
+  } known[] = {{"bmp", "BMP"},  {"dib", "BMP"},   {"pcx", "PCX"},  {"dcx", "DCX"},  {"tga", "TGA"},
+               {"tif", "TIFF"}, {"tiff", "TIFF"}, {"jpg", "JPEG"}, {"jpeg", "JPEG"}, {"png", "PNG"},
+               {"fts", "astronomical (FITS)"}, {"fits", "astronomical (FITS)"}, {"fit", "astronomical (FITS)"}};
+  const char* dot = name ? std::strrchr(name, '.') : nullptr;
+  if (!dot || std::strchr(dot, '/')) return nullptr;
+  for (const auto& k : known)
+    if (strcasecmp(dot + 1, k.extension) == 0) return k.format;
+  return nullptr;
+}
+
+}  // namespace
+
 int TImageEnsemble::getFormatContainedInFile() {
   TQORDataManager& m = mgr();
   for (int n = 0; n < m.driversNumber(); ++n) {
@@ -286,6 +307,9 @@ int TImageEnsemble::getFormatContainedInFile() {
     stream_->clear();
     if (recognised) return d->getFileInfo()->formatID();
   }
+  if (const char* looks = formatOfExtension(fileName_))
+    QOR_RAISE("Unknown type of file %s: it is named as a %s file, but no driver of this library reads it as one.",
+              fileName_, looks);
   QOR_RAISE("Unknown type of file %s\n or code has not been generated for this format( see file zqorcfg).",
             fileName_ ? fileName_ : "");
 }

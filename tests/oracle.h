@@ -78,6 +78,8 @@ def source(name, path):
         im = Image.fromarray(idx)
     elif name == 'rgb':
         im = Image.fromarray(rgb)
+    elif name == 'cmyk':
+        im = Image.fromarray(rgb).convert('CMYK')
     elif name == 'rgba':
         im = Image.fromarray(np.dstack([rgb, rgb[:, :, :1]]))
     elif name == 'few':
@@ -129,6 +131,16 @@ inline bool runOracle(const std::vector<std::string>& args) {
 inline bool pillowDecode(const std::string& file) { return runOracle({"decode", file}); }
 
 enum class Tool { magick, pillow };
+
+// Pillow decodes what every test compares with; ImageMagick is asked for as a writer or reader too.
+inline bool haveOracle(Tool tool) { return havePillow() && (tool != Tool::magick || haveMagick()); }
+
+// Skips the running test when the oracle tool (and Pillow, which decodes for every test) is missing.
+#define QOR_REQUIRE_ORACLE(tool)                                                                       \
+  do {                                                                                                 \
+    if (!::qortest::haveOracle(tool))                                                                  \
+      GTEST_SKIP() << ((tool) == ::qortest::Tool::magick ? "ImageMagick or Pillow" : "Pillow") << " is missing"; \
+  } while (0)
 
 // Has the tool write oracleDir()/name from the source image ("p8", "p4", "b1",
 // "grey", "rgb", "rgba", "few": 61 x 23 pixels) and Pillow decode it; the

@@ -113,7 +113,7 @@ const RowCase rowCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Simple, ConverterRow, testing::ValuesIn(rowCases),
-                         [](const testing::TestParamInfo<RowCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 // Packing into a buffer that holds an earlier row: the new row alone decides
 // every byte, for each packing converter.
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Packing, RepackedRow,
                                          RepackCase{"UChar2FourBits", make<TImgConvertUChar2FourBitsBMP>(), 255, 0},
                                          RepackCase{"SChar2FourBits", make<TImgConvertSChar2FourBitsBMP>(), 0x7F,
                                                     0x80}),
-                         [](const testing::TestParamInfo<RepackCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 TEST(SwapBR, WorksInPlace) {
   Bytes row = {1, 2, 3, 4, 5, 6, 7, 8, 9};

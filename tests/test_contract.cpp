@@ -375,6 +375,94 @@ TEST_P(Contract, PathThatCannotBeCreatedRaisesError2) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, Contract, testing::ValuesIn(kFixtures),
-                         [](const testing::TestParamInfo<Fixture>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
+
+// ---------------------------------------------------------------- headers each driver refuses
+
+// Bytes of a format with parts replaced (offset, bytes), refused at open
+// with error 3: by the unit named with the text given, or, for an empty text,
+// with any message. A unit of "" means no driver claims the bytes.
+struct HeaderCase {
+  const char* name;
+  Bytes (*file)();
+  std::vector<std::pair<size_t, Bytes>> patches;
+  const char* unit;
+  const char* text;
+};
+
+Bytes emptyFile() { return {}; }
+#if QOR_WITH_JPEG
+Bytes jpegWithoutImage() { return {0xFF, 0xD8, 0xFF, 0xD9}; }
+Bytes jpegHeaderCut() {
+  const Bytes b = jpegFile();
+  return Bytes(b.begin(), b.begin() + 100);
+}
+#endif
+
+const HeaderCase kHeaderCases[] = {
+    {"PcxZeroBytesPerLine", pcxFile, {{66, {0, 0}}}, "zpcxdrv", ""},
+    {"PcxNegativeBytesPerLine", pcxFile, {{66, {0xFE, 0xFF}}}, "zpcxdrv", ""},
+    {"PcxLineShorterThanWidth", pcxFile, {{3, {1}}, {65, {4}}, {8, {16, 0}}, {66, {2, 0}}}, "zpcxdrv", ""},
+    {"PcxUnknownCombination", pcxFile, {{3, {2}}, {65, {3}}}, "zpcxdrv",
+     "Unknown combination in PCX file, planes = 3 bits per plane = 2."},
+    {"PcxFourBitsPerPlane", pcxFile, {{3, {4}}}, "zpcxdrv",
+     "This PCX file use 4 bits per plane, I'm able to use only 1, 2, 8, 16, 24 and 32 bits\nper plane."},
+    {"PcxNoPlanes", pcxFile, {{65, {0}}}, "zpcxdrv", ""},
+    {"PcxGeometryBeyondTheLimit", pcxFile, {{65, {3}}, {8, {0xFF, 0x7C}}, {10, {0xFF, 0x7C}}, {66, {0x00, 0x7D}}},
+     "zpcxdrv", ""},
+    {"PcxWindowThatIsNoPicture", pcxFile, {{8, {0xFF, 0xFF}}}, "", ""},
+    {"PcxOtherManufacturer", pcxFile, {{0, {11}}}, "", ""},
+    {"DcxOtherMagic", dcxFile, {{0, {0, 0, 0, 0}}}, "", ""},
+    {"DcxPageOutsideTheFile", dcxFile, {{4, {0xFF, 0xFF, 0, 0}}}, "zdcxdrv", ""},
+    {"TgaUnknownImageType", tgaFile, {{2, {77}}}, "", ""},
+    {"Empty", emptyFile, {}, "", ""},
+#if QOR_WITH_JPEG
+    {"JpegWithoutImage", jpegWithoutImage, {}, "zjpgdrv", "JPEG datastream contains no image"},
+    {"JpegHeaderCut", jpegHeaderCut, {}, "zjpgdrv", "Premature end of JPEG file"},
+    {"JpegStartMarkerAlone", jpegFile, {{2, {0x00, 0x00}}}, "", ""},
+#endif
+#if QOR_WITH_PNG
+    {"PngSignatureDamaged", pngFile, {{1, {'Q'}}}, "", ""},
+#endif
+#if QOR_WITH_TIFF
+    {"TiffOtherVersion", tiffFile, {{2, {43}}}, "", ""},
+#endif
+};
+
+class RefusedHeader : public testing::TestWithParam<HeaderCase> {
+protected:
+  Manager mgr;
+};
+
+TEST_P(RefusedHeader, OpenRaisesError3) {
+  const HeaderCase& c = GetParam();
+  Bytes b = c.file();
+  for (const auto& [at, bytes] : c.patches) {
+    ASSERT_LE(at + bytes.size(), b.size());
+    std::copy(bytes.begin(), bytes.end(), b.begin() + long(at));
+  }
+  b.reserve(1);
+  auto open = [&] {
+    TImageEnsemble e(mgr.m);
+    e.open(new TqorMemoryStream(b.data(), int(b.size())));
+  };
+  if (!*c.unit) {
+    // unclaimed: the ensemble names the bytes of unknown type
+    std::string text;
+    try {
+      open();
+    } catch (const x_qor& x) {
+      EXPECT_EQ(x.error(), 3);
+      text = x.msg();
+    }
+    EXPECT_NE(text.find("Unknown type of file"), std::string::npos) << text;
+  } else if (*c.text) {
+    EXPECT_TRUE(raises(open, 3, c.text, c.unit));
+  } else {
+    EXPECT_EQ(raisedCode(open), 3);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, RefusedHeader, testing::ValuesIn(kHeaderCases), qortest::caseName());
 
 }  // namespace

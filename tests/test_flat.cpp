@@ -211,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Thrower{"OutOfMemory", [] { throw std::bad_alloc(); }, 32000, "Unknown error"},
                     Thrower{"StandardError", [] { throw std::runtime_error("boom"); }, 32000, "Unknown error"},
                     Thrower{"NonClassValue", [] { throw 42; }, 32000, "Unknown error"}),
-    [](const testing::TestParamInfo<Thrower>& i) { return std::string(i.param.name); });
+    qortest::caseName());
 
 TEST_F(Flat, ClassFailureReachesHookWithRecordedText) {
   qorEnsemble* e = keep(qorEns_Create(&manager));
@@ -460,7 +460,7 @@ INSTANTIATE_TEST_SUITE_P(
         NullCall{"GetLastError", [] { return long(qorGetLastError(nullptr)); }, 0},
         NullCall{"GetLastErrorMessage", [] { return pointerIsNull(qorGetLastErrorMessage(nullptr)); }, 1},
         NullCall{"GetMaskedFileName", [] { return pointerIsNull(qorGetMaskedFileName("a.b", "*.c", nullptr)); }, 1}),
-    [](const testing::TestParamInfo<NullCall>& i) { return std::string(i.param.name); });
+    qortest::caseName());
 
 // ---------------------------------------------------------------- descriptors and identifiers
 
@@ -494,7 +494,7 @@ INSTANTIATE_TEST_SUITE_P(
                     InfoCase{"KavMemEns", [] { return qorKavMemEnsInfo(70, 40, 3); }, idKAVMEM(), stDouble, 3},
                     InfoCase{"Bmp", [] { return qorBmpInfo(8, 70, 40); }, idBMP(), 8, 1},
                     InfoCase{"BmpOS2", [] { return qorBmpOS2Info(24, 70, 40); }, idBMPOS2(), 24, 1}),
-    [](const testing::TestParamInfo<InfoCase>& i) { return std::string(i.param.name); });
+    qortest::caseName());
 
 struct IdCase {
   const char* name;
@@ -514,7 +514,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, FlatIdentifier,
                                          IdCase{"PCX", qorPCX_ID, idPCX}, IdCase{"PNG", qorPNG_ID, idPNG},
                                          IdCase{"TGA", qorTGA_ID, idTGA}, IdCase{"TIFF", qorTIFF_ID, idTIFF},
                                          IdCase{"IMGLIST", qorIMGLIST_ID, idIMGLIST}),
-                         [](const testing::TestParamInfo<IdCase>& i) { return std::string(i.param.name); });
+                         qortest::caseName());
 
 TEST(FlatIdentifiers, AreDistinct) {
   int (*all[])(void) = {qorBMP_ID, qorBMPOS2_ID, qorKAV_ID, qorKAVMEM_ID, qorDCX_ID,    qorJPEG_ID,
@@ -556,7 +556,7 @@ INSTANTIATE_TEST_SUITE_P(Masks, FlatMask,
                                          MaskCase{"WithoutExtension", "noext", "*.png", "noext.png"},
                                          MaskCase{"PlainMask", "picture.kav", "out.bmp", "out.bmp"},
                                          MaskCase{"TooLong", "picture.kav", longMask.c_str(), nullptr}),
-                         [](const testing::TestParamInfo<MaskCase>& i) { return std::string(i.param.name); });
+                         qortest::caseName());
 
 // ---------------------------------------------------------------- caller streams
 
@@ -639,7 +639,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StreamCase{"ReadWithoutWriteTellClose", false, noWrite | noTell | noClose, 0, 2},
                     StreamCase{"CreateWithoutWrite", true, noWrite, 3, 0},
                     StreamCase{"CreateWithoutReadTellClose", true, noRead | noTell | noClose, 0, 2}),
-    [](const testing::TestParamInfo<StreamCase>& i) { return std::string(i.param.name); });
+    qortest::caseName());
 
 // ---------------------------------------------------------------- palette and properties
 

@@ -497,7 +497,7 @@ INSTANTIATE_TEST_SUITE_P(
         BlockedCase{"FractionalScale", {card("BSCALE", "0.5D0"), card("BZERO", "-1")}, 2, 1, {3, 4}, {0.5, 1}, false},
         BlockedCase{"HeaderOfTwoBlocks", std::vector<std::string>(40, "HISTORY a header longer than one block"), 1, 2,
                     {7, 9}, {9, 7}, true}),
-    [](const testing::TestParamInfo<BlockedCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 TEST(Astro, HeaderBlockFaultsAreRefusedNamingTheCard) {
   const struct {
@@ -562,7 +562,7 @@ class MagickFile : public testing::TestWithParam<MagickFits> {};
 
 TEST_P(MagickFile, ReadsWhatImageMagickShows) {
   const MagickFits& c = GetParam();
-  if (!haveMagick()) GTEST_SKIP() << "ImageMagick missing";
+  QOR_REQUIRE_ORACLE(Tool::magick);
   const std::string fits = oracleDir().file(std::string(c.name) + ".fits"), pgm = fits + ".pgm";
   const std::string make = std::string(kMagick) + " -size 7x5 xc: -fx '" + c.fx + "' -depth 16 '" + fits + "'";
   ASSERT_EQ(std::system(make.c_str()), 0);
@@ -591,11 +591,11 @@ TEST_P(MagickFile, ReadsWhatImageMagickShows) {
 INSTANTIATE_TEST_SUITE_P(Files, MagickFile,
                          testing::Values(MagickFits{"im_full", "(i + 7 * j) / 34", false},
                                          MagickFits{"im_low", "0.45 * (i + 7 * j) / 34", true}),
-                         [](const testing::TestParamInfo<MagickFits>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 // Files ImageMagick writes that hold other samples or more axes are refused at open.
 TEST(Astro, ImageMagickFilesOfOtherSamplesAreRefused) {
-  if (!haveMagick()) GTEST_SKIP() << "ImageMagick missing";
+  QOR_REQUIRE_ORACLE(Tool::magick);
   const struct {
     const char* name;
     const char* options;

@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LargeFile,
                                          LargeFileCase{"Exactly2GiB", int64_t(1) << 31, false},
                                          // would pass for a file of 1078 + 8 bytes if the size were cut to 32 bits
                                          LargeFileCase{"FourGiBAndHeader", (int64_t(1) << 32) + 1086, false}),
-                         [](const testing::TestParamInfo<LargeFileCase>& p) { return std::string(p.param.name); });
+                         qortest::caseName());
 
 // ---------------------------------------------------------------- zero-filled pixel memory
 
@@ -221,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
                    for (int k = 0; k < 35; ++k) p[k] = bits[size_t(k / 7 * 8 + k % 7)];
                  },
                  35}),
-    [](const testing::TestParamInfo<ZeroCase>& p) { return std::string(p.param.name); });
+    qortest::caseName());
 
 }  // namespace
 

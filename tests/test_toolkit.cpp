@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"LargerThanTheLimit", bitmap(24, 25000, 25000, 0, {}, Bytes(6, 0)),
                 "BMP header: the image takes 1875000000 bytes, more than the 1073741824 bytes one image may take.",
                 "zsigens2"}),
-    [](const testing::TestParamInfo<BadFile>& i) { return std::string(i.param.name); });
+    qortest::caseName());
 
 TEST(ImageLimit, NoLimitAllocatesAndReportsTheTruncation) {
   qortest::Manager m;
@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "zbmpos2"},
         RefusedCreate{"NativeCoding", [] { return fiKavFileInfo(stRGB + 1, 4, 4, 1, "x"); },
                       "Cannot create a native file: coding 14 is not one of 6..13.", "zkavdrv"}),
-    [](const testing::TestParamInfo<RefusedCreate>& i) { return std::string(i.param.name); });
+    qortest::caseName());
 
 TImgConvertA2B* byteCopy() { return new TUImgConvertA2B<unsigned char, unsigned char>(255, 0, 0, 1); }
 

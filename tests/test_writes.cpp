@@ -223,7 +223,7 @@ TEST_P(WriteBack, FileEndsWithItsNewData) {
   e.readUCharImage(0, px.data());
   EXPECT_EQ(px, Bytes(w * h, 3));
   EXPECT_EQ(e.getPalette()[3].blue, 252);
-  if (!qortest::havePillow()) GTEST_SKIP() << "Pillow is not installed";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   ASSERT_TRUE(qortest::pillowDecode(path));
   const qortest::Decoded d = qortest::pillowResult(path);
   ASSERT_EQ(d.rgb.size(), size_t(3 * w * h));
@@ -237,6 +237,6 @@ TEST_P(WriteBack, FileEndsWithItsNewData) {
 INSTANTIATE_TEST_SUITE_P(Formats, WriteBack,
                          testing::Values(WriteBackCase{"pcx", [] { return fiPcxFileInfo(8, 40, 30, 1); }},
                                          WriteBackCase{"tga", [] { return fiTgaFileInfo(8, 40, 30, 1); }}),
-                         [](const testing::TestParamInfo<WriteBackCase>& p) { return std::string(p.param.name); });
+                         qortest::caseName());
 
 }  // namespace
