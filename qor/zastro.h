@@ -103,14 +103,9 @@ class TAstroLUMFormatDriver : public TFileFormatDriver {
 public:
   TAstroLUMFormatDriver();
   ~TAstroLUMFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  // Claims every stream with "SIMPLE" in its first 560 bytes.
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  // recognizeFormat claims every stream with "SIMPLE" in its first 560 bytes.
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &fileInfo; }
-  int readImage(TqorImageBase* image, int index) override;
-  int writeImage(TqorImageBase* image, int index) override;
   // The image has moved whole: no chunk is ever left.
   int readNextChunk() override { return 1; }
   int writeNextChunk() override { return 1; }

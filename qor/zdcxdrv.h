@@ -54,13 +54,8 @@ class TDcxFormatDriver : public TFileFormatDriver {
 public:
   TDcxFormatDriver();
   ~TDcxFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &fileInfo; }
-  int readImage(TqorImageBase* image, int page) override;
-  int writeImage(TqorImageBase* image, int page) override;
   // Selects a page: its window is opened in the page ensemble.
   void updateFileInfo(int page) override;
   int readNextChunk() override { return readNestedChunk(); }

@@ -59,17 +59,12 @@ class TJpegFormatDriver : public TFileFormatDriver {
 public:
   TJpegFormatDriver();
   ~TJpegFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
+  QOR_FORMAT_DRIVER_STEPS;
   // Claims streams that start with FF D8 FF.
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
   TFileInfo* getFileInfo() override { return &fileInfo; }
   // Decodes from the start of the stream, also when the image was read before.
-  int readImage(TqorImageBase* image, int index) override;
   int readNextChunk() override { return moveRowChunk(false); }
   // Only once, on a file made by createFile.
-  int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override { return moveRowChunk(true); }
   int hasPalette() override { return fileInfo.bits == 8; }
   int paletteSize() override { return fileInfo.bits == 8 || fileInfo.bits == 24 ? 256 : 0; }

@@ -87,14 +87,9 @@ class TKavFormatDriver : public TFileFormatDriver {
 public:
   TKavFormatDriver();
   ~TKavFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &info; }
-  int readImage(TqorImageBase* image, int index) override;
   int readNextChunk() override;
-  int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override;
   int hasPalette() override { return 0; }
   int queryState() override { return state; }

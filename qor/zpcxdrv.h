@@ -247,14 +247,9 @@ class TPcxFormatDriver : public TFileFormatDriver {
 public:
   TPcxFormatDriver();
   ~TPcxFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &fileInfo; }
-  int readImage(TqorImageBase* image, int index) override;
   int readNextChunk() override { return moveRowChunk(false); }
-  int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override;
   bool writeEndsFile() override { return true; }
   int hasPalette() override;

@@ -395,6 +395,15 @@ enum {
   qorCallerStream = 16   // the stream is the caller's: forgotten on close, never deleted
 };
 
+// The steps every format driver implements, declared once in its class.
+#define QOR_FORMAT_DRIVER_STEPS                            \
+  TFileFormatDriver* createInstance() override;            \
+  int recognizeFormat() override;                          \
+  int readHeader() override;                               \
+  int createFile(TFileInfo* info) override;                \
+  int readImage(TqorImageBase* image, int index) override; \
+  int writeImage(TqorImageBase* image, int index) override
+
 // Base of every format driver. The manager keeps one prototype per format;
 // ensembles work on instances made by createInstance().
 class QOR_API TFileFormatDriver : public TqorObject {

@@ -73,13 +73,8 @@ class TImgListFormatDriver : public TFileFormatDriver {
 public:
   TImgListFormatDriver();
   ~TImgListFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &fileInfo; }
-  int readImage(TqorImageBase* image, int index) override;
-  int writeImage(TqorImageBase* image, int index) override;
   // Opens member index in the inner ensemble.
   void updateFileInfo(int index) override;
   int readNextChunk() override { return readNestedChunk(); }
