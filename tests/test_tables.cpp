@@ -35,7 +35,7 @@ const Table kTables[] = {
 #endif
 #if QOR_WITH_TIFF
     {"TiffToMemory", []() -> const TConverters& { return TTiffConverters::tables().disk2Memory(); }},
-    {"TiffInvertedToMemory", []() -> const TConverters& { return TTiffConverters::tables().inverted2Memory(); }},
+    {"TiffInvertedToMemory", []() -> const TConverters& { return TTiffConverters::tables().inverted().disk2Memory(); }},
     {"TiffToDisk", []() -> const TConverters& { return TTiffConverters::tables().memory2Disk(); }},
 #endif
 #if QOR_WITH_PNG
