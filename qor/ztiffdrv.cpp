@@ -414,13 +414,14 @@ const TConverterRow invertedToMemoryRows[] = {
     {image8BitPerPix, stRGB, make<TImgConvertInvertedGrey2RGB<8>>},
 };
 
-const TConverterRow noRows[] = {{stUChar, image8BitPerPix, qorTableRows::byteCopy}};
+// min-is-white files are never written: a row for the direction the set must have
+const TConverterRow invertedToDiskRows[] = {{stUChar, image8BitPerPix, qorTableRows::byteCopy}};
 
 }  // namespace
 
 TTiffConverters::TTiffConverters() : TSharedConverterTables(toMemoryRows().rows, qorTableRows::rgbSamplesToDisk) {}
 
-TTiffConverters::Inverted::Inverted() : TConverterTables(invertedToMemoryRows, noRows) {}
+TTiffConverters::Inverted::Inverted() : TConverterTables(invertedToMemoryRows, invertedToDiskRows) {}
 
 TImgConvertA2B* TTiffFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
   const TTiffConverters& t = TTiffConverters::tables();

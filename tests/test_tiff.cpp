@@ -151,6 +151,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"WhiteIsZeroBytes", grey(3, 1, 8, 0, {0, 200, 255}), stUChar, {255, 55, 0}},
         ReadCase{"WhiteIsZeroBytesAsSChar", grey(2, 1, 8, 0, {0, 255}), stSChar, {0x7F, 0x80}},
         ReadCase{"BlackIsZeroNibbles", grey(3, 1, 4, 1, {0x0F, 0x70}), stUChar, {0, 15, 7}},
+        // grey levels spread over 0..255 in colour
+        ReadCase{"BlackIsZeroNibblesAsRGB", grey(2, 1, 4, 1, {0x1F}), stRGB, {17, 17, 17, 255, 255, 255}},
+        ReadCase{"WhiteIsZeroNibblesAsRGB", grey(2, 1, 4, 0, {0x1F}), stRGB, {238, 238, 238, 0, 0, 0}},
+        ReadCase{"WhiteIsZeroBitsAsRGB", grey(2, 1, 1, 0, {0x40}), stRGB, {255, 255, 255, 0, 0, 0}},
         // grey with alpha: the first sample of every pixel
         ReadCase{"GreyWithAlpha", grey(3, 2, 8, 1, {10, 1, 20, 2, 30, 3, 40, 4, 50, 5, 60, 6}, {{277, {2}}, {338, {2}}}),
                  stUChar, {10, 20, 30, 40, 50, 60}},
