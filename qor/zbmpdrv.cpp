@@ -729,7 +729,13 @@ void TBmpFormatDriver::fetchRows(unsigned char* rows, int count) {
 
 bool TBmpFormatDriver::takesImageRows() const {
   const uint32_t c = fileInfo.info.biCompression;
-  return c != bmpLayout::compressionRLE8 && c != bmpLayout::compressionRLE4;
+  if (c == bmpLayout::compressionRLE8 || c == bmpLayout::compressionRLE4 || !currentImage || layout.sizeY < 2)
+    return false;
+  // rows handed over one by one would cost a stream call each: only images
+  // whose memory runs the way the rows are stored
+  const auto* first = static_cast<const unsigned char*>(currentImage->rowPtr(0));
+  const auto* second = static_cast<const unsigned char*>(currentImage->rowPtr(1));
+  return (second > first) != layout.bottomUp;
 }
 
 int TBmpFormatDriver::hasPalette() {

@@ -232,7 +232,8 @@ public:
   int writeNextChunk() override { return moveRowChunk(true); }
   bool writeEndsFile() override { return true; }
   int top2BottomReading() override { return fileInfo.info.biHeight < 0; }
-  // Uncompressed rows move between the stream and the image's rows.
+  // Uncompressed rows move between the stream and the image's rows when the
+  // image's memory holds them in stored order.
   bool takesImageRows() const override;
   int hasPalette() override;
   int paletteSize() override;

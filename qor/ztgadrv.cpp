@@ -612,6 +612,14 @@ int TTgaFormatDriver::writeNextChunk() {
   return done;
 }
 
+bool TTgaFormatDriver::takesImageRows() const {
+  if (!currentImage || layout.sizeY < 2) return false;
+  // rows handed over one by one would cost a stream call (or an encoder call) each
+  const auto* first = static_cast<const unsigned char*>(currentImage->rowPtr(0));
+  const auto* second = static_cast<const unsigned char*>(currentImage->rowPtr(1));
+  return (second > first) != layout.bottomUp;
+}
+
 void TTgaFormatDriver::fetchRows(unsigned char* rows, int count) {
   const TTgaHead& h = fileInfo.head;
   const int pixelBytes = tgaLayout::bytesPerPixel(h.pixelDepth);

@@ -230,7 +230,9 @@ public:
   TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
 protected:
-  bool takesImageRows() const override { return true; }
+  // Rows move between the stream and the image's rows when the image's
+  // memory holds them in stored order.
+  bool takesImageRows() const override;
   void fetchRows(unsigned char* rows, int count) override;
   void storeRows(const unsigned char* rows, int count) override;
 

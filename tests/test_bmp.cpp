@@ -357,6 +357,11 @@ std::vector<DecodeCase> decodeCases() {
       {"V4TwentyFour", WinFile{24, 1, -2, 0, {}, {255, 0, 0, 0, 0, 0, 255, 0}, 0, 0, 108}.bytes(), stRGB,
        {0, 0, 255, 255, 0, 0}},
       {"V5EightBitShortTable", WinFile{8, 2, 1, 0, greyQuads(16), {3, 15, 0, 0}, 16, 0, 124}.bytes(), stUChar, {3, 15}},
+      // rows of a width that fills whole words go straight between the file and an image stored the same way
+      {"TopDownStraightIntoImage", WinFile{8, 4, -3, 0, greyQuads(256), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}}.bytes(),
+       stUChar, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {"BottomUpStraightIntoBitmap", WinFile{8, 4, 3, 0, greyQuads(256), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}}.bytes(),
+       stBitmap, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
       // palette files read into RGB in their table's colours, one-bit files too
       {"OneBitIntoRGB", WinFile{1, 3, 1, 0, quads({{0, 0, 255}, {255, 255, 0}}), {0xA0, 0, 0, 0}}.bytes(), stRGB,
        {255, 255, 0, 0, 0, 255, 255, 255, 0}},

@@ -252,6 +252,10 @@ std::vector<ReadCase> readCases() {
       // 5-5-5 pixels of depth 15, and of depth 16 with the attribute bit set
       {"FifteenBits", Tga{2, 2, 1, 15, 0x20, {0x00, 0xFC, 0x1F, 0x80}}, stRGB, {248, 0, 0, 0, 0, 248}, {}},
       {"SixteenBitsWithAttribute", Tga{10, 2, 1, 16, 0x21, {0x81, 0xE0, 0x83}}, stRGB, {0, 248, 0, 0, 248, 0}, {}},
+      // rows go straight between the file and an image stored the same way
+      {"TopDownStraightIntoImage", Tga{3, 2, 3, 8, 0x20, {1, 2, 3, 4, 5, 6}}, stUChar, {1, 2, 3, 4, 5, 6}, {}},
+      {"RleBottomUpStraightIntoBitmap", Tga{11, 4, 2, 8, 0x00, {0x83, 1, 0x03, 2, 3, 4, 5}}, stBitmap,
+       {1, 1, 1, 1, 2, 3, 4, 5}, {}},
       {"ThirtyTwoBitsAlphaRle", Tga{10, 3, 1, 32, 0x28, {0x82, 10, 20, 30, 0}}, stBitmap, {10, 20, 30, 10, 20, 30,
                                                                                        10, 20, 30, 0xAA, 0xAA, 0xAA}, {}},
       {"MapLongerThanThePalette", mapped(24, map24(300), 300, {255, 0}), stUChar, {255, 0},
