@@ -170,6 +170,9 @@ void TPngFormatDriver::startReading(FileHeader& h) {
   if (!seekTo(0)) codecFailed("Read Error");
   const bool ok = guarded(c, [&c, &h] {
     png_set_read_fn(c.png, &c, readData);
+    // ancillary chunks are passed over unread into memory: a text chunk claiming
+    // hundreds of megabytes would otherwise be allocated before the file ends
+    png_set_keep_unknown_chunks(c.png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
     png_read_info(c.png, c.info);
     png_get_IHDR(c.png, c.info, &h.width, &h.height, &h.depth, &h.colourType, &h.interlace, nullptr, nullptr);
     if (!png_get_PLTE(c.png, c.info, &h.palette, &h.paletteEntries)) h.paletteEntries = 0;

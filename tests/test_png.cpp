@@ -306,6 +306,15 @@ std::vector<FailCase> failCases() {
          readBytes(Bytes(full.begin(), full.end() - 4), stUChar);
        },
        3, "Error reading PNG fileRead Error", "zpngdrv"},
+      {"TextChunkClaimingMoreThanTheFileHolds",
+       [=] {
+         Bytes b = grey20.bytes();
+         // after the rows: a tEXt chunk of 700 MB, of which the file holds a few bytes
+         const Bytes text = {0x29, 0xB8, 0x27, 0x25, 't', 'E', 'X', 't', 'C', 'o', 'm'};
+         b.insert(b.end() - 12, text.begin(), text.end());
+         readBytes(b, stUChar);
+       },
+       3, "Error reading PNG fileRead Error", "zpngdrv"},
       {"InterlacedFileEndsInsideTheRows",
        [] {
          const Bytes full = written(fiPngFileInfo(24, 16, 16, 1), stRGB, randomPixels(768));
