@@ -26,6 +26,8 @@ constexpr unsigned colourMapScale = 257;  // 8-bit value x 257 = 16-bit value
 
 // Beneath this libtiff may always allocate, whatever the image-size limit.
 constexpr int64_t minimumAllocationLimit = int64_t(64) << 20;
+// Planes a page is read from at most: CMYK, or a colour and its alpha.
+constexpr int maxPlanes = 4;
 // A contiguous page whose strips take more than this is read a scanline at a time.
 constexpr int64_t bandBudget = int64_t(16) << 20;
 
@@ -578,6 +580,15 @@ void TTiffFormatDriver::describePage(Page& p, int index) {
   } else {
     use(Decode::rgba, 1, image24BitPerPix);
   }
+  uint16_t extras = 0;
+  uint16_t* extraKinds = nullptr;
+  if (p.decode != Decode::rgba && TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extras, &extraKinds) && extras > 0 &&
+      extraKinds && extraKinds[0] == EXTRASAMPLE_ASSOCALPHA && p.keep + 1 <= p.samples) {
+    if (p.decode != Decode::samples || bits != 8)
+      refuse(index, "colours premultiplied by alpha are not supported with %d-bit samples", bits);
+    p.alpha = p.keep;
+  }
+  p.planes = p.separate ? std::max(p.keep, p.alpha + 1) : 1;
   if (p.decode == Decode::rgba) {
     char why[1024] = {};
     if (!TIFFRGBAImageOK(t, why)) {
@@ -588,6 +599,7 @@ void TTiffFormatDriver::describePage(Page& p, int index) {
       refuse(index, "photometric interpretation %d is not supported", photometric);
     }
     p.separate = false;
+    p.planes = 1;
   }
   checkGeometry(paddedRow(p.coding, width), width, height, "TIFF header", p.coding);
   p.width = int(width);
@@ -677,9 +689,8 @@ void TTiffFormatDriver::prepareReading() {
   const Page& p = page;
   bandFirst = -1;
   bandCount = 0;
-  const int planes = p.separate ? p.keep : 1;
-  byScanline = !p.tiled && planes == 1 && p.decode != Decode::rgba && p.bandRows * p.planeRowBytes > bandBudget;
-  const int64_t bytes = (byScanline ? 1 : p.bandRows) * p.planeRowBytes * planes;
+  byScanline = !p.tiled && p.planes == 1 && p.decode != Decode::rgba && p.bandRows * p.planeRowBytes > bandBudget;
+  const int64_t bytes = (byScanline ? 1 : p.bandRows) * p.planeRowBytes * p.planes;
   checkImageBytes(bytes + (p.tiled ? p.tileBytes : 0), "TIFF strips");
   if (bytes > bandHeld) {
     band.reset();
@@ -732,7 +743,7 @@ void TTiffFormatDriver::loadBand(int y) {
   } else {
     const size_t planeBytes = size_t(p.bandRows) * size_t(p.planeRowBytes);
     const int64_t pixelBits = int64_t(p.bits) * (p.separate ? 1 : p.samples);
-    for (int s = 0; s < (p.separate ? p.keep : 1); ++s) {
+    for (int s = 0; s < p.planes; ++s) {
       uchar* plane = band.get() + size_t(s) * planeBytes;
       if (!p.tiled) {
         const tmsize_t bytes = tmsize_t(rows) * tmsize_t(p.planeRowBytes);
@@ -769,15 +780,21 @@ void TTiffFormatDriver::composeRow(uchar* out, int y) {
     return;
   }
   const size_t planeBytes = size_t(byScanline ? 1 : p.bandRows) * size_t(p.planeRowBytes);
-  const uchar* plane[4] = {};
-  for (int s = 0; s < (p.separate ? p.keep : 1); ++s) plane[s] = band.get() + size_t(s) * planeBytes + k * size_t(p.planeRowBytes);
+  const uchar* plane[maxPlanes] = {};
+  for (int s = 0; s < p.planes; ++s) plane[s] = band.get() + size_t(s) * planeBytes + k * size_t(p.planeRowBytes);
   const int step = p.separate ? 1 : p.samples;
   const SampleRow<uint8_t> bytes{plane, p.separate, step};
   const SampleRow<uint16_t> wide{plane, p.separate, step};
   const int keep = p.keep;
   switch (p.decode) {
     case Decode::samples:
-      if (p.bits < 8 && step > 1)
+      if (p.alpha >= 0) {
+        // colours premultiplied by alpha, divided again as Pillow does
+        for (int x = 0; x < w; ++x) {
+          const unsigned a = bytes(x, p.alpha);
+          for (int s = 0; s < keep; ++s) out[x * keep + s] = uchar(a ? std::min(255u, bytes(x, s) * 255u / a) : 0);
+        }
+      } else if (p.bits < 8 && step > 1)
         firstSamples(out, plane[0], w, p.bits, step);
       else if (p.bits < 8 || step == keep)
         std::memcpy(out, plane[0], size_t((int64_t(w) * p.bits * keep + 7) / 8));

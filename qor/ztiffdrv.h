@@ -175,6 +175,8 @@ private:
     int bits = 0;            // per sample
     int samples = 1;         // per pixel in the file
     int keep = 1;            // samples per pixel the stored rows are made of
+    int alpha = -1;          // sample of an alpha the colours are premultiplied by
+    int planes = 1;          // planes read
     int bandRows = 0;        // rows per strip or per row of tiles
     int64_t planeRowBytes = 0;
     int tileWidth = 0;

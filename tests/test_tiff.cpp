@@ -247,6 +247,8 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"DoubleSamples", grey(1, 1, 64, 1, Bytes(8), {{339, {3}}}), 3,
                 "TIFF: 64-bit floating-point samples are not supported"},
         Failure{"SignedSamples", grey(1, 1, 8, 1, Bytes(1), {{339, {2}}}), 3, "TIFF: signed integer samples are not supported"},
+        Failure{"PremultipliedSixteenBits", pixels(1, 16, 4, 2, Bytes(8), {{338, {1}}}), 3,
+                "TIFF: colours premultiplied by alpha are not supported with 16-bit samples"},
         Failure{"CmykOfThreeSamples", pixels(1, 8, 3, 5, Bytes(3)), 3,
                 "TIFF: separated pixels of 3 samples in ink set 1 are not supported"},
         Failure{"PhotometricUnknown", grey(1, 1, 8, 99, Bytes(1)), 3, "TIFF: photometric interpretation 99 is not supported"},
@@ -584,6 +586,7 @@ INSTANTIATE_TEST_SUITE_P(
     Files, OtherKinds,
     testing::Values(
         OtherKind{"pil_rgba.tif", "rgba", "", 24, stRGB},
+        OtherKind{"rgba_premultiplied.tif", "rgba", "convert $S -define tiff:alpha=associated $D", 24, stRGB},
         OtherKind{"rgba_planes_lzw.tif", "rgba", "tiffcp -p separate -c lzw $S $D", 24, stRGB},
         OtherKind{"rgb_planes_tiles.tif", "rgb", "tiffcp -p separate -t -w 16 -l 16 -c zip $S $D", 24, stRGB},
         OtherKind{"grey_alpha.tif", "grey", "convert $S -alpha set -type GrayscaleAlpha -compress zip $D", 8, stUChar},
