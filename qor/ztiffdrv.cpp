@@ -19,6 +19,14 @@ using uchar = unsigned char;
 constexpr int byteOrderBytes = 2;
 constexpr char littleEndian[] = "II";
 constexpr char bigEndian[] = "MM";
+// Then the version: 42, or 43 for files of 64-bit offsets, whose header goes
+// on with the offset size (8) and a zero.
+constexpr int versionAt = 2;
+constexpr int classicVersion = 42;
+constexpr int bigVersion = 43;
+constexpr int offsetSizeAt = 4;
+constexpr int bigOffsetBytes = 8;
+constexpr int headerBytes = 8;
 
 // Colour-map entries are 16-bit; the driver palette holds 256 of 8 bits.
 constexpr int paletteEntries = 256;
@@ -457,9 +465,13 @@ TTiffFormatDriver::~TTiffFormatDriver() { closeCodec(); }
 TFileFormatDriver* TTiffFormatDriver::createInstance() { return new TTiffFormatDriver; }
 
 int TTiffFormatDriver::recognizeFormat() {
-  char bytes[byteOrderBytes] = {};
-  if (!readPrefix(bytes, byteOrderBytes)) return 0;
-  return std::memcmp(bytes, littleEndian, byteOrderBytes) == 0 || std::memcmp(bytes, bigEndian, byteOrderBytes) == 0;
+  uchar bytes[headerBytes] = {};
+  if (!readPrefix(bytes, headerBytes)) return 0;
+  const bool little = std::memcmp(bytes, littleEndian, byteOrderBytes) == 0;
+  if (!little && std::memcmp(bytes, bigEndian, byteOrderBytes) != 0) return 0;
+  auto number = [&](int at) { return little ? bytes[at] | bytes[at + 1] << 8 : bytes[at] << 8 | bytes[at + 1]; };
+  if (number(versionAt) == classicVersion) return 1;
+  return number(versionAt) == bigVersion && number(offsetSizeAt) == bigOffsetBytes && number(offsetSizeAt + 2) == 0;
 }
 
 int TTiffFormatDriver::hasPalette() { return bitsHavePalette(fileInfo.coding()); }
