@@ -494,8 +494,8 @@ void TTiffFormatDriver::openCodec(const char* mode) {
   // a hostile directory must not make libtiff take more than an image may
   const int64_t limit = manager ? manager->maxImageBytes() : 0;
   if (limit > 0) TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(std::max(limit, minimumAllocationLimit)));
-  codec->tif.reset(TIFFClientOpenExt(fileNameForMessages(), mode, codec.get(), qorTiffRead, qorTiffWrite,
-                                     qorTiffSeek, qorTiffClose, qorTiffSize, qorTiffMap, qorTiffUnmap, options));
+  codec->tif.reset(TIFFClientOpenExt(fileNameForMessages(), mode, codec.get(), qorTiffRead, qorTiffWrite, qorTiffSeek,
+                                     qorTiffClose, qorTiffSize, qorTiffMap, qorTiffUnmap, options));
   TIFFOpenOptionsFree(options);
   if (!codec->tif) {
     closeCodec();
@@ -565,8 +565,10 @@ void TTiffFormatDriver::describePage(Page& p, int index) {
     else
       refuse(index, "floating-point samples of photometric interpretation %d are not supported", photometric);
   } else if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID) {
-    refuse(index, format == SAMPLEFORMAT_INT ? "signed integer samples are not supported"
-                                             : "samples of format %d are not supported", format);
+    refuse(index,
+           format == SAMPLEFORMAT_INT ? "signed integer samples are not supported"
+                                      : "samples of format %d are not supported",
+           format);
   } else if (grey || p.indexed) {
     if (lowDepth(bits))
       use(Decode::samples, 1, bits);
@@ -585,7 +587,8 @@ void TTiffFormatDriver::describePage(Page& p, int index) {
     // libjpeg turns the samples into RGB as it decodes them
     TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     use(Decode::samples, 3, image24BitPerPix);
-  } else if (photometric == PHOTOMETRIC_SEPARATED && inks == INKSET_CMYK && p.samples >= 4 && (bits == 8 || bits == 16)) {
+  } else if (photometric == PHOTOMETRIC_SEPARATED && inks == INKSET_CMYK && p.samples >= 4 &&
+             (bits == 8 || bits == 16)) {
     use(Decode::cmyk, 4, image24BitPerPix);
   } else if (photometric == PHOTOMETRIC_CIELAB && p.samples >= 3 && bits == 8) {
     use(Decode::lab, 3, image24BitPerPix);
@@ -688,11 +691,10 @@ void TTiffFormatDriver::selectPage(int index) {
   const Page& p = page;
   if (p.width != first.width || p.height != first.height)
     refuse(index, "%d x %d pixels, not %d x %d like the first page", p.width, p.height, first.width, first.height);
-  if (p.coding != first.coding)
-    refuse(index, "%d bits per pixel, not %d like the first page", p.coding, first.coding);
-  if (bitsHavePalette(p.coding) && (p.minIsWhite != first.minIsWhite || p.indexed != first.indexed))
-    refuse(index, "%s samples, not %s like the first page", p.indexed ? "palette" : p.minIsWhite ? "min-is-white" : "min-is-black",
-           first.indexed ? "palette" : first.minIsWhite ? "min-is-white" : "min-is-black");
+  if (p.coding != first.coding) refuse(index, "%d bits per pixel, not %d like the first page", p.coding, first.coding);
+  auto kind = [](const Page& q) { return q.indexed ? "palette" : q.minIsWhite ? "min-is-white" : "min-is-black"; };
+  if (bitsHavePalette(p.coding) && std::strcmp(kind(p), kind(first)) != 0)
+    refuse(index, "%s samples, not %s like the first page", kind(p), kind(first));
   if (bitsHavePalette(p.coding) && std::memcmp(p.palette, first.palette, sizeof p.palette) != 0)
     refuse(index, "another colour map than the first page");
 }
@@ -846,7 +848,8 @@ void TTiffFormatDriver::composeRow(uchar* out, int y) {
     case Decode::lab:
       for (int x = 0; x < w; ++x) labToRgb(out + 3 * x, bytes(x, 0), int8_t(bytes(x, 1)), int8_t(bytes(x, 2)));
       break;
-    case Decode::rgba: break;
+    case Decode::rgba:
+      break;
   }
 }
 

@@ -166,18 +166,18 @@ private:
   // What one page holds and how its rows are read.
   struct Page {
     Decode decode = Decode::samples;
-    int coding = 0;          // of the stored rows
+    int coding = 0;  // of the stored rows
     int width = 0, height = 0;
     bool minIsWhite = false;
-    bool indexed = false;     // palette indices
+    bool indexed = false;  // palette indices
     bool tiled = false;
-    bool separate = false;   // one plane per sample
-    int bits = 0;            // per sample
-    int samples = 1;         // per pixel in the file
-    int keep = 1;            // samples per pixel the stored rows are made of
-    int alpha = -1;          // sample of an alpha the colours are premultiplied by
-    int planes = 1;          // planes read
-    int bandRows = 0;        // rows per strip or per row of tiles
+    bool separate = false;  // one plane per sample
+    int bits = 0;           // per sample
+    int samples = 1;        // per pixel in the file
+    int keep = 1;           // samples per pixel the stored rows are made of
+    int alpha = -1;         // sample of an alpha the colours are premultiplied by
+    int planes = 1;         // planes read
+    int bandRows = 0;       // rows per strip or per row of tiles
     int64_t planeRowBytes = 0;
     int tileWidth = 0;
     int64_t tileRowBytes = 0, tileBytes = 0;
@@ -205,8 +205,8 @@ private:
 
   std::unique_ptr<TTiffCodec> codec;
   TTiffFileInfo fileInfo;
-  Page first;  // what every image of the file must match
-  Page page;   // the page being read
+  Page first;               // what every image of the file must match
+  Page page;                // the page being read
   bool written = false;     // the file's one image is written
   bool readBefore = false;  // an image was read from the handle
   // Decoded rows of every plane read, from bandFirst on (-1: none); one

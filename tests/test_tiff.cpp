@@ -141,8 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
     Files, HandMade,
     testing::Values(
         // 12 pixels of 1 bit, white is 0 on disk: read as 1
-        ReadCase{"WhiteIsZeroBitsAsUChar", grey(12, 1, 1, 0, {0x5A, 0xF0}), stUChar,
-                 {1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0}},
+        ReadCase{
+            "WhiteIsZeroBitsAsUChar", grey(12, 1, 1, 0, {0x5A, 0xF0}), stUChar, {1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0}},
         ReadCase{"WhiteIsZeroBitsAsSChar", grey(3, 1, 1, 0, {0xA0}), stSChar, {0x80, 0x81, 0x80}},
         // packed rows are complemented, the bits after the last pixel clear
         ReadCase{"WhiteIsZeroBitsAsOneBit", grey(12, 1, 1, 0, {0x5A, 0xF0}), stOneBit, {0xA5, 0x00, 0, 0}},
@@ -156,24 +156,37 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"WhiteIsZeroNibblesAsRGB", grey(2, 1, 4, 0, {0x1F}), stRGB, {238, 238, 238, 0, 0, 0}},
         ReadCase{"WhiteIsZeroBitsAsRGB", grey(2, 1, 1, 0, {0x40}), stRGB, {255, 255, 255, 0, 0, 0}},
         // grey with alpha: the first sample of every pixel
-        ReadCase{"GreyWithAlpha", grey(3, 2, 8, 1, {10, 1, 20, 2, 30, 3, 40, 4, 50, 5, 60, 6}, {{277, {2}}, {338, {2}}}),
-                 stUChar, {10, 20, 30, 40, 50, 60}},
-        ReadCase{"NibblesWithAlpha", grey(3, 1, 4, 1, {0x1F, 0x2F, 0x3F}, {{277, {2}}, {338, {2}}}), stUChar, {1, 2, 3}},
+        ReadCase{"GreyWithAlpha",
+                 grey(3, 2, 8, 1, {10, 1, 20, 2, 30, 3, 40, 4, 50, 5, 60, 6}, {{277, {2}}, {338, {2}}}),
+                 stUChar,
+                 {10, 20, 30, 40, 50, 60}},
+        ReadCase{
+            "NibblesWithAlpha", grey(3, 1, 4, 1, {0x1F, 0x2F, 0x3F}, {{277, {2}}, {338, {2}}}), stUChar, {1, 2, 3}},
         // a strip of the two rows straight into the image, and bottom-up bitmap rows
-        ReadCase{"RowsStraightIntoTheImage", grey(4, 2, 8, 1, {1, 2, 3, 4, 5, 6, 7, 8}), stUChar, {1, 2, 3, 4, 5, 6, 7, 8}},
+        ReadCase{
+            "RowsStraightIntoTheImage", grey(4, 2, 8, 1, {1, 2, 3, 4, 5, 6, 7, 8}), stUChar, {1, 2, 3, 4, 5, 6, 7, 8}},
         // colour samples past the third dropped, 16 bits by their high byte, planes interleaved
         ReadCase{"RgbWithAlpha", pixels(2, 8, 4, 2, {1, 2, 3, 4, 5, 6, 7, 8}), stRGB, {1, 2, 3, 5, 6, 7}},
-        ReadCase{"RgbOfSixteenBits", pixels(1, 16, 3, 2, raw<uint16_t>({0x1234, 0x5678, 0x9ABC})), stRGB, {0x12, 0x56, 0x9A}},
-        ReadCase{"RgbInPlanes", pixels(2, 8, 3, 2, {1, 2, 3, 4, 5, 6}, {{284, {2}}, {273, {8, 10, 12}, true}, {279, {2, 2, 2}, true}}),
-                 stRGB, {1, 3, 5, 2, 4, 6}},
-        ReadCase{"SixteenBitGreyAtValue", grey(2, 1, 16, 1, raw<uint16_t>({0x1234, 0xFFFF})), stDouble, raw<double>({4660, 65535})},
+        ReadCase{"RgbOfSixteenBits",
+                 pixels(1, 16, 3, 2, raw<uint16_t>({0x1234, 0x5678, 0x9ABC})),
+                 stRGB,
+                 {0x12, 0x56, 0x9A}},
+        ReadCase{"RgbInPlanes",
+                 pixels(2, 8, 3, 2, {1, 2, 3, 4, 5, 6}, {{284, {2}}, {273, {8, 10, 12}, true}, {279, {2, 2, 2}, true}}),
+                 stRGB,
+                 {1, 3, 5, 2, 4, 6}},
+        ReadCase{"SixteenBitGreyAtValue", grey(2, 1, 16, 1, raw<uint16_t>({0x1234, 0xFFFF})), stDouble,
+                 raw<double>({4660, 65535})},
         ReadCase{"SixteenBitGreyByHighByte", grey(2, 1, 16, 1, raw<uint16_t>({0x1234, 0x00FF})), stUChar, {0x12, 0}},
         ReadCase{"SixteenBitWhiteIsZero", grey(1, 1, 16, 0, raw<uint16_t>({0x0100})), stDouble, raw<double>({0xFEFF})},
         ReadCase{"FloatGreyAtValue", grey(3, 1, 32, 1, raw<float>({0.5f, -1.0f, 2.5f}), {{339, {3}}}), stDouble,
                  raw<double>({0.5, -1.0, 2.5})},
-        ReadCase{"FloatGreyClampedIntoBytes", grey(4, 1, 32, 1, raw<float>({0.5f, -1.0f, 2.5f, 0.2f}), {{339, {3}}}), stUChar,
+        ReadCase{"FloatGreyClampedIntoBytes",
+                 grey(4, 1, 32, 1, raw<float>({0.5f, -1.0f, 2.5f, 0.2f}), {{339, {3}}}),
+                 stUChar,
                  {128, 0, 255, 51}},
-        ReadCase{"FloatRgb", pixels(1, 32, 3, 2, raw<float>({1.0f, 0.0f, 0.25f}), {{339, {3, 3, 3}}}), stRGB, {255, 0, 64}},
+        ReadCase{
+            "FloatRgb", pixels(1, 32, 3, 2, raw<float>({1.0f, 0.0f, 0.25f}), {{339, {3, 3, 3}}}), stRGB, {255, 0, 64}},
         // ink amounts rounded as Pillow and ImageMagick turn them into colours; L*a*b* under D65
         ReadCase{"Cmyk", pixels(2, 8, 4, 5, {0, 255, 128, 0, 10, 20, 30, 100}), stRGB, {255, 0, 127, 149, 143, 137}},
         ReadCase{"LabWhiteAndBlack", pixels(2, 8, 3, 8, {255, 0, 0, 0, 0, 0}), stRGB, {255, 255, 255, 0, 0, 0}},
@@ -246,25 +259,32 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"RgbOfTwoSamples", pixels(1, 8, 2, 2, Bytes(2)), 3, "TIFF: RGB pixels of 2 samples are not supported"},
         Failure{"DoubleSamples", grey(1, 1, 64, 1, Bytes(8), {{339, {3}}}), 3,
                 "TIFF: 64-bit floating-point samples are not supported"},
-        Failure{"SignedSamples", grey(1, 1, 8, 1, Bytes(1), {{339, {2}}}), 3, "TIFF: signed integer samples are not supported"},
+        Failure{"SignedSamples", grey(1, 1, 8, 1, Bytes(1), {{339, {2}}}), 3,
+                "TIFF: signed integer samples are not supported"},
         Failure{"PremultipliedSixteenBits", pixels(1, 16, 4, 2, Bytes(8), {{338, {1}}}), 3,
                 "TIFF: colours premultiplied by alpha are not supported with 16-bit samples"},
         Failure{"CmykOfThreeSamples", pixels(1, 8, 3, 5, Bytes(3)), 3,
                 "TIFF: separated pixels of 3 samples in ink set 1 are not supported"},
-        Failure{"PhotometricUnknown", grey(1, 1, 8, 99, Bytes(1)), 3, "TIFF: photometric interpretation 99 is not supported"},
-        Failure{"CmykStripBeyondTheFile", grey(1, 2, 8, 5, Bytes(8), {{258, {8, 8, 8, 8}}, {277, {4}}, {278, {1}}, {273, {8, 4000}, true}, {279, {4, 4}, true}}), 3,
-                "The error occured during reading TIFF file."},
+        Failure{"PhotometricUnknown", grey(1, 1, 8, 99, Bytes(1)), 3,
+                "TIFF: photometric interpretation 99 is not supported"},
+        Failure{"CmykStripBeyondTheFile",
+                grey(1, 2, 8, 5, Bytes(8),
+                     {{258, {8, 8, 8, 8}}, {277, {4}}, {278, {1}}, {273, {8, 4000}, true}, {279, {4, 4}, true}}),
+                3, "The error occured during reading TIFF file."},
         Failure{"NoPhotometric", tiff({{256, {1}}, {257, {1}}, {258, {8}}}, Bytes(1)), 3, kNotSupported},
-        Failure{"BigTiffWithoutDirectory", Bytes{'M', 'M', 0, 43, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 99}, 2, "Can't open file \n"},
+        Failure{"BigTiffWithoutDirectory", Bytes{'M', 'M', 0, 43, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 99}, 2,
+                "Can't open file \n"},
         Failure{"StripBeyondTheFile", grey(4, 2, 8, 1, Bytes(8), {{273, {4000}, true}}), 3,
                 "The error occured during reading TIFF file."},
         Failure{"WidthBeyondAnInt", grey(1, 1, 8, 1, Bytes(1), {{256, {0x80000000u}, true}}), 3,
-                "TIFF header: a row of 2147483648 pixels at 8 bits per pixel takes 2147483648 bytes, more than 32 bits hold.",
+                "TIFF header: a row of 2147483648 pixels at 8 bits per pixel takes 2147483648 bytes, more than 32 bits "
+                "hold.",
                 "zsigens2"},
         // 16-bit grey reads into bytes, RGB and double images only
-        Failure{"SixteenBitGreyAsSChar", grey(1, 1, 16, 1, Bytes(2)), 3,
-                std::string("Unknown converter srcN = ") + bitsCodingName(16) + " destN = " + stCodingName(stSChar) + ".",
-                "zsigens2"}),
+        Failure{
+            "SixteenBitGreyAsSChar", grey(1, 1, 16, 1, Bytes(2)), 3,
+            std::string("Unknown converter srcN = ") + bitsCodingName(16) + " destN = " + stCodingName(stSChar) + ".",
+            "zsigens2"}),
     [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
 
 TEST(TiffWrite, RefusesCodingsItCannotStoreAndReportsAFullStream) {
@@ -521,7 +541,6 @@ INSTANTIATE_TEST_SUITE_P(
       return n;
     });
 
-
 // ---------------------------------------------------------------- kinds other tools write
 
 // What a file made from an oracle source image is compared with.
@@ -597,9 +616,11 @@ INSTANTIATE_TEST_SUITE_P(
         OtherKind{"vips_jpeg.tif", "rgb", "vips copy $S $D[compression=jpeg]", 24, stRGB},
         // libtiff's RGBA reader
         OtherKind{"grey2.tif", "grey", "convert $S -depth 2 $D", 24, stRGB},
-        OtherKind{"float_grey.tif", "grey", "convert $S -define quantum:format=floating-point -depth 32 $D 2>/dev/null; test -s $D", 32, stUChar,
+        OtherKind{"float_grey.tif", "grey",
+                  "convert $S -define quantum:format=floating-point -depth 32 $D 2>/dev/null; test -s $D", 32, stUChar,
                   Truth::source},
-        OtherKind{"float_rgb.tif", "rgb", "convert $S -define quantum:format=floating-point -depth 32 $D 2>/dev/null; test -s $D", 24, stRGB,
+        OtherKind{"float_rgb.tif", "rgb",
+                  "convert $S -define quantum:format=floating-point -depth 32 $D 2>/dev/null; test -s $D", 24, stRGB,
                   Truth::source},
         // the sRGB of ImageMagick's CIELAB: a level apart on average, more in channels near 0
         OtherKind{"lab.tif", "rgb", "convert $S -colorspace Lab $D && convert $D -depth 8 rgb:$D.rgb", 24, stRGB,
@@ -615,7 +636,8 @@ TEST(TiffStrips, ACompressedStripCutShortIsAReadError) {
   if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
   for (const std::string compression : {"tiff_lzw", "tiff_adobe_deflate"}) {
     SCOPED_TRACE(compression);
-    const std::string f = qortest::toolWrite(pillow, "rgba", "cut_" + compression + ".tif", "TIFF", {"compression=" + compression});
+    const std::string f =
+        qortest::toolWrite(pillow, "rgba", "cut_" + compression + ".tif", "TIFF", {"compression=" + compression});
     ASSERT_FALSE(f.empty());
     Bytes b = readFile(f);
     auto at = [&b](size_t i, int n) {
@@ -646,11 +668,15 @@ TEST(TiffPages, EveryPageOfTheFirstPagesKindIsAnImage) {
   const std::string src = qortest::toolWrite(pillow, "rgb", "pages.src.tif", "TIFF");
   ASSERT_FALSE(src.empty());
   const std::string dest = qortest::oracleDir().file("pages.tif");
-  ASSERT_EQ(std::system(substituted("convert $S \\( +clone -flip \\) \\( +clone -resize 50% \\) -compress lzw $D", src, dest).c_str()), 0);
+  ASSERT_EQ(
+      std::system(substituted("convert $S \\( +clone -flip \\) \\( +clone -resize 50% \\) -compress lzw $D", src, dest)
+                      .c_str()),
+      0);
   const Bytes rgb = qortest::pillowResult(src).rgb;
   const size_t row = 3 * 61;
   Bytes flipped;
-  for (size_t y = 23; y-- > 0;) flipped.insert(flipped.end(), rgb.begin() + long(y * row), rgb.begin() + long(y * row + row));
+  for (size_t y = 23; y-- > 0;)
+    flipped.insert(flipped.end(), rgb.begin() + long(y * row), rgb.begin() + long(y * row + row));
   TImageEnsemble e(dest.c_str(), manager);
   ASSERT_EQ(e.numberOfImages(), 3);
   Bytes got(rgb.size());
