@@ -15,7 +15,8 @@ JOBS ?= 2
 BUILD_DEPS := cmake g++ make pkg-config libjpeg-dev libpng-dev libtiff-dev zlib1g-dev libdeflate-dev \
               python3-pybind11 pybind11-dev python3-dev python3-numpy
 TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev \
-             python3-pil python3-numpy imagemagick libtiff-tools python3-pytest python3-dask pngcheck
+             python3-pil python3-numpy imagemagick libtiff-tools python3-pytest python3-dask pngcheck \
+             netpbm libvips-tools openimageio-tools
 SAN_ENV := ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 CLANG := $(shell command -v clang++-14 || command -v clang++)

@@ -453,6 +453,15 @@ TImgConvertA2B* TPcxFormatDriver::getConverterDisk2Memory(TqorImageBase* image) 
   return readConverter(TPCXConverters::tables(), coding, image);
 }
 
+// Planes of 1 or 2 bits that make 8-bit indices are gathered first.
+TImgConvertA2B* TPcxFormatDriver::indexConverter(const TConverterTables& t, int fileCoding) {
+  const TPcxHead& h = fileInfo.head;
+  if (fileCoding != image8BitPerPix || h.planes <= 1) return TFileFormatDriver::indexConverter(t, fileCoding);
+  TImgConvertA2B* c = new TImgConvertPlanes2Index(h.bitsPerPixel, h.planes, 0);
+  if (!c) QOR_RAISE_MEMORY();
+  return c;
+}
+
 TImgConvertA2B* TPcxFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
   const TPcxHead& h = fileInfo.head;
   if (!writtenLayout(h.bitsPerPixel, h.planes))

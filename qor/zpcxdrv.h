@@ -54,10 +54,11 @@ inline constexpr int trailingPaletteBytes = 1 + 256 * 3;
 // Largest width and height the signed 16-bit window holds.
 inline constexpr int maxSide = 32768;
 
-// Bytes per plane of a written line: whole 32-bit words.
+// Bytes per plane of a written line: an even count, as the format asks and
+// readers expect (Pillow reads no other).
 inline int64_t writtenBytesPerLine(int64_t coding, int64_t width) {
   const int64_t bits = coding == 24 ? 8 : coding == 4 ? 1 : coding;
-  return ((bits * width + 7) / 8 + 3) / 4 * 4;
+  return ((bits * width + 7) / 8 + 1) / 2 * 2;
 }
 }  // namespace pcxLayout
 
@@ -265,6 +266,7 @@ public:
 protected:
   void fetchRows(unsigned char* rows, int count) override;
   void storeRows(const unsigned char* rows, int count) override;
+  TImgConvertA2B* indexConverter(const TConverterTables& t, int fileCoding) override;
 
 private:
   // Reads the 256-colour palette at the end of the stream.

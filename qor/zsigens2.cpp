@@ -606,33 +606,41 @@ int TFileFormatDriver::paletteEntriesOf(int bits) {
 
 namespace {
 
-// Indices of 1, 4 or 8 bits (most significant first) to red, green, blue
-// through a palette taken when the converter is made.
+// Red, green, blue through a palette taken when the converter is made, of
+// the palette indices (grey levels) another converter makes of a file's row.
 class TImgConvertIndex2RGB : public TImgConvertA2B {
 public:
-  TImgConvertIndex2RGB(int bits, const TqorPaletteItem* entries) : TImgConvertA2B(255.0, 0.0), bits(bits) {
+  TImgConvertIndex2RGB(TImgConvertA2B* indices, const TqorPaletteItem* entries)
+      : TImgConvertA2B(255.0, 0.0), indices(indices) {
     std::memcpy(palette, entries, sizeof palette);
   }
   int convert(void* dest, const void* src, int count) override {
+    if (count <= 0) return count;
+    if (row.size() < size_t(count)) row.resize(size_t(count));
+    indices->rowBytes = rowBytes;
+    indices->convert(row.data(), src, count);
     unsigned char* d = static_cast<unsigned char*>(dest);
-    const unsigned char* s = static_cast<const unsigned char*>(src);
-    const int perByte = 8 / bits;
-    const int mask = (1 << bits) - 1;
     for (int i = 0; i < count; ++i, d += 3) {
-      const int shift = 8 - bits * (i % perByte + 1);
-      const TqorPaletteItem& e = palette[(s[i / perByte] >> shift) & mask];
+      const TqorPaletteItem& e = palette[row[size_t(i)]];
       d[0] = e.red;
       d[1] = e.green;
       d[2] = e.blue;
     }
     return count;
   }
-  int sourceSize() const override { return bits == 8 ? 1 : 0; }
+  int sourceSize() const override { return indices->sourceSize(); }
   int destSize() const override { return 3; }
-  TImgConvertA2B* clone() const override { return new TImgConvertIndex2RGB(bits, palette); }
+  TImgConvertA2B* clone() const override {
+    std::unique_ptr<TImgConvertA2B> inner(indices->clone());
+    if (!inner) return nullptr;
+    TImgConvertA2B* c = new TImgConvertIndex2RGB(inner.get(), palette);
+    if (c) inner.release();
+    return c;
+  }
 
 private:
-  int bits;
+  std::unique_ptr<TImgConvertA2B> indices;
+  std::vector<unsigned char> row;
   TqorPaletteItem palette[256];
 };
 
@@ -651,8 +659,10 @@ TImgConvertA2B* TFileFormatDriver::readConverter(const TConverterTables& t, int 
         entries[i] = TqorPaletteItem{v, v, v};
       }
     }
-    TImgConvertA2B* c = new TImgConvertIndex2RGB(fileCoding, entries);
+    std::unique_ptr<TImgConvertA2B> indices(indexConverter(t, fileCoding));
+    TImgConvertA2B* c = new TImgConvertIndex2RGB(indices.get(), entries);
     if (!c) QOR_RAISE_MEMORY();
+    indices.release();
     return c;
   }
   return t.disk2Memory().get(fileCoding, type);

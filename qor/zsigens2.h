@@ -566,6 +566,12 @@ protected:
   // tables. Files of 1, 4 and 8 bits read into stRGB through the palette
   // (grey levels when the file has none) when the tables have no such cell.
   TImgConvertA2B* readConverter(const TConverterTables& t, int fileCoding, TqorImageBase* image);
+  // The converter of a file of 1, 4 or 8 bits to its palette indices (grey
+  // levels), for the expansion into RGB: the tables' stUChar cell unless the
+  // driver's rows need another.
+  virtual TImgConvertA2B* indexConverter(const TConverterTables& t, int fileCoding) {
+    return t.disk2Memory().get(fileCoding, stUChar);
+  }
   // The write converter of image into a file of fileCoding.
   TImgConvertA2B* writeConverter(const TConverterTables& t, TqorImageBase* image, int fileCoding);
   // Reads count palette entries of entryBytes from the stream into the

@@ -230,16 +230,16 @@ TEST(PcxWriting, EightBitLayout) {
       std::memcpy(e.getPalette(), pal, sizeof pal);
       e.writeUCharImage(0, const_cast<unsigned char*>(px.data()));
     }
-    Bytes want = pcx({8, 1, 5, 2, 8, encoding, {}}, {});
+    Bytes want = pcx({8, 1, 5, 2, 6, encoding, {}}, {});
     for (int i = 0; i < 16; ++i) {
       want[size_t(16 + 3 * i)] = pal[i].red;
       want[size_t(17 + 3 * i)] = pal[i].green;
       want[size_t(18 + 3 * i)] = pal[i].blue;
     }
     if (encoding)
-      want.insert(want.end(), {0xC3, 1, 0xC1, 200, 7, 0xC3, 0, 9, 8, 7, 6, 5, 0xC3, 0});
+      want.insert(want.end(), {0xC3, 1, 0xC1, 200, 7, 0, 9, 8, 7, 6, 5, 0});
     else
-      want.insert(want.end(), {1, 1, 1, 200, 7, 0, 0, 0, 9, 8, 7, 6, 5, 0, 0, 0});
+      want.insert(want.end(), {1, 1, 1, 200, 7, 0, 9, 8, 7, 6, 5, 0});
     want.push_back(12);
     for (const TqorPaletteItem& p : pal) want.insert(want.end(), {p.red, p.green, p.blue});
     EXPECT_EQ(readFile(path), want);
