@@ -546,6 +546,7 @@ void TTiffFormatDriver::describePage(Page& p, int index) {
   if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height))
     QOR_RAISE("%s", notSupported);
   p.bits = bits;
+  p.deflate = compression == COMPRESSION_ADOBE_DEFLATE || compression == COMPRESSION_DEFLATE;
   p.samples = std::max<int>(samples, 1);
   p.separate = planar == PLANARCONFIG_SEPARATE && p.samples > 1;
   p.minIsWhite = photometric == PHOTOMETRIC_MINISWHITE;
@@ -761,11 +762,13 @@ void TTiffFormatDriver::loadBand(int y) {
       uchar* plane = band.get() + size_t(s) * planeBytes;
       if (!p.tiled) {
         const tmsize_t bytes = tmsize_t(rows) * tmsize_t(p.planeRowBytes);
+        if (p.deflate) std::memset(plane, 0, size_t(bytes));
         if (TIFFReadEncodedStrip(t, TIFFComputeStrip(t, uint32_t(top), uint16_t(s)), plane, bytes) != bytes)
           codecFailed(false);
         continue;
       }
       for (int64_t x = 0; x < p.width; x += p.tileWidth) {
+        if (p.deflate) std::memset(tile.get(), 0, size_t(p.tileBytes));
         if (TIFFReadTile(t, tile.get(), uint32_t(x), uint32_t(top), 0, uint16_t(s)) < 0) codecFailed(false);
         const int64_t at = x * pixelBits / 8;
         const size_t bytes = size_t(std::min(p.tileRowBytes, p.planeRowBytes - at));
@@ -886,6 +889,7 @@ void TTiffFormatDriver::fetchRows(uchar* rows, int count) {
     const int stripRows = std::min(p.bandRows, p.height - y);
     if (whole && y % p.bandRows == 0 && k + stripRows <= count && bandFirst != y) {
       const tmsize_t bytes = tmsize_t(stripRows) * tmsize_t(stride);
+      if (p.deflate) std::memset(out, 0, size_t(bytes));
       if (TIFFReadEncodedStrip(t, TIFFComputeStrip(t, uint32_t(y), 0), out, bytes) != bytes) codecFailed(false);
       k += stripRows;
       continue;

@@ -172,12 +172,15 @@ private:
     bool indexed = false;  // palette indices
     bool tiled = false;
     bool separate = false;  // one plane per sample
-    int bits = 0;           // per sample
-    int samples = 1;        // per pixel in the file
-    int keep = 1;           // samples per pixel the stored rows are made of
-    int alpha = -1;         // sample of an alpha the colours are premultiplied by
-    int planes = 1;         // planes read
-    int bandRows = 0;       // rows per strip or per row of tiles
+    // libdeflate may leave bytes of a strip or tile that holds more than it
+    // should unwritten, and libtiff takes it: they are cleared before each read
+    bool deflate = false;
+    int bits = 0;      // per sample
+    int samples = 1;   // per pixel in the file
+    int keep = 1;      // samples per pixel the stored rows are made of
+    int alpha = -1;    // sample of an alpha the colours are premultiplied by
+    int planes = 1;    // planes read
+    int bandRows = 0;  // rows per strip or per row of tiles
     int64_t planeRowBytes = 0;
     int tileWidth = 0;
     int64_t tileRowBytes = 0, tileBytes = 0;
