@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                     LayoutCase{"TwentyFourBitWidth4", false, 24, 4, 2, stRGB}, LayoutCase{"Os2OneBit", true, 1, 11, 2, stUChar},
                     LayoutCase{"Os2FourBit", true, 4, 5, 2, stUChar}, LayoutCase{"Os2EightBit", true, 8, 3, 2, stUChar},
                     LayoutCase{"Os2TwentyFourBit", true, 24, 2, 3, stRGB}),
-    [](const testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 // ---------------------------------------------------------------- hand-made files
 
@@ -406,7 +406,7 @@ TEST_P(HandMadeFile, ReadsTheStoredPixels) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Decoding, HandMadeFile, testing::ValuesIn(decodeCases()),
-                         [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 // The same rows come out when the caller moves the chunks.
 TEST(BmpReading, ChunkByChunkReadingGivesTheSameRows) {
@@ -510,7 +510,7 @@ INSTANTIATE_TEST_SUITE_P(
                     DetectCase{"Core12", os2File(24, 1, 1, {}, {1, 2, 3, 0}), 0, 1},
                     DetectCase{"ShortStream", Bytes{'B', 'M', 0, 0, 0}, 0, 0}, DetectCase{"EmptyStream", Bytes{}, 0, 0},
                     DetectCase{"OtherMagic", Bytes(60, 0), 0, 0}),
-    [](const testing::TestParamInfo<DetectCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 // ---------------------------------------------------------------- header checks
 
@@ -592,7 +592,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "zsigens2"},
         HeaderErrorCase{"Os2RowsTooLarge", os2File(65535, 32767, 100, {}, {}),
                         "OS/2 BMP header: 100 rows of 268423172 bytes do not fit in 32 bits.", "zsigens2"}),
-    [](const testing::TestParamInfo<HeaderErrorCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 TEST(BmpReading, UnsupportedCompressionNamesTheFile) {
   const std::string path = tempPath("embedded_png.bmp");
@@ -641,7 +641,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "Cannot create a BMP file: a row of 2147483647 pixels at 24 bits per pixel takes 6442450944 "
                         "bytes, more than 32 bits hold.",
                         "zsigens2"}),
-    [](const testing::TestParamInfo<CreateErrorCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 TEST(Writing, UnknownPairRaisesAndLeavesNoRows) {
   const std::string path = tempPath("rgb_into_8.bmp");
@@ -729,7 +729,7 @@ INSTANTIATE_TEST_SUITE_P(
     Files, WriteBack,
     testing::Values(WriteBackCase{"Rle8", rleFile()},
                     WriteBackCase{"TopDown", WinFile{8, 2, -3, 0, greyQuads(256), {1, 2, 0, 0, 3, 4, 0, 0, 5, 6, 0, 0}}.bytes()}),
-    [](const testing::TestParamInfo<WriteBackCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 // ---------------------------------------------------------------- interchange
 
@@ -766,14 +766,14 @@ class ToolWritten : public testing::TestWithParam<ToolFile> {};
 
 TEST_P(ToolWritten, ReadsAsPillowDecodes) {
   const ToolFile& c = GetParam();
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   std::string file;
   if (!c.source) {
     file = qortest::oracleDir().file(c.name);
     writeFile(file, readFile(std::string(QOR_TEST_DATA) + "/bmp/" + c.name));
     ASSERT_TRUE(qortest::pillowDecode(file));
   } else {
-    if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+    QOR_REQUIRE_ORACLE(c.tool);
     file = qortest::toolWrite(c.tool, c.source, c.name, c.format, c.args);
     ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
   }
@@ -851,7 +851,7 @@ class BitFieldsInMagick : public testing::TestWithParam<MaskFile> {};
 
 TEST_P(BitFieldsInMagick, SamplesAgree) {
   const MaskFile& c = GetParam();
-  if (!qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::magick);
   const int w = 37, h = 5;
   std::vector<uint32_t> values;
   uint32_t x = 12345;
@@ -882,7 +882,7 @@ INSTANTIATE_TEST_SUITE_P(
                     MaskFile{"TwelveTenTen", 32, {0xFFF00000, 0xFFC00, 0x3FF}, 1},
                     MaskFile{"SixteenEightEight", 32, {0xFFFF0000, 0xFF00, 0xFF}, 1},
                     MaskFile{"FiveFiveFiveOne", 16, {0xF800, 0x7C0, 0x3E}, 1}),
-    [](const testing::TestParamInfo<MaskFile>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 // Files written here open in ImageMagick without a word on stderr, in the colours written.
 struct MagickCase {
@@ -897,7 +897,7 @@ class WrittenForMagick : public testing::TestWithParam<MagickCase> {};
 
 TEST_P(WrittenForMagick, IdentifyAndConvertReadThemQuietly) {
   const MagickCase& c = GetParam();
-  if (!qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::magick);
   const int w = 13, h = 5;
   const std::string path = tempPath(std::string("for_magick_") + c.name + ".bmp");
   TqorPaletteItem pal[256];
@@ -938,7 +938,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(MagickCase{"OneBit", false, 1}, MagickCase{"FourBit", false, 4}, MagickCase{"EightBit", false, 8},
                     MagickCase{"Colour", false, 24}, MagickCase{"Os2OneBit", true, 1}, MagickCase{"Os2EightBit", true, 8},
                     MagickCase{"Os2Colour", true, 24}),
-    [](const testing::TestParamInfo<MagickCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 // Files written here decode in Pillow to the same pixels and palette.
 struct OwnFile {
@@ -954,7 +954,7 @@ class WrittenHere : public testing::TestWithParam<OwnFile> {};
 
 TEST_P(WrittenHere, PillowReadsTheSamePixelsAndPalette) {
   const OwnFile& c = GetParam();
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   const int w = 37, h = 9;
   const std::string path = tempPath(std::string("own_") + c.name + ".bmp");
   Bytes idx(size_t(w) * h);
@@ -1036,6 +1036,6 @@ INSTANTIATE_TEST_SUITE_P(
                     OwnFile{"ColourFromRGB", false, 24, stRGB}, OwnFile{"ColourFromBitmap", false, 24, stBitmap},
                     OwnFile{"Os2OneBit", true, 1, stUChar}, OwnFile{"Os2FourBit", true, 4, stUChar},
                     OwnFile{"Os2EightBit", true, 8, stUChar}, OwnFile{"Os2Colour", true, 24, stRGB}),
-    [](const testing::TestParamInfo<OwnFile>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 }  // namespace

@@ -145,7 +145,7 @@ const ConvertCase kConvertCases[] = {
 #endif
 };
 INSTANTIATE_TEST_SUITE_P(, QorimgConvert, testing::ValuesIn(kConvertCases),
-                         [](const testing::TestParamInfo<ConvertCase>& i) { return std::string(i.param.name); });
+                         qortest::caseName());
 
 TEST_F(Qorimg, ConvertedPixelsAreTheSource) {
   make("pal.bmp", fiBmpFileInfo(8, 12, 7), stUChar, 3);

@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  b = b + Bytes{0x01, 128, 64, 0, 129, 64, 0};
                                  return b;
                                }()}),
-    [](const testing::TestParamInfo<PacketCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 TEST(Writing, EightBitFileCarriesItsColourMapAndRowsFromTheTop) {
   TqorPaletteItem pal[256];
@@ -266,7 +266,7 @@ std::vector<ReadCase> readCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, HandMade, testing::ValuesIn(readCases()),
-                         [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 TEST(Reading, LongColourMapKeepsTheRowsInPlaceAndEntry255) {
   Bytes b = mapped(24, map24(300), 300, {255, 1}).bytes();
@@ -354,7 +354,7 @@ INSTANTIATE_TEST_SUITE_P(
         DetectCase{"ZeroWidth", Tga{3, 0, 1, 8, 0, {}}.bytes(), 0},
         DetectCase{"ZeroHeight", Tga{3, 1, 0, 8, 0, {}}.bytes(), 0},
         DetectCase{"ShortStream", Bytes{0, 0, 3, 0, 0}, 0}, DetectCase{"EmptyStream", Bytes{}, 0}),
-    [](const testing::TestParamInfo<DetectCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 struct HeaderErrorCase {
   const char* name;
@@ -387,7 +387,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "TGA header: interleaved rows (image descriptor 0x60) are not supported.", "ztgadrv"},
         HeaderErrorCase{"TooManyPixels", Tga{2, 65535, 65535, 32, 0, {}}.bytes(),
                         "TGA header: 65535 x 65535 pixels do not fit in one image.", "zsigens2"}),
-    [](const testing::TestParamInfo<HeaderErrorCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 TEST(Reading, ImageLargerThanTheManagerAllowsIsRefusedAtOpen) {
   Bytes b = Tga{2, 4000, 4000, 24, 0, {}}.bytes();
@@ -436,7 +436,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "Cannot create a TGA file: 16 bits per pixel cannot be written; the writer stores 8 or 24."},
         CreateErrorCase{"CodingWrapsTo8Bits", [] { return fiTgaFileInfo(264, 5, 5, 0); },
                         "Cannot create a TGA file: 264 bits per pixel cannot be written; the writer stores 8 or 24."}),
-    [](const testing::TestParamInfo<CreateErrorCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 // ---------------------------------------------------------------- writing read files back
 
@@ -525,7 +525,7 @@ INSTANTIATE_TEST_SUITE_P(
         WriteBackCase{"ColourBottomUpRightToLeft", Tga{2, 2, 2, 24, 0x10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
                       stRGB},
         WriteBackCase{"ColourRle", Tga{10, 4, 1, 24, 0x00, {0x83, 1, 2, 3}}, stRGB}),
-    [](const testing::TestParamInfo<WriteBackCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 TEST(Writing, SixteenBitFileReadIsNotWrittenBack) {
   const std::string path = tempPath("back16.tga");
@@ -569,8 +569,7 @@ class ToolWritten : public testing::TestWithParam<ToolFile> {};
 
 TEST_P(ToolWritten, ReadsAsPillowDecodes) {
   const ToolFile& c = GetParam();
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
-  if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  QOR_REQUIRE_ORACLE(c.tool);
   const std::string file = qortest::toolWrite(c.tool, c.source, c.name, "TGA", c.args);
   ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
   Bytes b = readFile(file);
@@ -633,7 +632,7 @@ TEST_P(PillowGreyAlpha, ReadsTheGreyChannel) {
   EXPECT_EQ(e->coding(), 8);
   EXPECT_EQ(readPixels(*e, stUChar), grey);
   EXPECT_EQ(e->getPalette()[77].red, 77);
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   const std::string copy = tempPath(name);
   writeFile(copy, b);
   ASSERT_TRUE(qortest::pillowDecode(copy));
@@ -685,8 +684,7 @@ class HandMadeInPeers : public testing::TestWithParam<PeerCheck> {};
 
 TEST_P(HandMadeInPeers, PeerDecodesTheSameColours) {
   const PeerCheck& c = GetParam();
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
-  if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  QOR_REQUIRE_ORACLE(c.tool);
   const std::string path = tempPath(std::string("hand_") + c.name + ".tga");
   Bytes b = c.file.bytes();
   writeFile(path, b);
@@ -735,7 +733,7 @@ INSTANTIATE_TEST_SUITE_P(
         PeerCheck{"Map16FromIndex5", mapped(16, words(3), 3, {7, 6, 5}, 5), Tool::pillow, true},
         PeerCheck{"FifteenBits", Tga{2, 4, 3, 15, 0x20, words(12)}, Tool::magick, true},
         PeerCheck{"AttributeBitSet", Tga{2, 4, 1, 16, 0x21, repeat({0x1F, 0xFC}, 4)}, Tool::pillow, true}),
-    [](const testing::TestParamInfo<PeerCheck>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 // Files written here decode in Pillow and ImageMagick to the same pixels.
 struct OwnFile {
@@ -751,7 +749,7 @@ class WrittenHere : public testing::TestWithParam<OwnFile> {};
 
 TEST_P(WrittenHere, PillowAndImageMagickReadTheSameColours) {
   const OwnFile& c = GetParam();
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   const int w = 150, h = 9;  // rows longer than a raw packet, runs and literal stretches
   Bytes idx(size_t(w) * h), rgb(3 * idx.size());
   for (size_t i = 0; i < idx.size(); ++i) {
@@ -818,6 +816,6 @@ INSTANTIATE_TEST_SUITE_P(
                     OwnFile{"MappedRleFromSChar", 8, 1, stSChar}, OwnFile{"MappedFromBitmap", 8, 0, stBitmap},
                     OwnFile{"ColourFromRGB", 24, 0, stRGB}, OwnFile{"ColourRleFromRGB", 24, 1, stRGB},
                     OwnFile{"ColourRleFromBitmap", 24, 1, stBitmap}),
-    [](const testing::TestParamInfo<OwnFile>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 }  // namespace

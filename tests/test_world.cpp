@@ -494,7 +494,7 @@ struct Tally {
 };
 
 TEST(World, ToolWrittenFilesReadWithTheirPixels) {
-  if (!havePillow()) GTEST_SKIP() << kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   TempDir dir;
   std::vector<std::string> files;
   {
