@@ -75,7 +75,7 @@ inline constexpr int escapeDelta = 2;
 }  // namespace bmpLayout
 
 // The 14-byte file header.
-struct QOR_API TBmpHead {
+struct TBmpHead {
   uint16_t bfType;
   uint32_t bfSize;
   uint16_t bfReserved1;
@@ -124,7 +124,7 @@ QOR_API TFileInfo* fiBmpFileInfo(int coding, int sizeX, int sizeY);
 // data. Runs, absolute runs and deltas that pass the end of a row are clipped
 // to the row; their bytes are consumed all the same, so the rows after them
 // decode as stored.
-class QOR_API TDecompressBmpStream {
+class TDecompressBmpStream {
 public:
   TDecompressBmpStream();
   ~TDecompressBmpStream();
@@ -162,7 +162,7 @@ private:
 // Packs a row of one byte per pixel into four-bit pixels, high nibble first,
 // when it goes out of scope: the run-length decoder leaves through it on
 // every path. At most destBytes bytes are written.
-class QOR_API TBmpCopy8to4OnReturn {
+class TBmpCopy8to4OnReturn {
 public:
   TBmpCopy8to4OnReturn(unsigned char* dest, int destBytes, const unsigned char* src, int count)
       : dest(dest), destBytes(destBytes), src(src), count(count) {}
@@ -182,7 +182,7 @@ private:
 // Little-endian pixels of 2 or 4 bytes whose red, green and blue samples lie
 // in contiguous, disjoint masks; each sample v of a mask of maximum max
 // becomes v * 255 / max, rounded. Bits outside the masks (alpha) are dropped.
-class QOR_API TImgConvertBitFields2RGB : public TImgConvertA2B {
+class TImgConvertBitFields2RGB : public TImgConvertA2B {
 public:
   // masks: red, green, blue; blueFirst stores blue, green, red.
   TImgConvertBitFields2RGB(int pixelBytes, const uint32_t masks[3], bool blueFirst);
@@ -210,25 +210,20 @@ private:
 
 // The converters of both bitmap drivers: disk to memory indexed by (bits per
 // pixel, stXXX type), memory to disk by (stXXX type, bits per pixel).
-class QOR_API TBitmapConverters : public TSharedConverterTables<TBitmapConverters> {
+class TBitmapConverters : public TSharedConverterTables<TBitmapConverters> {
   friend class TSharedConverterTables<TBitmapConverters>;
   TBitmapConverters();
 };
 
 // ---------------------------------------------------------------- driver
 
-class QOR_API TBmpFormatDriver : public TFileFormatDriver {
+class TBmpFormatDriver : public TFileFormatDriver {
 public:
   TBmpFormatDriver();
   ~TBmpFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &fileInfo; }
-  int readImage(TqorImageBase* image, int index) override;
   int readNextChunk() override { return moveRowChunk(false); }
-  int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override { return moveRowChunk(true); }
   bool writeEndsFile() override { return true; }
   int top2BottomReading() override { return fileInfo.info.biHeight < 0; }

@@ -23,7 +23,7 @@ inline constexpr int maxSide = 32767;
 }  // namespace bmpOS2Layout
 
 // The 12-byte core header.
-struct QOR_API TBmpOS2CoreHead {
+struct TBmpOS2CoreHead {
   TBmpOS2CoreHead() : bcSize(bmpOS2Layout::coreHeaderSize), bcWidth(0), bcHeight(0), bcPlanes(1), bcBitCount(0) {}
   static int diskSizeOf() { return bmpOS2Layout::coreHeaderSize; }
   void toBytes(unsigned char out[bmpOS2Layout::coreHeaderSize]) const;
@@ -67,17 +67,12 @@ QOR_API TFileInfo* fiBmpOS2FileInfo(int coding, int sizeX, int sizeY);
 
 // Shares the Windows driver's converter tables, palette rules and row
 // transfer; works on its own descriptor, and its rows are never compressed.
-class QOR_API TBmpOS2FormatDriver : public TBmpFormatDriver {
+class TBmpOS2FormatDriver : public TBmpFormatDriver {
 public:
   TBmpOS2FormatDriver();
   ~TBmpOS2FormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &os2Info; }
-  int readImage(TqorImageBase* image, int index) override;
-  int writeImage(TqorImageBase* image, int index) override;
   int top2BottomReading() override { return 0; }
 
 protected:

@@ -326,7 +326,7 @@ int TJpegFormatDriver::readHeader() {
               int(c.dec.jpeg_color_space), fileNameForMessages());
   // ink files (CMYK, YCCK) read as colour
   const int bits = inks ? 24 : 8 * components;
-  checkGeometry(width * 4, width, height, "JPEG header");
+  checkGeometry(width * components, width, height, "JPEG header");
   fileInfo = TJpegFileInfo(bits, int(width), int(height), -1);
   return 0;
 }

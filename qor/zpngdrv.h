@@ -65,20 +65,15 @@ struct TPngCodecRelease {
 };
 class TPngStreamWriter;
 
-class QOR_API TPngFormatDriver : public TFileFormatDriver {
+class TPngFormatDriver : public TFileFormatDriver {
 public:
   TPngFormatDriver();
   ~TPngFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
+  QOR_FORMAT_DRIVER_STEPS;
   // Checks the descriptor; the file's bytes go out with its image.
-  int createFile(TFileInfo* info) override;
   TFileInfo* getFileInfo() override { return &fileInfo; }
-  int readImage(TqorImageBase* image, int index) override;
   int readNextChunk() override;
   // Only once, on a file made by createFile.
-  int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override;
   int hasPalette() override { return fileInfo.coding() != 24; }
   int paletteSize() override { return paletteEntriesOf(fileInfo.coding()); }

@@ -65,7 +65,7 @@ inline int bytesPerPixel(int bits) { return (bits + 7) / 8; }
 }  // namespace tgaLayout
 
 // The 18-byte file header.
-struct QOR_API TTgaHead {
+struct TTgaHead {
   uint8_t idLength;
   uint8_t colourMapType;
   uint8_t imageType;
@@ -101,7 +101,7 @@ struct QOR_API TTgaHead {
 };
 
 // The 26-byte footer.
-struct QOR_API TTgaFooter {
+struct TTgaFooter {
   TTgaFooter();
   uint32_t extensionOffset;
   uint32_t developerOffset;
@@ -144,7 +144,7 @@ QOR_API TFileInfo* fiTgaFileInfo(int coding, int sizeX, int sizeY, int rle);
 // Delivers run-length encoded rows. A packet may run on past the end of a row;
 // what is left of it (a run's value and count, or the pixels of a raw packet
 // still to come) starts the next row, however many rows it covers.
-class QOR_API TDecompressTgaStream {
+class TDecompressTgaStream {
 public:
   TDecompressTgaStream();
   TDecompressTgaStream(const TDecompressTgaStream&) = delete;
@@ -172,7 +172,7 @@ private:
 // Encodes rows into run-length packets that never cross a row: three or more
 // equal pixels starting before the last three of a row become runs of at most
 // 127 pixels, everything else raw packets of at most 128.
-class QOR_API TCompressTgaStream {
+class TCompressTgaStream {
 public:
   TCompressTgaStream();
   TCompressTgaStream(const TCompressTgaStream&) = delete;
@@ -201,25 +201,20 @@ private:
 
 // Disk to memory indexed by (bits per pixel, stXXX type), memory to disk by
 // (stXXX type, bits per pixel).
-class QOR_API TTargaConverters : public TSharedConverterTables<TTargaConverters> {
+class TTargaConverters : public TSharedConverterTables<TTargaConverters> {
   friend class TSharedConverterTables<TTargaConverters>;
   TTargaConverters();
 };
 
 // ---------------------------------------------------------------- driver
 
-class QOR_API TTgaFormatDriver : public TFileFormatDriver {
+class TTgaFormatDriver : public TFileFormatDriver {
 public:
   TTgaFormatDriver();
   ~TTgaFormatDriver() override;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &fileInfo; }
-  int readImage(TqorImageBase* image, int index) override;
   int readNextChunk() override { return moveRowChunk(false); }
-  int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override;
   bool writeEndsFile() override { return true; }
   int top2BottomReading() override { return (fileInfo.head.descriptor & tgaLayout::topDown) != 0; }

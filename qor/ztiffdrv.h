@@ -53,47 +53,47 @@ QOR_API TFileInfo* fiTiffFileInfo(int coding, int sizeX, int sizeY);
 
 // Complements the bytes of a packed row of count pixels; the bits after the
 // last pixel, up to rowBytes when set, are cleared.
-class QOR_API TImgConvertInvertedOneBit2OneBit : public TSimpleImgConvert<TImgConvertInvertedOneBit2OneBit, 1, 1> {
+class TImgConvertInvertedOneBit2OneBit : public TSimpleImgConvert<TImgConvertInvertedOneBit2OneBit, 1, 1> {
 public:
   TImgConvertInvertedOneBit2OneBit() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Bit b as 1 - b.
-class QOR_API TImgConvertInvertedOneBit2UChar : public TSimpleImgConvert<TImgConvertInvertedOneBit2UChar, 0, 1> {
+class TImgConvertInvertedOneBit2UChar : public TSimpleImgConvert<TImgConvertInvertedOneBit2UChar, 0, 1> {
 public:
   TImgConvertInvertedOneBit2UChar() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Nibble v as 15 - v.
-class QOR_API TImgConvertInverted4Bits2UChar : public TSimpleImgConvert<TImgConvertInverted4Bits2UChar, 0, 1> {
+class TImgConvertInverted4Bits2UChar : public TSimpleImgConvert<TImgConvertInverted4Bits2UChar, 0, 1> {
 public:
   TImgConvertInverted4Bits2UChar() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Byte v as 255 - v.
-class QOR_API TImgConvertInvertedUChar2UChar : public TSimpleImgConvert<TImgConvertInvertedUChar2UChar, 1, 1> {
+class TImgConvertInvertedUChar2UChar : public TSimpleImgConvert<TImgConvertInvertedUChar2UChar, 1, 1> {
 public:
   TImgConvertInvertedUChar2UChar() : TSimpleImgConvert(255.0, 0.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
-class QOR_API TImgConvertInvertedOneBit2SChar : public TSimpleImgConvert<TImgConvertInvertedOneBit2SChar, 0, 1> {
+class TImgConvertInvertedOneBit2SChar : public TSimpleImgConvert<TImgConvertInvertedOneBit2SChar, 0, 1> {
 public:
   TImgConvertInvertedOneBit2SChar() : TSimpleImgConvert(127.0, -128.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
-class QOR_API TImgConvertInverted4Bits2SChar : public TSimpleImgConvert<TImgConvertInverted4Bits2SChar, 0, 1> {
+class TImgConvertInverted4Bits2SChar : public TSimpleImgConvert<TImgConvertInverted4Bits2SChar, 0, 1> {
 public:
   TImgConvertInverted4Bits2SChar() : TSimpleImgConvert(127.0, -128.0) {}
   int convert(void* dest, const void* src, int count) override;
 };
 
 // Byte v as 127 - v.
-class QOR_API TImgConvertInvertedUChar2SChar : public TSimpleImgConvert<TImgConvertInvertedUChar2SChar, 1, 1> {
+class TImgConvertInvertedUChar2SChar : public TSimpleImgConvert<TImgConvertInvertedUChar2SChar, 1, 1> {
 public:
   TImgConvertInvertedUChar2SChar() : TSimpleImgConvert(127.0, -128.0) {}
   int convert(void* dest, const void* src, int count) override;
@@ -105,7 +105,7 @@ public:
 // and min-is-white samples inverted; memory to disk by (stXXX type, bits per
 // pixel). Stored rows of 16 bits hold native 16-bit grey samples, of 32 bits
 // native 32-bit floating-point grey samples.
-class QOR_API TTiffConverters : public TSharedConverterTables<TTiffConverters> {
+class TTiffConverters : public TSharedConverterTables<TTiffConverters> {
 public:
   const TConverterTables& inverted() const { return invertedTables; }
 
@@ -126,20 +126,15 @@ private:
 // ztiffdrv.cpp.
 struct TTiffCodec;
 
-class QOR_API TTiffFormatDriver : public TFileFormatDriver {
+class TTiffFormatDriver : public TFileFormatDriver {
 public:
   TTiffFormatDriver();
   ~TTiffFormatDriver() override;
   TTiffFormatDriver(const TTiffFormatDriver&) = delete;
   TTiffFormatDriver& operator=(const TTiffFormatDriver&) = delete;
-  TFileFormatDriver* createInstance() override;
-  int recognizeFormat() override;
-  int readHeader() override;
-  int createFile(TFileInfo* info) override;
+  QOR_FORMAT_DRIVER_STEPS;
   TFileInfo* getFileInfo() override { return &fileInfo; }
-  int readImage(TqorImageBase* image, int index) override;
   int readNextChunk() override;
-  int writeImage(TqorImageBase* image, int index) override;
   int writeNextChunk() override;
   int hasPalette() override;
   int paletteSize() override;

@@ -79,7 +79,9 @@ def source(name, path):
     elif name == 'rgb':
         im = Image.fromarray(rgb)
     elif name == 'cmyk':
-        im = Image.fromarray(rgb).convert('CMYK')
+        im = Image.fromarray(rgb)
+        im.save(path)
+        return im.convert('CMYK')
     elif name == 'rgba':
         im = Image.fromarray(np.dstack([rgb, rgb[:, :, :1]]))
     elif name == 'few':

@@ -1,6 +1,8 @@
 // The simple pixel converters shared by the bitmap drivers (zbitconv).
 #include <gtest/gtest.h>
 
+#include "casename.h"
+
 #include <cstring>
 #include <functional>
 #include <memory>

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "casename.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>

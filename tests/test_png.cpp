@@ -208,7 +208,7 @@ std::vector<ReadCase> readCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, HandMade, testing::ValuesIn(readCases()),
-                         [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 TEST(Reading, AnImageReadsAgainInAnotherType) {
   Bytes b = Png{2, 2, 8, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30}}.bytes();
@@ -387,7 +387,7 @@ std::vector<FailCase> failCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, Failure, testing::ValuesIn(failCases()),
-                         [](const testing::TestParamInfo<FailCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 TEST(Writing, UnknownPairLeavesTheFileReadyForAnotherImage) {
   Bytes memory(4096);
@@ -492,7 +492,7 @@ TEST_P(WrittenHere, IsTheFileAskedForAndReadsBackHereAndInPillow) {
   EXPECT_EQ(e->coding(), c.coding);
   EXPECT_EQ(readPixels(*e, c.type), px);
 
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   ASSERT_TRUE(qortest::pillowDecode(path));
   const qortest::Decoded d = qortest::pillowResult(path);
   ASSERT_EQ(d.width, w);
@@ -524,7 +524,7 @@ INSTANTIATE_TEST_SUITE_P(
                     WrittenCase{"EightBitFromSChar", 8, 0, stSChar, 8, 3},
                     WrittenCase{"ColourFromRGB", 24, 0, stRGB, 8, 2},
                     WrittenCase{"ColourFromRGBInterlaced", 24, 1, stRGB, 8, 2}),
-    [](const testing::TestParamInfo<WrittenCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 // ---------------------------------------------------------------- levels and filters
 
@@ -604,7 +604,7 @@ TEST_P(Levels, FilePassesPngcheckAndReadsTheSameHereAndInPillow) {
   auto e = openBytes(copy);
   EXPECT_EQ(readPixels(*e, c.coding == 24 ? stRGB : stUChar), c.coding == 24 ? rgb : idx);
 
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   ASSERT_TRUE(qortest::pillowDecode(path));
   const qortest::Decoded d = qortest::pillowResult(path);
   if (c.coding == 24) {
@@ -635,7 +635,7 @@ std::vector<LevelCase> levelCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Written, Levels, testing::ValuesIn(levelCases()),
-                         [](const testing::TestParamInfo<LevelCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 // Rows made for one filter each: a flat row (Sub), a row of noise, the same
 // again (Up), two rows of a plane (Paeth on the second) and a row that is the
@@ -715,8 +715,7 @@ class ToolWritten : public testing::TestWithParam<ToolFile> {};
 
 TEST_P(ToolWritten, ReadsAsPillowDecodes) {
   const ToolFile& c = GetParam();
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
-  if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  QOR_REQUIRE_ORACLE(c.tool);
   const std::string file = qortest::toolWrite(c.tool, c.source, c.name, c.format, c.args);
   ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
   Bytes b = readFile(file);

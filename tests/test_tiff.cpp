@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
                  grey(4, 2, 8, 1, {1, 2, 3, 4, 5, 6, 7, 8}, {{278, {1}}, {273, {8, 12}, true}, {279, {4, 4}, true}}),
                  stBitmap,
                  {5, 6, 7, 8, 1, 2, 3, 4}}),
-    [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 TEST(TiffColourMap, ValuesBecomeEightBitsAndAMissingMapStaysGrey) {
   std::vector<uint32_t> map(48, 0);
@@ -285,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
             "SixteenBitGreyAsSChar", grey(1, 1, 16, 1, Bytes(2)), 3,
             std::string("Unknown converter srcN = ") + bitsCodingName(16) + " destN = " + stCodingName(stSChar) + ".",
             "zsigens2"}),
-    [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
+    qortest::caseName());
 
 TEST(TiffWrite, RefusesCodingsItCannotStoreAndReportsAFullStream) {
   qortest::TempDir dir;
@@ -387,7 +387,7 @@ TEST_P(ChunkWrite, EachCallWritesTheRowsOfItsChunk) {
 INSTANTIATE_TEST_SUITE_P(Codings, ChunkWrite,
                          testing::Values(ChunkCase{"OneBit", 1, stOneBit, 4}, ChunkCase{"EightBit", 8, stUChar, 32},
                                          ChunkCase{"Colour", 24, stRGB, 96}),
-                         [](const testing::TestParamInfo<ChunkCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 // ---------------------------------------------------------------- written here, read by Pillow
 
@@ -436,7 +436,7 @@ TEST_P(WrittenHere, IsTheFileAskedForAndReadsTheSameInPillow) {
   auto e = openBytes(file);
   EXPECT_EQ(readPixels(*e, c.type), px);
 
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   ASSERT_TRUE(qortest::pillowDecode(path));
   const qortest::Decoded d = qortest::pillowResult(path);
   if (c.coding == 24) {
@@ -457,7 +457,7 @@ INSTANTIATE_TEST_SUITE_P(Files, WrittenHere,
                                          WrittenCase{"FourBitPalette", 4, stUChar, 3, COMPRESSION_NONE},
                                          WrittenCase{"EightBitPalette", 8, stUChar, 3, COMPRESSION_NONE},
                                          WrittenCase{"Colour", 24, stRGB, 2, COMPRESSION_NONE}),
-                         [](const testing::TestParamInfo<WrittenCase>& info) { return std::string(info.param.name); });
+                         qortest::caseName());
 
 // ---------------------------------------------------------------- files of other tools
 
@@ -476,8 +476,7 @@ class ToolWritten : public testing::TestWithParam<ToolFile> {};
 
 TEST_P(ToolWritten, ReadsAsPillowDecodes) {
   const ToolFile& c = GetParam();
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
-  if (c.tool == Tool::magick && !qortest::haveMagick()) GTEST_SKIP() << qortest::kMagick << " is missing";
+  QOR_REQUIRE_ORACLE(c.tool);
   const std::string file = qortest::toolWrite(c.tool, c.source, c.name, "TIFF", c.args);
   ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
   TIFF* t = TIFFOpen(file.c_str(), "r");
@@ -568,7 +567,7 @@ std::string substituted(std::string text, const std::string& src, const std::str
 TEST_P(OtherKinds, ReadWithThePixelsTheToolsShow) {
   const OtherKind& c = GetParam();
   const std::string command = c.command;
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   for (const char* tool : {"convert", "tiffcp", "vips"})
     if (command.find(tool) != std::string::npos && !qortest::haveTool((std::string("/usr/bin/") + tool).c_str()))
       GTEST_SKIP() << tool << " is missing";
@@ -633,7 +632,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Pillow's compressed strips cut to half their bytes: a read error, never a picture.
 TEST(TiffStrips, ACompressedStripCutShortIsAReadError) {
-  if (!qortest::havePillow()) GTEST_SKIP() << qortest::kPython << " with PIL and numpy is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::pillow);
   for (const std::string compression : {"tiff_lzw", "tiff_adobe_deflate"}) {
     SCOPED_TRACE(compression);
     const std::string f =
@@ -664,7 +663,7 @@ TEST(TiffStrips, ACompressedStripCutShortIsAReadError) {
 
 // Pages of the first page's size and kind are images; another page is refused when asked for.
 TEST(TiffPages, EveryPageOfTheFirstPagesKindIsAnImage) {
-  if (!qortest::havePillow() || !qortest::haveMagick()) GTEST_SKIP() << "Pillow or ImageMagick is missing";
+  QOR_REQUIRE_ORACLE(qortest::Tool::magick);
   const std::string src = qortest::toolWrite(pillow, "rgb", "pages.src.tif", "TIFF");
   ASSERT_FALSE(src.empty());
   const std::string dest = qortest::oracleDir().file("pages.tif");

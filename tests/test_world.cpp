@@ -640,7 +640,10 @@ TEST(World, QorimgFilesReadInPillowAndMagick) {
       continue;
     }
     const int tolerance = lossy ? 3 : 0;
-    if (havePillow()) {
+    // Pillow decodes PCX lines as run-length ones only, and looks for an
+    // 8-bit page's palette at the end of a DCX file and its lines at offset 128
+    const bool pillowReads = std::string(r.args).find("--raw") == std::string::npos && std::string(r.ext) != "dcx";
+    if (havePillow() && pillowReads) {
       EXPECT_LE(largestDifference(readFile(files[k] + ".rgb"), want), tolerance) << "Pillow";
     }
     if (haveMagick()) {

@@ -18,19 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "casename.h"
 #include "zqorall.h"
 
 namespace qortest {
 
 using Bytes = std::vector<unsigned char>;
-
-// The test name of a parameter row with a name member, for INSTANTIATE_TEST_SUITE_P.
-struct caseName {
-  template <class Row>
-  std::string operator()(const testing::TestParamInfo<Row>& i) const {
-    return std::string(i.param.name);
-  }
-};
 
 // A fresh directory, removed with its content when the object goes.
 class TempDir {
