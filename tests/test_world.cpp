@@ -488,6 +488,14 @@ int sampleTolerance(const WorldRow& r) {
   return std::string(r.ext) == "jpg" || words.find("jpeg") != std::string::npos ? 3 : 0;
 }
 
+// Files of the codec formats are left out of a build without their driver.
+bool driverBuilt(const std::string& ext) {
+  if (ext == "png") return QOR_WITH_PNG;
+  if (ext == "jpg" || ext == "jpeg") return QOR_WITH_JPEG;
+  if (ext == "tif" || ext == "tiff") return QOR_WITH_TIFF;
+  return true;
+}
+
 struct Tally {
   int made = 0, opened = 0, refused = 0, wrong = 0;
   void add(const Tally& t) { made += t.made, opened += t.opened, refused += t.refused, wrong += t.wrong; }
@@ -500,6 +508,10 @@ TEST(World, ToolWrittenFilesReadWithTheirPixels) {
   {
     std::ofstream jobs(dir.file("jobs"));
     for (const WorldRow& r : kWorld) {
+      if (!driverBuilt(r.ext)) {
+        files.push_back("");
+        continue;
+      }
       files.push_back(dir.file(r.tool + std::string("-") + std::to_string(files.size()) + "." + r.ext));
       jobs << r.tool << '|' << files.back() << '|' << r.source << '|' << r.args << '\n';
     }
@@ -513,6 +525,7 @@ TEST(World, ToolWrittenFilesReadWithTheirPixels) {
     const WorldRow& r = kWorld[k];
     const std::string row = std::string(r.tool) + " " + r.ext + " " + r.source + " [" + r.args + "]";
     std::string line, state;
+    if (files[k].empty()) continue;
     std::getline(answers, line);
     std::istringstream words(line);
     std::string kind;  // of the reference: pillow's or (for DCX) magick's decoding, or the source picture
@@ -612,6 +625,10 @@ TEST(World, QorimgFilesReadInPillowAndMagick) {
   std::vector<std::string> files;
   std::string decode = "decode";
   for (const QorimgRow& r : kQorimgWrites) {
+    if (!driverBuilt(r.ext)) {
+      files.push_back("");
+      continue;
+    }
     files.push_back(dir.file("out-" + std::to_string(files.size()) + "." + r.ext));
     const std::string cmd = QORIMG_PATH " convert " + shellWord(dir.file(r.source + std::string(".bmp"))) + " " +
                             shellWord(files.back()) + " " + r.args;
@@ -628,6 +645,7 @@ TEST(World, QorimgFilesReadInPillowAndMagick) {
   }
   for (size_t k = 0; k < files.size(); ++k) {
     const QorimgRow& r = kQorimgWrites[k];
+    if (files[k].empty()) continue;
     SCOPED_TRACE(std::string(r.source) + " to " + r.ext + " " + r.args);
     // the source's pixels, or for JPEG what this library decodes
     const bool lossy = std::string(r.ext) == "jpg";
