@@ -225,8 +225,6 @@ TAstroLUMFormatDriver::TAstroLUMFormatDriver() = default;
 
 TAstroLUMFormatDriver::~TAstroLUMFormatDriver() = default;
 
-TFileFormatDriver* TAstroLUMFormatDriver::createInstance() { return new TAstroLUMFormatDriver; }
-
 int TAstroLUMFormatDriver::recognizeFormat() {
   if (!seekTo(0)) return 0;
   TAstroLUMHead h;

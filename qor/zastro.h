@@ -76,14 +76,8 @@ public:
   TAstroLUMFileInfo() = default;
   // A new file of samples of coding bits (16) and the size.
   TAstroLUMFileInfo(int coding, int sizeX, int sizeY);
-  TAstroLUMFileInfo(const TAstroLUMFileInfo&) = default;
-  TAstroLUMFileInfo& operator=(const TAstroLUMFileInfo&) = default;
   ~TAstroLUMFileInfo() override;
-  int formatID() override;
-  int sizeY() override { return head.sizeY; }
-  int sizeX() override { return head.sizeX; }
-  int numberOfImages() override { return 1; }
-  int coding() override { return head.coding; }
+  QOR_DESCRIBES(head.coding, head.sizeX, head.sizeY, 1);
 
   TAstroLUMHead head;
   // The coding asked for, kept besides the head's 16 bits so that a coding

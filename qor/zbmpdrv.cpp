@@ -63,7 +63,7 @@ TBmpFileInfo::~TBmpFileInfo() = default;
 
 int TBmpFileInfo::formatID() { return idBMP(); }
 
-int TBmpFileInfo::sizeY() {
+int TBmpFileInfo::rowCount() const {
   // INT_MIN has no absolute value; the drivers refuse it, the descriptor only must not overflow
   if (info.biHeight == INT32_MIN) return INT32_MAX;
   return info.biHeight < 0 ? -info.biHeight : info.biHeight;
@@ -499,8 +499,6 @@ TBmpFormatDriver::TBmpFormatDriver() : storedRow(0), oneBitColours{{0, 0, 0}, {2
 
 TBmpFormatDriver::~TBmpFormatDriver() = default;
 
-TFileFormatDriver* TBmpFormatDriver::createInstance() { return new TBmpFormatDriver; }
-
 namespace {
 // The info headers read as the 40-byte one.
 bool readableInfoSize(uint32_t n) {
@@ -685,12 +683,7 @@ void TBmpFormatDriver::writeHeaders() {
 }
 
 void TBmpFormatDriver::startRows(TqorImageBase* image, bool write, uint32_t offset, bool bottomUp) {
-  RowLayout l;
-  l.rowBytes = storedRow;
-  l.sizeX = getFileInfo()->sizeX();
-  l.sizeY = getFileInfo()->sizeY();
-  l.bottomUp = bottomUp;
-  setRowLayout(l);
+  setRowLayout({storedRow, getFileInfo()->sizeX(), getFileInfo()->sizeY(), bottomUp});
   if (write) {
     writeHeaders();
   } else if (!seekTo(offset)) {

@@ -97,15 +97,10 @@ public:
   // A new file of the coding (bits per pixel) and size; a negative sizeY asks
   // for top-down rows, which the writer turns into bottom-up ones.
   TBmpFileInfo(int coding, int sizeX, int sizeY);
-  TBmpFileInfo(const TBmpFileInfo&) = default;
-  TBmpFileInfo& operator=(const TBmpFileInfo&) = default;
   ~TBmpFileInfo() override;
-  int formatID() override;
+  QOR_DESCRIBES(info.biBitCount, info.biWidth, rowCount(), 1);
   // |biHeight|.
-  int sizeY() override;
-  int sizeX() override { return info.biWidth; }
-  int numberOfImages() override { return 1; }
-  int coding() override { return info.biBitCount; }
+  int rowCount() const;
 
   TBmpHead head;
   TqorBITMAPINFOHEADER info;

@@ -56,8 +56,6 @@ TBmpOS2FormatDriver::TBmpOS2FormatDriver() = default;
 
 TBmpOS2FormatDriver::~TBmpOS2FormatDriver() = default;
 
-TFileFormatDriver* TBmpOS2FormatDriver::createInstance() { return new TBmpOS2FormatDriver; }
-
 int TBmpOS2FormatDriver::recognizeFormat() {
   unsigned char bytes[bmpOS2Layout::coreSize + 4] = {};
   if (!readPrefix(bytes, int(sizeof bytes))) return 0;

@@ -44,14 +44,8 @@ public:
   // The header fields keep 16 bits of each value; the values asked for are
   // kept too, so that a size the header cannot hold is refused, not cut.
   TBmpOS2FileInfo(int coding, int sizeX, int sizeY);
-  TBmpOS2FileInfo(const TBmpOS2FileInfo&) = default;
-  TBmpOS2FileInfo& operator=(const TBmpOS2FileInfo&) = default;
   ~TBmpOS2FileInfo() override;
-  int formatID() override;
-  int sizeY() override { return core.bcHeight; }
-  int sizeX() override { return core.bcWidth; }
-  int numberOfImages() override { return 1; }
-  int coding() override { return core.bcBitCount; }
+  QOR_DESCRIBES(core.bcBitCount, core.bcWidth, core.bcHeight, 1);
 
   TBmpHead head;
   TBmpOS2CoreHead core;

@@ -28,8 +28,6 @@ TDcxFormatDriver::~TDcxFormatDriver() {
   }
 }
 
-TFileFormatDriver* TDcxFormatDriver::createInstance() { return new TDcxFormatDriver; }
-
 void TDcxFormatDriver::makePageEnsemble() {
   pages.reset();
   // the pages follow the manager variable of the file's ensemble, so they

@@ -29,14 +29,8 @@ public:
   // of the coding (1, 4, 8 or 24) and size.
   TDcxFileInfo(int coding, int sizeX, int sizeY, int numberOfImages)
       : sizeX_(sizeX), sizeY_(sizeY), coding_(coding), numberOfImages_(numberOfImages) {}
-  TDcxFileInfo(const TDcxFileInfo&) = default;
-  TDcxFileInfo& operator=(const TDcxFileInfo&) = default;
   ~TDcxFileInfo() override;
-  int formatID() override;
-  int sizeY() override { return sizeY_; }
-  int sizeX() override { return sizeX_; }
-  int numberOfImages() override { return numberOfImages_; }
-  int coding() override { return coding_; }
+  QOR_DESCRIBES(coding_, sizeX_, sizeY_, numberOfImages_);
 
   // When a file is read, the size and coding are those of the page selected last.
   int32_t sizeX_;

@@ -252,8 +252,6 @@ TJpegFormatDriver::~TJpegFormatDriver() {
   }
 }
 
-TFileFormatDriver* TJpegFormatDriver::createInstance() { return new TJpegFormatDriver; }
-
 TJpegCodec& TJpegFormatDriver::codec() {
   if (!state) {
     state.reset(new (std::nothrow) TJpegCodec());
@@ -332,12 +330,7 @@ int TJpegFormatDriver::readHeader() {
 }
 
 void TJpegFormatDriver::rowLayout() {
-  RowLayout l;
-  l.rowBytes = fileInfo.width * (fileInfo.bits / 8);
-  l.sizeX = fileInfo.width;
-  l.sizeY = fileInfo.height;
-  l.bottomUp = false;
-  setRowLayout(l);
+  setRowLayout({fileInfo.width * (fileInfo.bits / 8), fileInfo.width, fileInfo.height, false});
 }
 
 int TJpegFormatDriver::readImage(TqorImageBase* image, int) {

@@ -22,14 +22,8 @@ public:
   // A new file of coding 8 or 24, the size and the compression quality
   // (libjpeg's scale: 1 to 100, values outside taken as the nearer end).
   TJpegFileInfo(int coding, int sizeX, int sizeY, int quality);
-  TJpegFileInfo(const TJpegFileInfo&) = default;
-  TJpegFileInfo& operator=(const TJpegFileInfo&) = default;
   ~TJpegFileInfo() override;
-  int formatID() override;
-  int sizeY() override { return height; }
-  int sizeX() override { return width; }
-  int numberOfImages() override { return 1; }
-  int coding() override { return bits; }
+  QOR_DESCRIBES(bits, width, height, 1);
 
   int32_t bits;     // 8 (one component) or 24 (three)
   int32_t width;

@@ -195,8 +195,6 @@ TKavFormatDriver::TKavFormatDriver() : state(1), fileHead(0, 0, 0, nullptr) {}
 
 TKavFormatDriver::~TKavFormatDriver() = default;
 
-TFileFormatDriver* TKavFormatDriver::createInstance() { return new TKavFormatDriver; }
-
 int TKavFormatDriver::recognizeFormat() {
   unsigned char bytes[kavHead::size] = {};
   if (!readPrefix(bytes, kavHead::size)) return 0;
@@ -216,11 +214,7 @@ void TKavFormatDriver::validateHead(const TKavEnsembleHead& h, const char* what)
 }
 
 void TKavFormatDriver::allocateRecord() {
-  RowLayout l;
-  l.rowBytes = fileHead.recordSize;
-  l.sizeX = fileHead.sizeX;
-  l.sizeY = fileHead.sizeY;
-  setRowLayout(l);
+  setRowLayout({fileHead.recordSize, fileHead.sizeX, fileHead.sizeY, false});
 }
 
 int TKavFormatDriver::readHeader() {

@@ -65,11 +65,7 @@ public:
   TKavFileInfo();
   TKavFileInfo(int coding, int sizeX, int sizeY, int n, const char* name);
   TKavFileInfo(const TKavEnsembleHead& head, int n);
-  int formatID() override;
-  int sizeY() override { return head.sizeY; }
-  int sizeX() override { return head.sizeX; }
-  int numberOfImages() override { return numberOfImages_; }
-  int coding() override { return head.coding; }
+  QOR_DESCRIBES(head.coding, head.sizeX, head.sizeY, numberOfImages_);
 
   TKavEnsembleHead head;
   int32_t numberOfImages_;

@@ -477,8 +477,6 @@ TPcxFormatDriver::TPcxFormatDriver() { fileInfo.head.fillPCXHead(); }
 
 TPcxFormatDriver::~TPcxFormatDriver() = default;
 
-TFileFormatDriver* TPcxFormatDriver::createInstance() { return new TPcxFormatDriver; }
-
 int TPcxFormatDriver::recognizeFormat() {
   unsigned char bytes[pcxLayout::headerSize];
   if (!readPrefix(bytes, pcxLayout::headerSize)) return 0;
@@ -598,19 +596,14 @@ int TPcxFormatDriver::createFile(TFileInfo* source) {
 }
 
 void TPcxFormatDriver::startRows(TqorImageBase* image, bool write) {
-  RowLayout l;
-  l.rowBytes = lineBytes();
-  l.sizeX = fileInfo.sizeX();
-  l.sizeY = fileInfo.sizeY();
-  l.bottomUp = false;
-  setRowLayout(l);
+  setRowLayout({lineBytes(), fileInfo.sizeX(), fileInfo.sizeY(), false});
   if (write) {
     for (int i = 0; i < 16; ++i) {
       fileInfo.head.colorMap[3 * i] = palette[i].red;
       fileInfo.head.colorMap[3 * i + 1] = palette[i].green;
       fileInfo.head.colorMap[3 * i + 2] = palette[i].blue;
     }
-    const size_t need = 2 * size_t(l.rowBytes) * size_t(rowsPerBuffer());
+    const size_t need = 2 * size_t(layout.rowBytes) * size_t(rowsPerBuffer());
     if (fileInfo.head.encoding != 0 && need > encodedBytes) {
       encoded.reset(new (std::nothrow) unsigned char[need]);
       if (!encoded) {

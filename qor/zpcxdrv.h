@@ -99,14 +99,9 @@ public:
   // A new file of the coding (1, 4, 8 or 24) and size; encoding 0 writes raw
   // lines, any other value run-length encoded ones.
   TPcxFileInfo(int coding, int sizeX, int sizeY, int encoding);
-  TPcxFileInfo(const TPcxFileInfo&) = default;
-  TPcxFileInfo& operator=(const TPcxFileInfo&) = default;
   ~TPcxFileInfo() override;
-  int formatID() override;
-  int sizeY() override { return int(head.yMax) - int(head.yMin) + 1; }
-  int sizeX() override { return int(head.xMax) - int(head.xMin) + 1; }
-  int numberOfImages() override { return 1; }
-  int coding() override { return int(head.planes) * int(head.bitsPerPixel); }
+  QOR_DESCRIBES(int(head.planes) * int(head.bitsPerPixel), int(head.xMax) - int(head.xMin) + 1,
+                int(head.yMax) - int(head.yMin) + 1, 1);
 
   TPcxHead head;
 };

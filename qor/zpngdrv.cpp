@@ -127,8 +127,6 @@ TPngFormatDriver::TPngFormatDriver() = default;
 
 TPngFormatDriver::~TPngFormatDriver() = default;
 
-TFileFormatDriver* TPngFormatDriver::createInstance() { return new TPngFormatDriver; }
-
 int TPngFormatDriver::recognizeFormat() {
   png_byte bytes[signatureBytes] = {};
   return readPrefix(bytes, signatureBytes) && png_sig_cmp(bytes, 0, signatureBytes) == 0;
@@ -233,19 +231,15 @@ int TPngFormatDriver::readImage(TqorImageBase* image, int) {
   if (delivered == 0 || int64_t(delivered) > row) codecFailed(": libpng delivers rows of an unexpected length.");
   takeConverter(converted.release(), int(row));
 
-  RowLayout l;
-  l.rowBytes = int(row);
-  l.sizeX = fileInfo.sizeX();
-  l.sizeY = fileInfo.sizeY();
-  setRowLayout(l);
+  setRowLayout({int(row), fileInfo.sizeX(), fileInfo.sizeY(), false});
   if (passCount > 1) {
     // every pass goes into one image, whose rows are then handed out chunk by chunk
-    whole.reset(new (std::nothrow) uchar[size_t(row) * size_t(l.sizeY)]());
+    whole.reset(new (std::nothrow) uchar[size_t(row) * size_t(layout.sizeY)]());
     if (!whole) {
       releaseImageState();
       QOR_RAISE_MEMORY();
     }
-    png_bytepp all = rowPointers(whole.get(), l.sizeY);
+    png_bytepp all = rowPointers(whole.get(), layout.sizeY);
     if (!guarded(c, [&c, all] {
           png_read_image(c.png, all);
           png_read_end(c.png, c.info);
@@ -335,11 +329,7 @@ int TPngFormatDriver::writeImage(TqorImageBase* image, int) {
   if (!writer->writeHeader(stream, colours, entries)) codecFailed("Write Error");
   passCount = fileInfo.interlace ? 7 : 1;
 
-  RowLayout l;
-  l.rowBytes = int(row);
-  l.sizeX = fileInfo.sizeX();
-  l.sizeY = fileInfo.sizeY();
-  setRowLayout(l);
+  setRowLayout({int(row), fileInfo.sizeX(), fileInfo.sizeY(), false});
   transferImage(image, true);
   return 0;
 }

@@ -25,14 +25,8 @@ public:
   // interlaced (Adam7) when interlace is not 0, compressed at level (1
   // fastest to 12 smallest).
   TPngFileInfo(int coding, int sizeX, int sizeY, int interlace, int level = defaultLevel);
-  TPngFileInfo(const TPngFileInfo&) = default;
-  TPngFileInfo& operator=(const TPngFileInfo&) = default;
   ~TPngFileInfo() override;
-  int formatID() override;
-  int sizeY() override { return sizeY_; }
-  int sizeX() override { return sizeX_; }
-  int numberOfImages() override { return 1; }
-  int coding() override { return coding_; }
+  QOR_DESCRIBES(coding_, sizeX_, sizeY_, 1);
 
   int32_t coding_;
   int32_t sizeX_;

@@ -360,6 +360,15 @@ protected:
   int32_t flags;
 };
 
+// What a format's descriptor tells of a file, each read from its fields:
+// declared once in every descriptor class.
+#define QOR_DESCRIBES(codingOf, sizeXOf, sizeYOf, imagesOf) \
+  int formatID() override;                                  \
+  int coding() override { return codingOf; }                \
+  int sizeX() override { return sizeXOf; }                  \
+  int sizeY() override { return sizeYOf; }                  \
+  int numberOfImages() override { return imagesOf; }
+
 // A new descriptor of class Info made from args, deleted by the ensemble that
 // opens with it: what every fiXXX factory returns.
 template <class Info, class... Args>
@@ -396,8 +405,8 @@ enum {
 };
 
 // The steps every format driver implements, declared once in its class.
-#define QOR_FORMAT_DRIVER_STEPS                            \
-  TFileFormatDriver* createInstance() override;            \
+#define QOR_FORMAT_DRIVER_STEPS                                                     \
+  TFileFormatDriver* createInstance() override { return new std::decay_t<decltype(*this)>; } \
   int recognizeFormat() override;                          \
   int readHeader() override;                               \
   int createFile(TFileInfo* info) override;                \

@@ -444,8 +444,6 @@ TTgaFormatDriver::TTgaFormatDriver() : pixelOffset(0) {}
 
 TTgaFormatDriver::~TTgaFormatDriver() = default;
 
-TFileFormatDriver* TTgaFormatDriver::createInstance() { return new TTgaFormatDriver; }
-
 int TTgaFormatDriver::recognizeFormat() {
   unsigned char bytes[tgaLayout::headerSize] = {};
   if (!readPrefix(bytes, tgaLayout::headerSize)) return 0;
@@ -569,12 +567,7 @@ void TTgaFormatDriver::startRows(TqorImageBase* image, bool write) {
   if (write) normaliseForWriting();
   const TTgaHead& h = fileInfo.head;
   const int pixelBytes = tgaLayout::bytesPerPixel(h.pixelDepth);
-  RowLayout l;
-  l.rowBytes = int(h.width) * pixelBytes;
-  l.sizeX = h.width;
-  l.sizeY = h.height;
-  l.bottomUp = !(h.descriptor & tgaLayout::topDown);
-  setRowLayout(l);
+  setRowLayout({int(h.width) * pixelBytes, h.width, h.height, !(h.descriptor & tgaLayout::topDown)});
   if (write) {
     writeHeader();
     if (fileInfo.head.colourMapType == 1) writePalette(tgaLayout::paletteEntries, 3, true);

@@ -120,14 +120,8 @@ public:
   // header's 8- and 16-bit fields, so that a size the header cannot hold is
   // refused, not cut.
   TTgaFileInfo(int coding, int sizeX, int sizeY, int rle);
-  TTgaFileInfo(const TTgaFileInfo&) = default;
-  TTgaFileInfo& operator=(const TTgaFileInfo&) = default;
   ~TTgaFileInfo() override;
-  int formatID() override;
-  int sizeY() override { return head.height; }
-  int sizeX() override { return head.width; }
-  int numberOfImages() override { return 1; }
-  int coding() override { return head.coding(); }
+  QOR_DESCRIBES(head.coding(), head.width, head.height, 1);
 
   TTgaHead head;
   TTgaFooter footer;

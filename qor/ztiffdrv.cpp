@@ -462,8 +462,6 @@ TTiffFormatDriver::TTiffFormatDriver() = default;
 
 TTiffFormatDriver::~TTiffFormatDriver() { closeCodec(); }
 
-TFileFormatDriver* TTiffFormatDriver::createInstance() { return new TTiffFormatDriver; }
-
 int TTiffFormatDriver::recognizeFormat() {
   uchar bytes[headerBytes] = {};
   if (!readPrefix(bytes, headerBytes)) return 0;
@@ -729,11 +727,7 @@ void TTiffFormatDriver::prepareReading() {
     // rows in the order they are stored, as every other page is read
     codec->rgba->req_orientation = codec->rgba->orientation;
   }
-  RowLayout l;
-  l.rowBytes = int(paddedRow(p.coding, p.width));
-  l.sizeX = p.width;
-  l.sizeY = p.height;
-  setRowLayout(l);
+  setRowLayout({int(paddedRow(p.coding, p.width)), p.width, p.height, false});
 }
 
 void TTiffFormatDriver::loadBand(int y) {
@@ -956,11 +950,7 @@ int TTiffFormatDriver::writeImage(TqorImageBase* image, int) {
     TIFFSetField(codec->tif.get(), TIFFTAG_COLORMAP, red, green, blue);
   }
   written = true;
-  RowLayout l;
-  l.rowBytes = int(paddedRow(coding, fileInfo.sizeX()));
-  l.sizeX = fileInfo.sizeX();
-  l.sizeY = fileInfo.sizeY();
-  setRowLayout(l);
+  setRowLayout({int(paddedRow(coding, fileInfo.sizeX())), fileInfo.sizeX(), fileInfo.sizeY(), false});
   transferImage(image, true);
   return 0;
 }

@@ -24,14 +24,8 @@ public:
   TTiffFileInfo() : coding_(0), sizeX_(0), sizeY_(0), spare{0, 0}, direct(1), pages(1) {}
   // A new file of the coding (1, 4, 8 or 24 bits per pixel) and size.
   TTiffFileInfo(int coding, int sizeX, int sizeY);
-  TTiffFileInfo(const TTiffFileInfo&) = default;
-  TTiffFileInfo& operator=(const TTiffFileInfo&) = default;
   ~TTiffFileInfo() override;
-  int formatID() override;
-  int sizeY() override { return sizeY_; }
-  int sizeX() override { return sizeX_; }
-  int numberOfImages() override { return pages; }
-  int coding() override { return coding_; }
+  QOR_DESCRIBES(coding_, sizeX_, sizeY_, pages);
 
   int32_t coding_;
   int32_t sizeX_;

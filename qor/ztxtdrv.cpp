@@ -186,8 +186,6 @@ TImgListFormatDriver::~TImgListFormatDriver() {
   }
 }
 
-TFileFormatDriver* TImgListFormatDriver::createInstance() { return new TImgListFormatDriver; }
-
 int TImgListFormatDriver::recognizeFormat() {
   char first[imgListLayout::signatureSize];
   if (!readPrefix(first, imgListLayout::signatureSize)) return 0;

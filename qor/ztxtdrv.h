@@ -44,12 +44,8 @@ public:
   TImgListFileInfo(const TImgListFileInfo& other);
   TImgListFileInfo& operator=(const TImgListFileInfo& other);
   ~TImgListFileInfo() override;
-  int formatID() override;
   // The size and coding of the member open now; 0 when none is.
-  int sizeY() override { return inner ? inner->sizeY() : 0; }
-  int sizeX() override { return inner ? inner->sizeX() : 0; }
-  int numberOfImages() override { return numberOfImages_; }
-  int coding() override { return inner ? inner->coding() : 0; }
+  QOR_DESCRIBES(inner ? inner->coding() : 0, inner ? inner->sizeX() : 0, inner ? inner->sizeY() : 0, numberOfImages_);
 
   // The inner descriptor for a create: an owned one passes to the caller
   // (its flag bit 0 makes the ensemble it is opened with delete it).
