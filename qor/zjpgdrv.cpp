@@ -9,7 +9,6 @@
 #include <jpeglib.h>
 
 #include "zbitconv.h"
-#include "zsigens1.h"
 
 // ---------------------------------------------------------------- descriptor
 
