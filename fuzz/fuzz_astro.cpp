@@ -21,7 +21,7 @@ void writeBack(TImageEnsemble& in) {
   } catch (const x_qor&) {
     return;
   }
-  std::vector<unsigned char> file(astroLayout::headerSize + 2 * pixels);
+  std::vector<unsigned char> file(TAstroLUMHead::diskSize + 2 * pixels);
   try {
     {
       TImageEnsemble out(manager);

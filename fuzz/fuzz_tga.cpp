@@ -25,7 +25,8 @@ void writeBack(TImageEnsemble& in) {
   }
   for (int rle = 0; rle < 2; ++rle) {
     TTgaFileInfo copy(read);
-    copy.head.imageType = uint8_t(rle ? copy.head.imageType | tgaLayout::typeRle : copy.head.imageType & ~tgaLayout::typeRle);
+    constexpr int typeRle = 8;  // the image type's run-length bit
+    copy.head.imageType = uint8_t(rle ? copy.head.imageType | typeRle : copy.head.imageType & ~typeRle);
     std::vector<unsigned char> file(1024 + 4 * pixels + size_t(in.sizeY()) * 4);
     try {
       {

@@ -8,6 +8,42 @@
 #include <cstring>
 #include <new>
 
+// ---------------------------------------------------------------- on-disk layout
+
+namespace astroLayout {
+inline constexpr int cardSize = 80;
+inline constexpr int cards = 7;
+inline constexpr int headerSize = cards * cardSize;  // the samples start here
+static_assert(headerSize == TAstroLUMHead::diskSize);
+// Cards in the order they are written.
+inline constexpr int simpleCard = 0;
+inline constexpr int bitpixCard = 1;
+inline constexpr int naxisCard = 2;
+inline constexpr int naxis1Card = 3;
+inline constexpr int naxis2Card = 4;
+inline constexpr int testCard = 5;
+inline constexpr int endCard = 6;
+// Columns counted from 0: a value ends in valueEnd, a slash follows it.
+inline constexpr int valueEnd = 29;
+inline constexpr int slash = 30;
+// Reading: a value is looked for from valueStart characters after the first
+// letter of its keyword, past at most maxSkipped characters that are not digits.
+inline constexpr int valueStart = 12;
+inline constexpr int maxSkipped = 40;
+// The only sample size the format holds.
+inline constexpr int sampleBits = 16;
+inline constexpr int sampleBytes = 2;
+// Files of other tools: the header fills whole blocks of 36 cards, its last
+// card is END, blanks fill the rest of its block and the samples start with
+// the next block. A card holds its keyword in columns 0 to 7 and, when it has
+// a value, "= " in columns 8 and 9.
+inline constexpr int blockSize = 2880;
+inline constexpr int cardsPerBlock = blockSize / cardSize;
+inline constexpr int keywordSize = 8;
+inline constexpr int valueColumn = 10;
+inline constexpr int maxHeaderBlocks = 64;  // blocks looked through for the END card
+}  // namespace astroLayout
+
 namespace {
 
 // Card templates as written with every value 0; each is blank-filled to 80 columns.
@@ -62,8 +98,6 @@ void putValue(char* text, int card, long long value) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- on-disk layout
 
 const char* TAstroLUMHead::read(TqorStream& s, char* fault, size_t size) {
   HeaderText h;
@@ -232,6 +266,8 @@ int TAstroLUMFormatDriver::recognizeFormat() {
   h.read(*stream, fault, sizeof fault);
   return h.notFound == 0;
 }
+
+int TAstroLUMFormatDriver::rowBytes() const { return fileInfo.head.sizeX * astroLayout::sampleBytes; }
 
 void TAstroLUMFormatDriver::allocateRow() {
   try {

@@ -15,43 +15,11 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
-namespace astroLayout {
-inline constexpr int cardSize = 80;
-inline constexpr int cards = 7;
-inline constexpr int headerSize = cards * cardSize;  // 560: the samples start here
-// Cards in the order they are written.
-inline constexpr int simpleCard = 0;
-inline constexpr int bitpixCard = 1;
-inline constexpr int naxisCard = 2;
-inline constexpr int naxis1Card = 3;
-inline constexpr int naxis2Card = 4;
-inline constexpr int testCard = 5;
-inline constexpr int endCard = 6;
-// Columns counted from 0: a value ends in valueEnd, a slash follows it.
-inline constexpr int valueEnd = 29;
-inline constexpr int slash = 30;
-// Reading: a value is looked for from valueStart characters after the first
-// letter of its keyword, past at most maxSkipped characters that are not digits.
-inline constexpr int valueStart = 12;
-inline constexpr int maxSkipped = 40;
-// The only sample size the format holds.
-inline constexpr int sampleBits = 16;
-inline constexpr int sampleBytes = 2;
-// Files of other tools: the header fills whole blocks of 36 cards, its last
-// card is END, blanks fill the rest of its block and the samples start with
-// the next block. A card holds its keyword in columns 0 to 7 and, when it has
-// a value, "= " in columns 8 and 9.
-inline constexpr int blockSize = 2880;
-inline constexpr int cardsPerBlock = blockSize / cardSize;
-inline constexpr int keywordSize = 8;
-inline constexpr int valueColumn = 10;
-inline constexpr int maxHeaderBlocks = 64;  // blocks looked through for the END card
-}  // namespace astroLayout
-
 // The header as held in memory.
 struct TAstroLUMHead {
   TAstroLUMHead() : sizeX(0), sizeY(0), coding(0), notFound(1) {}
-  static int diskSizeOf() { return astroLayout::headerSize; }
+  static constexpr int diskSize = 560;  // seven cards of 80 characters
+  static int diskSizeOf() { return diskSize; }
 
   // Reads the 560 header bytes at the stream's position; bytes the stream
   // does not hold count as blanks. notFound is 1 when there is no "SIMPLE".
@@ -59,7 +27,7 @@ struct TAstroLUMHead {
   // otherwise the fault, written into text (of size bytes).
   const char* read(TqorStream& s, char* text, size_t size);
   // The 560 bytes of the header as written.
-  void toBytes(char out[astroLayout::headerSize]) const;
+  void toBytes(char out[diskSize]) const;
   // Writes the 560 bytes at the stream's position.
   void write(TqorStream& s) const;
 
@@ -98,16 +66,12 @@ public:
   TAstroLUMFormatDriver();
   ~TAstroLUMFormatDriver() override;
   // recognizeFormat claims every stream with "SIMPLE" in its first 560 bytes.
-  QOR_FORMAT_DRIVER_STEPS;
-  TFileInfo* getFileInfo() override { return &fileInfo; }
+  QOR_FILE_DRIVER_STEPS(fileInfo);
   // The image has moved whole: no chunk is ever left.
   int readNextChunk() override { return 1; }
   int writeNextChunk() override { return 1; }
   int hasPalette() override { return 0; }
   int paletteSize() override { return 0; }
-  int queryState() override { return 1; }
-  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
 private:
   // How a file of 2880-byte header blocks stores its samples.
@@ -119,7 +83,7 @@ private:
   };
   // One row of samples as stored.
   void allocateRow();
-  int rowBytes() const { return fileInfo.head.sizeX * astroLayout::sampleBytes; }
+  int rowBytes() const;
   // Reads the header of a file of header blocks into the descriptor; false,
   // with nothing changed, when the file is not of that kind.
   bool readBlockedHeader(const char* what);

@@ -23,6 +23,67 @@ inline int smaller(int a, int b) { return a < b ? a : b; }
 
 // ---------------------------------------------------------------- on-disk layout
 
+// Offsets from the start of the file; all fields little-endian.
+namespace bmpLayout {
+// File header.
+inline constexpr int type = 0;       // uint16, the magic "BM"
+inline constexpr int fileSize = 2;   // uint32
+inline constexpr int reserved1 = 6;  // uint16
+inline constexpr int reserved2 = 8;  // uint16
+inline constexpr int offBits = 10;   // uint32: start of the pixel rows
+inline constexpr int fileHeaderSize = TBmpHead::diskSize;
+inline constexpr unsigned magic = TBmpHead::magic;
+// Info header (40 bytes, the layout of TqorBITMAPINFOHEADER).
+inline constexpr int infoHeader = 14;
+inline constexpr int infoSize = 14;      // uint32, 40
+inline constexpr int width = 18;         // int32
+inline constexpr int height = 22;        // int32, negative for top-down rows
+inline constexpr int planes = 26;        // uint16
+inline constexpr int bitCount = 28;      // uint16
+inline constexpr int compression = 30;   // uint32
+inline constexpr int sizeImage = 34;     // uint32
+inline constexpr int xPelsPerMeter = 38; // int32
+inline constexpr int yPelsPerMeter = 42; // int32
+inline constexpr int clrUsed = 46;       // uint32
+inline constexpr int clrImportant = 50;  // uint32
+inline constexpr int infoHeaderSize = 40;
+// Longer info headers start as the 40-byte one; from 52 bytes on they hold
+// the colour masks, from 56 bytes on the alpha mask too, then colour space
+// fields that the reader leaves alone.
+inline constexpr int infoHeaderV2Size = 52;
+inline constexpr int infoHeaderV3Size = 56;
+inline constexpr int infoHeaderV4Size = 108;
+inline constexpr int infoHeaderV5Size = 124;
+// Info headers of OS/2 2.x, whose compression codes mean other things: refused.
+inline constexpr int os2InfoHeaderShortSize = 16;
+inline constexpr int os2InfoHeaderSize = 64;
+// The colour masks red, green, blue, uint32 each: after a 40-byte header of a
+// bit-field file, inside the longer headers; at the same offset either way.
+inline constexpr int masks = 54;
+inline constexpr int maskBytes = 12;
+inline constexpr int alphaMask = 66;  // uint32, headers of 56 bytes and more
+inline constexpr int palette = 54;  // after a 40-byte header: entries of blue, green, red, reserved
+inline constexpr int paletteEntryBytes = 4;
+inline constexpr int headersEnd = 54;
+
+// Compression codes.
+inline constexpr uint32_t compressionNone = 0;
+inline constexpr uint32_t compressionRLE8 = 1;
+inline constexpr uint32_t compressionRLE4 = 2;
+inline constexpr uint32_t compressionBitFields = 3;
+inline constexpr uint32_t compressionJpeg = 4;  // embedded JPEG stream, not decoded
+inline constexpr uint32_t compressionPng = 5;   // embedded PNG stream, not decoded
+// Bit-field masks the converters decode (red, green, blue).
+inline constexpr uint32_t red555 = 0x7C00, green555 = 0x03E0, blue555 = 0x001F;
+inline constexpr uint32_t red565 = 0xF800, green565 = 0x07E0, blue565 = 0x001F;
+inline constexpr uint32_t red888 = 0xFF0000, green888 = 0x00FF00, blue888 = 0x0000FF;
+
+// Run-length escapes (a count byte of 0 followed by one of these).
+inline constexpr int escapeEndOfLine = 0;
+inline constexpr int escapeEndOfBitmap = 1;
+inline constexpr int escapeDelta = 2;
+}  // namespace bmpLayout
+
 void TBmpHead::fillBMPHead() {
   bfType = uint16_t(bmpLayout::magic);
   bfSize = 0;
@@ -578,9 +639,7 @@ int TBmpFormatDriver::readHeader() {
   const char* what = "BMP header";
   const std::string file = fileSuffix(fileNameForMessages());
   unsigned char bytes[fileHeaderSize + infoHeaderV5Size] = {};
-  stream->seek(0, SEEK_SET);
-  int got = stream->read(bytes, int(sizeof bytes));
-  if (got < 0) got = 0;
+  const int got = readAtStart(bytes, int(sizeof bytes));
   if (got < headersEnd)
     QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the headers.", what, got, headersEnd);
   TBmpFileInfo read;
@@ -694,18 +753,15 @@ void TBmpFormatDriver::startRows(TqorImageBase* image, bool write, uint32_t offs
 }
 
 int TBmpFormatDriver::readImage(TqorImageBase* image, int) {
-  if (!image->ptr()) return 0;
-  takeConverter(getConverterDisk2Memory(image), storedRow);
+  if (!startImage(image, false, storedRow)) return 0;
   decoder.start(&fileInfo.info, stream, chunkSlack);
   startRows(image, false, fileInfo.head.bfOffBits, fileInfo.info.biHeight >= 0);
   return 0;
 }
 
 int TBmpFormatDriver::writeImage(TqorImageBase* image, int) {
-  if (!image->ptr()) return 0;
   // the converter first: a pair without one leaves the file as it was
-  takeConverter(getConverterMemory2Disk(image), storedRow);
-  startRows(image, true, 0, true);
+  if (startImage(image, true, storedRow)) startRows(image, true, 0, true);
   return 0;
 }
 

@@ -13,67 +13,6 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
-// Offsets from the start of the file; all fields little-endian.
-namespace bmpLayout {
-// File header.
-inline constexpr int type = 0;       // uint16, the magic "BM"
-inline constexpr int fileSize = 2;   // uint32
-inline constexpr int reserved1 = 6;  // uint16
-inline constexpr int reserved2 = 8;  // uint16
-inline constexpr int offBits = 10;   // uint32: start of the pixel rows
-inline constexpr int fileHeaderSize = 14;
-inline constexpr unsigned magic = 0x4D42;
-// Info header (40 bytes, the layout of TqorBITMAPINFOHEADER).
-inline constexpr int infoHeader = 14;
-inline constexpr int infoSize = 14;      // uint32, 40
-inline constexpr int width = 18;         // int32
-inline constexpr int height = 22;        // int32, negative for top-down rows
-inline constexpr int planes = 26;        // uint16
-inline constexpr int bitCount = 28;      // uint16
-inline constexpr int compression = 30;   // uint32
-inline constexpr int sizeImage = 34;     // uint32
-inline constexpr int xPelsPerMeter = 38; // int32
-inline constexpr int yPelsPerMeter = 42; // int32
-inline constexpr int clrUsed = 46;       // uint32
-inline constexpr int clrImportant = 50;  // uint32
-inline constexpr int infoHeaderSize = 40;
-// Longer info headers start as the 40-byte one; from 52 bytes on they hold
-// the colour masks, from 56 bytes on the alpha mask too, then colour space
-// fields that the reader leaves alone.
-inline constexpr int infoHeaderV2Size = 52;
-inline constexpr int infoHeaderV3Size = 56;
-inline constexpr int infoHeaderV4Size = 108;
-inline constexpr int infoHeaderV5Size = 124;
-// Info headers of OS/2 2.x, whose compression codes mean other things: refused.
-inline constexpr int os2InfoHeaderShortSize = 16;
-inline constexpr int os2InfoHeaderSize = 64;
-// The colour masks red, green, blue, uint32 each: after a 40-byte header of a
-// bit-field file, inside the longer headers; at the same offset either way.
-inline constexpr int masks = 54;
-inline constexpr int maskBytes = 12;
-inline constexpr int alphaMask = 66;  // uint32, headers of 56 bytes and more
-inline constexpr int palette = 54;  // after a 40-byte header: entries of blue, green, red, reserved
-inline constexpr int paletteEntryBytes = 4;
-inline constexpr int headersEnd = 54;
-
-// Compression codes.
-inline constexpr uint32_t compressionNone = 0;
-inline constexpr uint32_t compressionRLE8 = 1;
-inline constexpr uint32_t compressionRLE4 = 2;
-inline constexpr uint32_t compressionBitFields = 3;
-inline constexpr uint32_t compressionJpeg = 4;  // embedded JPEG stream, not decoded
-inline constexpr uint32_t compressionPng = 5;   // embedded PNG stream, not decoded
-// Bit-field masks the converters decode (red, green, blue).
-inline constexpr uint32_t red555 = 0x7C00, green555 = 0x03E0, blue555 = 0x001F;
-inline constexpr uint32_t red565 = 0xF800, green565 = 0x07E0, blue565 = 0x001F;
-inline constexpr uint32_t red888 = 0xFF0000, green888 = 0x00FF00, blue888 = 0x0000FF;
-
-// Run-length escapes (a count byte of 0 followed by one of these).
-inline constexpr int escapeEndOfLine = 0;
-inline constexpr int escapeEndOfBitmap = 1;
-inline constexpr int escapeDelta = 2;
-}  // namespace bmpLayout
-
 // The 14-byte file header.
 struct TBmpHead {
   uint16_t bfType;
@@ -82,11 +21,10 @@ struct TBmpHead {
   uint16_t bfReserved2;
   uint32_t bfOffBits;
 
+  static constexpr uint16_t magic = 0x4D42;  // "BM"
   // "BM" and zeros.
   void fillBMPHead();
-  static int diskSizeOf() { return bmpLayout::fileHeaderSize; }
-  void toBytes(unsigned char out[bmpLayout::fileHeaderSize]) const;
-  void fromBytes(const unsigned char in[bmpLayout::fileHeaderSize]);
+  QOR_DISK_RECORD(14);
 };
 
 // ---------------------------------------------------------------- descriptor
@@ -216,8 +154,7 @@ class TBmpFormatDriver : public TFileFormatDriver {
 public:
   TBmpFormatDriver();
   ~TBmpFormatDriver() override;
-  QOR_FORMAT_DRIVER_STEPS;
-  TFileInfo* getFileInfo() override { return &fileInfo; }
+  QOR_FILE_DRIVER_STEPS(fileInfo);
   int readNextChunk() override { return moveRowChunk(false); }
   int writeNextChunk() override { return moveRowChunk(true); }
   bool writeEndsFile() override { return true; }
@@ -227,9 +164,6 @@ public:
   bool takesImageRows() const override;
   int hasPalette() override;
   int paletteSize() override;
-  int queryState() override { return 1; }
-  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
 protected:
   // Padded length of a stored row of a geometry checked by checkGeometry.

@@ -6,6 +6,21 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
+// Offsets from the start of the file; the file header is the Windows one.
+namespace bmpOS2Layout {
+inline constexpr int coreSize = 14;  // uint32, 12
+inline constexpr int width = 18;     // int16
+inline constexpr int height = 20;    // int16, rows always bottom-up
+inline constexpr int planes = 22;    // uint16
+inline constexpr int bitCount = 24;  // uint16
+inline constexpr int coreHeaderSize = TBmpOS2CoreHead::diskSize;
+inline constexpr int headersEnd = 26;
+inline constexpr int palette = 26;  // entries of blue, green, red
+inline constexpr int paletteEntryBytes = 3;
+// Largest width and height the signed 16-bit fields hold.
+inline constexpr int maxSide = 32767;
+}  // namespace bmpOS2Layout
+
 namespace {
 // Position of a field inside the core header, whose offsets count from the file start.
 constexpr int at(int offset) { return offset - bmpOS2Layout::coreSize; }
@@ -56,26 +71,34 @@ TBmpOS2FormatDriver::TBmpOS2FormatDriver() = default;
 
 TBmpOS2FormatDriver::~TBmpOS2FormatDriver() = default;
 
+namespace {
+// The file and core headers out of the first headersEnd bytes of a file.
+TBmpOS2FileInfo headersOf(const unsigned char bytes[bmpOS2Layout::headersEnd]) {
+  TBmpOS2FileInfo read;
+  read.head.fromBytes(bytes);
+  read.core.fromBytes(bytes + bmpOS2Layout::coreSize);
+  return read;
+}
+}  // namespace
+
 int TBmpOS2FormatDriver::recognizeFormat() {
-  unsigned char bytes[bmpOS2Layout::coreSize + 4] = {};
-  if (!readPrefix(bytes, int(sizeof bytes))) return 0;
-  return qorLE::get16(bytes + bmpLayout::type) == bmpLayout::magic &&
-         qorLE::get32(bytes + bmpOS2Layout::coreSize) == uint32_t(bmpOS2Layout::coreHeaderSize);
+  unsigned char bytes[bmpOS2Layout::headersEnd] = {};
+  // the magic and the core header's size claim the file
+  if (!readPrefix(bytes, bmpOS2Layout::coreSize + 4)) return 0;
+  const TBmpOS2FileInfo read = headersOf(bytes);
+  return read.head.bfType == TBmpHead::magic && read.core.bcSize == uint32_t(bmpOS2Layout::coreHeaderSize);
 }
 
 int TBmpOS2FormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "OS/2 BMP header";
   unsigned char bytes[bmpOS2Layout::headersEnd] = {};
-  stream->seek(0, SEEK_SET);
-  const int got = stream->read(bytes, bmpOS2Layout::headersEnd);
+  const int got = readAtStart(bytes, bmpOS2Layout::headersEnd);
   if (got < bmpOS2Layout::headersEnd)
-    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the headers.", what, got > 0 ? got : 0,
+    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the headers.", what, got,
               bmpOS2Layout::headersEnd);
-  TBmpOS2FileInfo read;
-  read.head.fromBytes(bytes);
-  read.core.fromBytes(bytes + bmpOS2Layout::coreSize);
-  if (read.head.bfType != bmpLayout::magic) QOR_RAISE("%s: the file does not start with \"BM\".", what);
+  TBmpOS2FileInfo read = headersOf(bytes);
+  if (read.head.bfType != TBmpHead::magic) QOR_RAISE("%s: the file does not start with \"BM\".", what);
   if (read.core.bcSize != uint32_t(bmpOS2Layout::coreHeaderSize))
     QOR_RAISE("%s: a core header of %u bytes is not the 12-byte one.", what, unsigned(read.core.bcSize));
   const int row = checkedRow(read.core.bcBitCount, read.core.bcWidth, read.core.bcHeight, what);
@@ -111,7 +134,7 @@ int TBmpOS2FormatDriver::createFile(TFileInfo* source) {
 }
 
 void TBmpOS2FormatDriver::writeHeaders() {
-  os2Info.head.bfType = uint16_t(bmpLayout::magic);
+  os2Info.head.bfType = TBmpHead::magic;
   os2Info.head.bfOffBits = uint32_t(bmpOS2Layout::headersEnd +
                                     (hasPalette() ? paletteSize() * bmpOS2Layout::paletteEntryBytes : 0));
   os2Info.core.bcSize = uint32_t(bmpOS2Layout::coreHeaderSize);
@@ -128,15 +151,11 @@ void TBmpOS2FormatDriver::writeHeaders() {
 }
 
 int TBmpOS2FormatDriver::readImage(TqorImageBase* image, int) {
-  if (!image->ptr()) return 0;
-  takeConverter(getConverterDisk2Memory(image), storedRow);
-  startRows(image, false, os2Info.head.bfOffBits, true);
+  if (startImage(image, false, storedRow)) startRows(image, false, os2Info.head.bfOffBits, true);
   return 0;
 }
 
 int TBmpOS2FormatDriver::writeImage(TqorImageBase* image, int) {
-  if (!image->ptr()) return 0;
-  takeConverter(getConverterMemory2Disk(image), storedRow);
-  startRows(image, true, 0, true);
+  if (startImage(image, true, storedRow)) startRows(image, true, 0, true);
   return 0;
 }

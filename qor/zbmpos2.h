@@ -7,27 +7,10 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
-// Offsets from the start of the file; the file header is the Windows one.
-namespace bmpOS2Layout {
-inline constexpr int coreSize = 14;  // uint32, 12
-inline constexpr int width = 18;     // int16
-inline constexpr int height = 20;    // int16, rows always bottom-up
-inline constexpr int planes = 22;    // uint16
-inline constexpr int bitCount = 24;  // uint16
-inline constexpr int coreHeaderSize = 12;
-inline constexpr int headersEnd = 26;
-inline constexpr int palette = 26;  // entries of blue, green, red
-inline constexpr int paletteEntryBytes = 3;
-// Largest width and height the signed 16-bit fields hold.
-inline constexpr int maxSide = 32767;
-}  // namespace bmpOS2Layout
-
 // The 12-byte core header.
 struct TBmpOS2CoreHead {
-  TBmpOS2CoreHead() : bcSize(bmpOS2Layout::coreHeaderSize), bcWidth(0), bcHeight(0), bcPlanes(1), bcBitCount(0) {}
-  static int diskSizeOf() { return bmpOS2Layout::coreHeaderSize; }
-  void toBytes(unsigned char out[bmpOS2Layout::coreHeaderSize]) const;
-  void fromBytes(const unsigned char in[bmpOS2Layout::coreHeaderSize]);
+  TBmpOS2CoreHead() : bcSize(diskSize), bcWidth(0), bcHeight(0), bcPlanes(1), bcBitCount(0) {}
+  QOR_DISK_RECORD(12);
 
   uint32_t bcSize;
   int16_t bcWidth;

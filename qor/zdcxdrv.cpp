@@ -7,6 +7,17 @@
 #include "zpcxdrv.h"
 #include "zstream.h"
 
+// ---------------------------------------------------------------- on-disk layout
+
+// Offsets from the start of the file; all words little-endian, 32 bits.
+namespace dcxLayout {
+inline constexpr int magic = 0;      // 0x3ADE68B1
+inline constexpr int pageTable = 4;  // page offsets, then a 0 word
+inline constexpr uint32_t magicWord = 0x3ADE68B1u;
+inline constexpr int wordBytes = 4;
+inline constexpr int maxPages = 1024;
+}  // namespace dcxLayout
+
 // ---------------------------------------------------------------- descriptor
 
 TDcxFileInfo::~TDcxFileInfo() = default;
@@ -119,9 +130,9 @@ int TDcxFormatDriver::createFile(TFileInfo* source) {
     QOR_RAISE("%s: %d pages asked for; a DCX file holds 0 to %d.", what, n, dcxLayout::maxPages);
   if (coding != 1 && coding != 4 && coding != 8 && coding != 24)
     QOR_RAISE("%s: %d bits per pixel cannot be written; the pages store 1, 4, 8 or 24.", what, coding);
-  if (width < 1 || width > pcxLayout::maxSide || height < 1 || height > pcxLayout::maxSide)
+  if (width < 1 || width > TPcxHead::maxSide || height < 1 || height > TPcxHead::maxSide)
     QOR_RAISE("%s: the size %lld x %lld is outside 1 to %d pixels a side, which a page holds.", what,
-              (long long)width, (long long)height, pcxLayout::maxSide);
+              (long long)width, (long long)height, TPcxHead::maxSide);
   makePageEnsemble();
   adoptDescriptor(fileInfo, withCallerFields(TDcxFileInfo(coding, int(width), int(height), n), source));
   tableEntries = n;

@@ -11,15 +11,6 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
-// Offsets from the start of the file; all words little-endian, 32 bits.
-namespace dcxLayout {
-inline constexpr int magic = 0;      // 0x3ADE68B1
-inline constexpr int pageTable = 4;  // page offsets, then a 0 word
-inline constexpr uint32_t magicWord = 0x3ADE68B1u;
-inline constexpr int wordBytes = 4;
-inline constexpr int maxPages = 1024;
-}  // namespace dcxLayout
-
 // ---------------------------------------------------------------- descriptor
 
 class QOR_API TDcxFileInfo : public TFileInfo {
@@ -48,15 +39,8 @@ class TDcxFormatDriver : public TFileFormatDriver {
 public:
   TDcxFormatDriver();
   ~TDcxFormatDriver() override;
-  QOR_FORMAT_DRIVER_STEPS;
-  TFileInfo* getFileInfo() override { return &fileInfo; }
-  // Selects a page: its window is opened in the page ensemble.
-  void updateFileInfo(int page) override;
-  int readNextChunk() override { return readNestedChunk(); }
-  int writeNextChunk() override { return writeNestedChunk(); }
-  int hasPalette() override;
-  int paletteSize() override;
-  int queryState() override { return 1; }
+  // updateFileInfo selects a page: its window is opened in the page ensemble.
+  QOR_NESTED_DRIVER_STEPS(fileInfo);
 
   // The page table: offsets of the pages, 0 for pages not written.
   const uint32_t* pageTable() const { return table.get(); }

@@ -53,18 +53,14 @@ class TJpegFormatDriver : public TFileFormatDriver {
 public:
   TJpegFormatDriver();
   ~TJpegFormatDriver() override;
-  QOR_FORMAT_DRIVER_STEPS;
-  // Claims streams that start with FF D8 FF.
-  TFileInfo* getFileInfo() override { return &fileInfo; }
+  // recognizeFormat claims streams that start with FF D8 FF.
+  QOR_FILE_DRIVER_STEPS(fileInfo);
   // Decodes from the start of the stream, also when the image was read before.
   int readNextChunk() override { return moveRowChunk(false); }
   // Only once, on a file made by createFile.
   int writeNextChunk() override { return moveRowChunk(true); }
   int hasPalette() override { return fileInfo.bits == 8; }
   int paletteSize() override { return fileInfo.bits == 8 || fileInfo.bits == 24 ? 256 : 0; }
-  int queryState() override { return 1; }
-  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
   // Drops a decompression in progress and a compression that has started.
   void releaseImageState() override;
 

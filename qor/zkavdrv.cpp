@@ -18,6 +18,25 @@ bool validCoding(int coding) { return coding >= stDouble && coding <= stRGB; }
 
 }  // namespace
 
+// ---------------------------------------------------------------- on-disk layout
+
+// Offsets of the 46-byte head record (little-endian).
+namespace kavHead {
+inline constexpr int factor = 0;        // double, carried along
+inline constexpr int scale = 8;         // double: stored value x scale = image value
+inline constexpr int recordSize = 16;   // uint16: bytes of one record
+inline constexpr int coding = 18;       // uint16: stXXX code 6..13
+inline constexpr int sizeX = 20;        // uint16
+inline constexpr int sizeY = 22;        // uint16
+inline constexpr int imageNumber = 24;  // uint16: 1 + index, 0 while never written
+inline constexpr int fixedOne = 26;     // uint16, always 1
+inline constexpr int formatMark = 28;   // uint16, always 3
+inline constexpr int name = 30;         // 14 characters, zero-filled
+inline constexpr int reserved = 44;     // 2 bytes
+inline constexpr int size = TKavEnsembleHead::diskSize;
+inline constexpr int mark = 3;
+}  // namespace kavHead
+
 // ---------------------------------------------------------------- head record
 
 TKavEnsembleHead::TKavEnsembleHead(int c, int x, int y, const char* text)
@@ -196,10 +215,8 @@ TKavFormatDriver::TKavFormatDriver() : state(1), fileHead(0, 0, 0, nullptr) {}
 TKavFormatDriver::~TKavFormatDriver() = default;
 
 int TKavFormatDriver::recognizeFormat() {
-  unsigned char bytes[kavHead::size] = {};
-  if (!readPrefix(bytes, kavHead::size)) return 0;
   TKavEnsembleHead h;
-  h.fromBytes(bytes);
+  if (!readPrefixRecord(h)) return 0;
   // the mark alone would take TIFF, TGA or OS/2 files whose bytes 28-29 read 3, 0
   return h.formatMark == kavHead::mark && validCoding(h.coding) && h.recordSize == h.getRecordSize();
 }

@@ -7,23 +7,6 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
-// Offsets of the 46-byte head record (little-endian).
-namespace kavHead {
-inline constexpr int factor = 0;        // double, carried along
-inline constexpr int scale = 8;         // double: stored value x scale = image value
-inline constexpr int recordSize = 16;   // uint16: bytes of one record
-inline constexpr int coding = 18;       // uint16: stXXX code 6..13
-inline constexpr int sizeX = 20;        // uint16
-inline constexpr int sizeY = 22;        // uint16
-inline constexpr int imageNumber = 24;  // uint16: 1 + index, 0 while never written
-inline constexpr int fixedOne = 26;     // uint16, always 1
-inline constexpr int formatMark = 28;   // uint16, always 3
-inline constexpr int name = 30;         // 14 characters, zero-filled
-inline constexpr int reserved = 44;     // 2 bytes
-inline constexpr int size = 46;
-inline constexpr int mark = 3;
-}  // namespace kavHead
-
 struct QOR_API TKavEnsembleHead {
   TKavEnsembleHead() = default;
   TKavEnsembleHead(int coding, int sizeX, int sizeY, const char* name);
@@ -34,7 +17,6 @@ struct QOR_API TKavEnsembleHead {
   int elementSize() const;
   // max(elementSize x sizeX, 46)
   int getRecordSize() const;
-  static int diskSizeOf() { return kavHead::size; }
   long pointsNumber() const { return long(sizeX) * sizeY; }
   long imageSizeOnDisk() const { return long(sizeY) * recordSize; }
   long imageWithHeadSize() const { return imageSizeOnDisk() + recordSize; }
@@ -42,8 +24,7 @@ struct QOR_API TKavEnsembleHead {
   int getCodingAsST() const { return coding >= 6 && coding <= 13 ? coding : 0; }
   bool isAllZero() const;
 
-  void toBytes(unsigned char out[kavHead::size]) const;
-  void fromBytes(const unsigned char in[kavHead::size]);
+  QOR_DISK_RECORD(46);
 
   double factor;
   double scale;

@@ -18,6 +18,54 @@ inline int smaller(int a, int b) { return a < b ? a : b; }
 
 // ---------------------------------------------------------------- on-disk layout
 
+// Offsets from the start of the file; all fields little-endian.
+namespace pcxLayout {
+inline constexpr int manufacturer = 0;  // uint8, 10
+inline constexpr int version = 1;       // uint8
+inline constexpr int encoding = 2;      // uint8, 0: raw lines
+inline constexpr int bitsPerPixel = 3;  // uint8, bits per pixel per plane
+inline constexpr int xMin = 4;          // int16
+inline constexpr int yMin = 6;          // int16
+inline constexpr int xMax = 8;          // int16
+inline constexpr int yMax = 10;         // int16
+inline constexpr int hRes = 12;         // int16
+inline constexpr int vRes = 14;         // int16
+inline constexpr int colorMap = 16;     // 16 entries of red, green, blue
+inline constexpr int colorMapBytes = int(sizeof TPcxHead::colorMap);
+inline constexpr int reserved = 64;         // uint8
+inline constexpr int planes = 65;           // uint8
+inline constexpr int bytesPerLine = 66;     // int16, per plane
+inline constexpr int paletteInfo = 68;      // int16
+inline constexpr int hScreenSize = 70;      // int16
+inline constexpr int vScreenSize = 72;      // int16
+inline constexpr int filler = 74;           // 54 bytes
+inline constexpr int fillerBytes = int(sizeof TPcxHead::filler);
+inline constexpr int headerSize = TPcxHead::diskSize;
+
+inline constexpr int manufacturerMark = 10;
+inline constexpr int writtenVersion = 5;
+inline constexpr int writtenResolution = 480;
+// Run-length codes: a byte of at least runMark repeats the next one
+// (byte AND runCountMask) times.
+inline constexpr int runMark = 0xC0;
+inline constexpr int runCountMask = 0x3F;
+inline constexpr int longestRun = 63;
+// The 256-colour palette after the last line: a marker and 256 entries of
+// red, green, blue.
+inline constexpr int paletteMarker = 12;
+inline constexpr int sixBitPaletteMarker = 10;  // components in 0..63
+inline constexpr int trailingPaletteBytes = 1 + 256 * 3;
+// Largest width and height the signed 16-bit window holds.
+inline constexpr int maxSide = TPcxHead::maxSide;
+
+// Bytes per plane of a written line: an even count, as the format asks and
+// readers expect (Pillow reads no other).
+inline int64_t writtenBytesPerLine(int64_t coding, int64_t width) {
+  const int64_t bits = coding == 24 ? 8 : coding == 4 ? 1 : coding;
+  return ((bits * width + 7) / 8 + 1) / 2 * 2;
+}
+}  // namespace pcxLayout
+
 void TPcxHead::fillPCXHead() {
   std::memset(this, 0, sizeof *this);
   manufacturer = uint8_t(pcxLayout::manufacturerMark);
@@ -478,10 +526,8 @@ TPcxFormatDriver::TPcxFormatDriver() { fileInfo.head.fillPCXHead(); }
 TPcxFormatDriver::~TPcxFormatDriver() = default;
 
 int TPcxFormatDriver::recognizeFormat() {
-  unsigned char bytes[pcxLayout::headerSize];
-  if (!readPrefix(bytes, pcxLayout::headerSize)) return 0;
   TPcxHead h;
-  h.fromBytes(bytes);
+  if (!readPrefixRecord(h)) return 0;
   return h.manufacturer == pcxLayout::manufacturerMark && h.xMin >= 0 && h.yMin >= 0 && h.xMax >= h.xMin &&
          h.yMax >= h.yMin;
 }
@@ -510,12 +556,10 @@ int TPcxFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "PCX header";
   unsigned char bytes[pcxLayout::headerSize] = {};
-  // a caller's stream may not know its size (0): the reads tell then
-  const int64_t size = stream->size() > 0 ? stream->size() : INT64_MAX;
-  const int got = seekTo(0) ? stream->read(bytes, pcxLayout::headerSize) : 0;
-  if (got < pcxLayout::headerSize || size < pcxLayout::headerSize)
-    QOR_RAISE("%s: the file ends after %lld bytes, inside the %d bytes of the header.", what,
-              (long long)(got < 0 ? 0 : size < got ? size : got), pcxLayout::headerSize);
+  const int got = readAtStart(bytes, pcxLayout::headerSize);
+  if (got < pcxLayout::headerSize)
+    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the header.", what, got,
+              pcxLayout::headerSize);
   TPcxFileInfo read;
   read.head.fromBytes(bytes);
   const TPcxHead& h = read.head;
@@ -550,7 +594,8 @@ int TPcxFormatDriver::readHeader() {
   checkGeometry(int64_t(planes) * h.bytesPerLine, width, height, what, bits * planes);
 
   adoptDescriptor(fileInfo, read);
-  lineDataEnd = size;
+  // a caller's stream may not know its size (0): the reads tell then
+  lineDataEnd = stream->size() > 0 ? stream->size() : INT64_MAX;
   switch (source) {
     case blackWhite:
       palette[0] = TqorPaletteItem{0, 0, 0};
@@ -632,17 +677,13 @@ int converterRowBytes(TPcxFileInfo& info) {
 }  // namespace
 
 int TPcxFormatDriver::readImage(TqorImageBase* image, int) {
-  if (!image->ptr()) return 0;
-  takeConverter(getConverterDisk2Memory(image), converterRowBytes(fileInfo));
-  startRows(image, false);
+  if (startImage(image, false, converterRowBytes(fileInfo))) startRows(image, false);
   return 0;
 }
 
 int TPcxFormatDriver::writeImage(TqorImageBase* image, int) {
-  if (!image->ptr()) return 0;
   // the converter first: a pair without one leaves the file as it was
-  takeConverter(getConverterMemory2Disk(image), converterRowBytes(fileInfo));
-  startRows(image, true);
+  if (startImage(image, true, converterRowBytes(fileInfo))) startRows(image, true);
   return 0;
 }
 

@@ -14,54 +14,6 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
-// Offsets from the start of the file; all fields little-endian.
-namespace pcxLayout {
-inline constexpr int manufacturer = 0;  // uint8, 10
-inline constexpr int version = 1;       // uint8
-inline constexpr int encoding = 2;      // uint8, 0: raw lines
-inline constexpr int bitsPerPixel = 3;  // uint8, bits per pixel per plane
-inline constexpr int xMin = 4;          // int16
-inline constexpr int yMin = 6;          // int16
-inline constexpr int xMax = 8;          // int16
-inline constexpr int yMax = 10;         // int16
-inline constexpr int hRes = 12;         // int16
-inline constexpr int vRes = 14;         // int16
-inline constexpr int colorMap = 16;     // 16 entries of red, green, blue
-inline constexpr int colorMapBytes = 48;
-inline constexpr int reserved = 64;         // uint8
-inline constexpr int planes = 65;           // uint8
-inline constexpr int bytesPerLine = 66;     // int16, per plane
-inline constexpr int paletteInfo = 68;      // int16
-inline constexpr int hScreenSize = 70;      // int16
-inline constexpr int vScreenSize = 72;      // int16
-inline constexpr int filler = 74;           // 54 bytes
-inline constexpr int fillerBytes = 54;
-inline constexpr int headerSize = 128;
-
-inline constexpr int manufacturerMark = 10;
-inline constexpr int writtenVersion = 5;
-inline constexpr int writtenResolution = 480;
-// Run-length codes: a byte of at least runMark repeats the next one
-// (byte AND runCountMask) times.
-inline constexpr int runMark = 0xC0;
-inline constexpr int runCountMask = 0x3F;
-inline constexpr int longestRun = 63;
-// The 256-colour palette after the last line: a marker and 256 entries of
-// red, green, blue.
-inline constexpr int paletteMarker = 12;
-inline constexpr int sixBitPaletteMarker = 10;  // components in 0..63
-inline constexpr int trailingPaletteBytes = 1 + 256 * 3;
-// Largest width and height the signed 16-bit window holds.
-inline constexpr int maxSide = 32768;
-
-// Bytes per plane of a written line: an even count, as the format asks and
-// readers expect (Pillow reads no other).
-inline int64_t writtenBytesPerLine(int64_t coding, int64_t width) {
-  const int64_t bits = coding == 24 ? 8 : coding == 4 ? 1 : coding;
-  return ((bits * width + 7) / 8 + 1) / 2 * 2;
-}
-}  // namespace pcxLayout
-
 // The 128-byte header.
 struct TPcxHead {
   uint8_t manufacturer;
@@ -74,21 +26,21 @@ struct TPcxHead {
   int16_t yMax;
   int16_t hRes;
   int16_t vRes;
-  uint8_t colorMap[pcxLayout::colorMapBytes];
+  uint8_t colorMap[48];  // 16 entries of red, green, blue
   uint8_t reserved;
   uint8_t planes;
   int16_t bytesPerLine;
   int16_t paletteInfo;
   int16_t hScreenSize;
   int16_t vScreenSize;
-  uint8_t filler[pcxLayout::fillerBytes];
+  uint8_t filler[54];
 
   // Zeros, then manufacturer 10, version 5, resolutions 480, one plane and
   // palette information 1.
   void fillPCXHead();
-  static int diskSizeOf() { return pcxLayout::headerSize; }
-  void toBytes(unsigned char out[pcxLayout::headerSize]) const;
-  void fromBytes(const unsigned char in[pcxLayout::headerSize]);
+  QOR_DISK_RECORD(128);
+  // Largest width and height the signed 16-bit window holds.
+  static constexpr int maxSide = 32768;
 };
 
 // ---------------------------------------------------------------- descriptor
@@ -243,16 +195,12 @@ class TPcxFormatDriver : public TFileFormatDriver {
 public:
   TPcxFormatDriver();
   ~TPcxFormatDriver() override;
-  QOR_FORMAT_DRIVER_STEPS;
-  TFileInfo* getFileInfo() override { return &fileInfo; }
+  QOR_FILE_DRIVER_STEPS(fileInfo);
   int readNextChunk() override { return moveRowChunk(false); }
   int writeNextChunk() override;
   bool writeEndsFile() override { return true; }
   int hasPalette() override;
   int paletteSize() override;
-  int queryState() override { return 1; }
-  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
   // Encodes a line of n bytes (all planes together) into out, which has room
   // for 2 x n bytes; returns the bytes produced.

@@ -63,17 +63,13 @@ class TPngFormatDriver : public TFileFormatDriver {
 public:
   TPngFormatDriver();
   ~TPngFormatDriver() override;
-  QOR_FORMAT_DRIVER_STEPS;
+  QOR_FILE_DRIVER_STEPS(fileInfo);
   // Checks the descriptor; the file's bytes go out with its image.
-  TFileInfo* getFileInfo() override { return &fileInfo; }
   int readNextChunk() override;
   // Only once, on a file made by createFile.
   int writeNextChunk() override;
   int hasPalette() override { return fileInfo.coding() != 24; }
   int paletteSize() override { return paletteEntriesOf(fileInfo.coding()); }
-  int queryState() override { return 1; }
-  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
   // Drops the libpng objects of a read and the writer of an image begun.
   void releaseImageState() override;
 

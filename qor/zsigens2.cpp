@@ -677,6 +677,21 @@ bool TFileFormatDriver::readPrefix(void* bytes, int count) {
   return stream->read(bytes, count) == count;
 }
 
+int TFileFormatDriver::readAtStart(void* bytes, int count) {
+  // a window may read past the size it reports; a caller's stream may not
+  // know its size (0). Asked first: a stream may move to learn it.
+  const int64_t size = stream ? stream->size() : 0;
+  int got = stream && seekTo(0) ? stream->read(bytes, count) : 0;
+  if (got < 0) got = 0;
+  return size > 0 && size < got ? int(size) : got;
+}
+
+bool TFileFormatDriver::startImage(TqorImageBase* image, bool write, int rowBytes) {
+  if (!image->ptr()) return false;
+  takeConverter(write ? getConverterMemory2Disk(image) : getConverterDisk2Memory(image), rowBytes);
+  return true;
+}
+
 void TFileFormatDriver::writeAtStart(const void* bytes, int count) {
   if (!seekTo(0)) stream->seek(0, SEEK_SET);
   stream->write(bytes, count);

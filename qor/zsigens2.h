@@ -369,6 +369,15 @@ protected:
   int sizeY() override { return sizeYOf; }                  \
   int numberOfImages() override { return imagesOf; }
 
+// The size and byte conversions of a header record, read and written field by
+// field (little-endian unless its format says otherwise): declared once in
+// every record struct.
+#define QOR_DISK_RECORD(bytes)                          \
+  static constexpr int diskSize = bytes;                \
+  static int diskSizeOf() { return diskSize; }          \
+  void toBytes(unsigned char out[diskSize]) const;      \
+  void fromBytes(const unsigned char in[diskSize])
+
 // A new descriptor of class Info made from args, deleted by the ensemble that
 // opens with it: what every fiXXX factory returns.
 template <class Info, class... Args>
@@ -412,6 +421,27 @@ enum {
   int createFile(TFileInfo* info) override;                \
   int readImage(TqorImageBase* image, int index) override; \
   int writeImage(TqorImageBase* image, int index) override
+
+// The steps of a file format driver that keeps its descriptor in infoMember
+// and converts rows through converter tables.
+#define QOR_FILE_DRIVER_STEPS(infoMember)                                     \
+  QOR_FORMAT_DRIVER_STEPS;                                                    \
+  TFileInfo* getFileInfo() override { return &infoMember; }                  \
+  int queryState() override { return 1; }                                     \
+  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;     \
+  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override
+
+// The steps of a driver whose images are those of a nested ensemble
+// (nestedImages), selected by updateFileInfo; its descriptor is infoMember.
+#define QOR_NESTED_DRIVER_STEPS(infoMember)                                   \
+  QOR_FORMAT_DRIVER_STEPS;                                                    \
+  TFileInfo* getFileInfo() override { return &infoMember; }                  \
+  int queryState() override { return 1; }                                     \
+  void updateFileInfo(int index) override;                                    \
+  int readNextChunk() override { return readNestedChunk(); }                  \
+  int writeNextChunk() override { return writeNestedChunk(); }                \
+  int hasPalette() override;                                                  \
+  int paletteSize() override
 
 // Base of every format driver. The manager keeps one prototype per format;
 // ensembles work on instances made by createInstance().
@@ -554,6 +584,21 @@ protected:
   // The first count bytes of the stream, for recognizeFormat: false when the
   // stream is shorter or cannot be positioned; never raises.
   bool readPrefix(void* bytes, int count);
+  // The record at the start of the stream, for recognizeFormat: false when
+  // the stream is shorter; never raises.
+  template <class Record>
+  bool readPrefixRecord(Record& r) {
+    unsigned char bytes[Record::diskSize] = {};
+    if (!readPrefix(bytes, Record::diskSize)) return false;
+    r.fromBytes(bytes);
+    return true;
+  }
+  // Up to count bytes from the start of the stream, for readHeader: how many
+  // it holds (no more than its known size; 0 when it cannot be positioned).
+  int readAtStart(void* bytes, int count);
+  // Takes the converter of image for a read or a write (a packed row length
+  // when rowBytes is above 0); false when the image has no pixels to move.
+  bool startImage(TqorImageBase* image, bool write, int rowBytes = 0);
   // Positions the stream at its start and writes a header (or a header
   // written again once the data behind it is known).
   void writeAtStart(const void* bytes, int count);

@@ -16,6 +16,54 @@ inline int smaller(int a, int b) { return a < b ? a : b; }
 
 // ---------------------------------------------------------------- on-disk layout
 
+// Offsets from the start of the file; all fields little-endian.
+namespace tgaLayout {
+inline constexpr int idLength = 0;       // uint8: bytes of identification after the header
+inline constexpr int colourMapType = 1;  // uint8: 0 none, 1 a colour map follows
+inline constexpr int imageType = 2;      // uint8
+inline constexpr int mapFirst = 3;       // uint16: index of the first colour map entry
+inline constexpr int mapLength = 5;      // uint16: colour map entries
+inline constexpr int mapEntrySize = 7;   // uint8: bits per colour map entry
+inline constexpr int xOrigin = 8;        // uint16
+inline constexpr int yOrigin = 10;       // uint16
+inline constexpr int width = 12;         // uint16
+inline constexpr int height = 14;        // uint16
+inline constexpr int pixelDepth = 16;    // uint8: bits per pixel
+inline constexpr int descriptor = 17;    // uint8: row and pixel order, attribute bits
+inline constexpr int headerSize = TTgaHead::diskSize;
+
+// Image types; plus typeRle for run-length encoded rows.
+inline constexpr int typeMapped = 1;
+inline constexpr int typeTrueColour = 2;
+inline constexpr int typeGrey = 3;
+inline constexpr int typeRle = 8;
+
+// Image descriptor bits.
+inline constexpr int topDown = 0x20;      // the first stored row is the top one
+inline constexpr int rightToLeft = 0x10;  // the first stored pixel of a row is the rightmost
+inline constexpr int interleaved = 0xC0;  // interleaved row orders, not decoded
+
+// Run-length packets: a header byte, then one pixel (runs) or count pixels.
+inline constexpr int runFlag = 0x80;
+inline constexpr int countMask = 0x7F;
+inline constexpr int maxRaw = 128;  // pixels of the longest raw packet
+inline constexpr int maxRun = 127;  // pixels of the longest run the writer stores
+
+// Footer, after the last row (offsets from its start).
+inline constexpr int extensionOffset = 0;  // uint32
+inline constexpr int developerOffset = 4;  // uint32
+inline constexpr int signature = 8;        // "TRUEVISION-XFILE." and a zero byte
+inline constexpr int signatureSize = int(sizeof TTgaFooter::signature);
+inline constexpr int footerSize = TTgaFooter::diskSize;
+
+// Widths and heights the 16-bit fields hold.
+inline constexpr int maxSide = 65535;
+// Colour map entries kept in the palette.
+inline constexpr int paletteEntries = 256;
+// Bytes of a stored pixel of depth bits (a depth of 15 takes two).
+inline int bytesPerPixel(int bits) { return (bits + 7) / 8; }
+}  // namespace tgaLayout
+
 void TTgaHead::toBytes(unsigned char out[tgaLayout::headerSize]) const {
   out[tgaLayout::idLength] = idLength;
   out[tgaLayout::colourMapType] = colourMapType;
@@ -48,6 +96,18 @@ void TTgaHead::fromBytes(const unsigned char in[tgaLayout::headerSize]) {
 
 // The format has no magic number, so detection rests on every field agreeing
 // with the others: the faults are tested in the order a reader meets them.
+bool TTgaHead::isRle() const { return (imageType & tgaLayout::typeRle) != 0; }
+
+bool TTgaHead::isMapped() const { return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeMapped; }
+
+bool TTgaHead::isGreyAlpha() const {
+  return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeGrey && pixelDepth == 16;
+}
+
+int64_t TTgaHead::mapBytes() const {
+  return colourMapType == 1 ? int64_t(mapLength) * tgaLayout::bytesPerPixel(mapEntrySize) : 0;
+}
+
 const char* TTgaHead::fault(char* text, size_t size) const {
   auto say = [&](const char* format, int a, int b) -> const char* {
     if (!text) return "";
@@ -337,6 +397,10 @@ void TCompressTgaStream::start(TqorStream* s, int bytesPerPixel, int pixels) {
   rowPixels = pixels;
 }
 
+int64_t TCompressTgaStream::maxEncodedRow(int64_t pixels, int bytesPerPixel) {
+  return pixels * bytesPerPixel + (pixels + tgaLayout::maxRaw - 1) / tgaLayout::maxRaw;
+}
+
 int TCompressTgaStream::encodeRow(const unsigned char* row, int pixels, int bytesPerPixel, unsigned char* out) {
   if (pixels <= 0) return 0;
   switch (bytesPerPixel) {
@@ -445,12 +509,11 @@ TTgaFormatDriver::TTgaFormatDriver() : pixelOffset(0) {}
 TTgaFormatDriver::~TTgaFormatDriver() = default;
 
 int TTgaFormatDriver::recognizeFormat() {
-  unsigned char bytes[tgaLayout::headerSize] = {};
-  if (!readPrefix(bytes, tgaLayout::headerSize)) return 0;
   TTgaHead h;
-  h.fromBytes(bytes);
-  return h.fault(nullptr, 0) == nullptr;
+  return readPrefixRecord(h) && h.fault(nullptr, 0) == nullptr;
 }
+
+int TTgaFormatDriver::top2BottomReading() { return (fileInfo.head.descriptor & tgaLayout::topDown) != 0; }
 
 int TTgaFormatDriver::paletteSize() {
   const int bits = fileInfo.coding();
@@ -490,10 +553,9 @@ int TTgaFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "TGA header";
   unsigned char bytes[tgaLayout::headerSize] = {};
-  if (!seekTo(0)) QOR_RAISE("%s: the stream cannot be positioned at its start.", what);
-  const int got = stream->read(bytes, tgaLayout::headerSize);
+  const int got = readAtStart(bytes, tgaLayout::headerSize);
   if (got < tgaLayout::headerSize)
-    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the header.", what, got > 0 ? got : 0,
+    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the header.", what, got,
               tgaLayout::headerSize);
   TTgaFileInfo read;
   read.head.fromBytes(bytes);
@@ -581,17 +643,13 @@ void TTgaFormatDriver::startRows(TqorImageBase* image, bool write) {
 }
 
 int TTgaFormatDriver::readImage(TqorImageBase* image, int) {
-  if (!image->ptr()) return 0;
-  takeConverter(getConverterDisk2Memory(image));
-  startRows(image, false);
+  if (startImage(image, false)) startRows(image, false);
   return 0;
 }
 
 int TTgaFormatDriver::writeImage(TqorImageBase* image, int) {
-  if (!image->ptr()) return 0;
   // the converter first: a pair without one leaves the file as it was
-  takeConverter(getConverterMemory2Disk(image));
-  startRows(image, true);
+  if (startImage(image, true)) startRows(image, true);
   return 0;
 }
 

@@ -16,54 +16,6 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
-// Offsets from the start of the file; all fields little-endian.
-namespace tgaLayout {
-inline constexpr int idLength = 0;       // uint8: bytes of identification after the header
-inline constexpr int colourMapType = 1;  // uint8: 0 none, 1 a colour map follows
-inline constexpr int imageType = 2;      // uint8
-inline constexpr int mapFirst = 3;       // uint16: index of the first colour map entry
-inline constexpr int mapLength = 5;      // uint16: colour map entries
-inline constexpr int mapEntrySize = 7;   // uint8: bits per colour map entry
-inline constexpr int xOrigin = 8;        // uint16
-inline constexpr int yOrigin = 10;       // uint16
-inline constexpr int width = 12;         // uint16
-inline constexpr int height = 14;        // uint16
-inline constexpr int pixelDepth = 16;    // uint8: bits per pixel
-inline constexpr int descriptor = 17;    // uint8: row and pixel order, attribute bits
-inline constexpr int headerSize = 18;
-
-// Image types; plus typeRle for run-length encoded rows.
-inline constexpr int typeMapped = 1;
-inline constexpr int typeTrueColour = 2;
-inline constexpr int typeGrey = 3;
-inline constexpr int typeRle = 8;
-
-// Image descriptor bits.
-inline constexpr int topDown = 0x20;      // the first stored row is the top one
-inline constexpr int rightToLeft = 0x10;  // the first stored pixel of a row is the rightmost
-inline constexpr int interleaved = 0xC0;  // interleaved row orders, not decoded
-
-// Run-length packets: a header byte, then one pixel (runs) or count pixels.
-inline constexpr int runFlag = 0x80;
-inline constexpr int countMask = 0x7F;
-inline constexpr int maxRaw = 128;  // pixels of the longest raw packet
-inline constexpr int maxRun = 127;  // pixels of the longest run the writer stores
-
-// Footer, after the last row (offsets from its start).
-inline constexpr int extensionOffset = 0;  // uint32
-inline constexpr int developerOffset = 4;  // uint32
-inline constexpr int signature = 8;        // "TRUEVISION-XFILE." and a zero byte
-inline constexpr int signatureSize = 18;
-inline constexpr int footerSize = 26;
-
-// Widths and heights the 16-bit fields hold.
-inline constexpr int maxSide = 65535;
-// Colour map entries kept in the palette.
-inline constexpr int paletteEntries = 256;
-// Bytes of a stored pixel of depth bits (a depth of 15 takes two).
-inline int bytesPerPixel(int bits) { return (bits + 7) / 8; }
-}  // namespace tgaLayout
-
 // The 18-byte file header.
 struct TTgaHead {
   uint8_t idLength;
@@ -79,19 +31,16 @@ struct TTgaHead {
   uint8_t pixelDepth;
   uint8_t descriptor;
 
-  void toBytes(unsigned char out[tgaLayout::headerSize]) const;
-  void fromBytes(const unsigned char in[tgaLayout::headerSize]);
-  bool isRle() const { return (imageType & tgaLayout::typeRle) != 0; }
-  bool isMapped() const { return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeMapped; }
+  QOR_DISK_RECORD(18);
+  bool isRle() const;
+  bool isMapped() const;
   // 16-bit grey pixels: a grey byte, then an alpha byte.
-  bool isGreyAlpha() const { return (imageType & ~tgaLayout::typeRle) == tgaLayout::typeGrey && pixelDepth == 16; }
+  bool isGreyAlpha() const;
   // The coding the pixels read as: grey and alpha pairs read as their 8-bit
   // grey, 15-bit pixels as the 16-bit ones they are stored in.
   int coding() const { return isGreyAlpha() ? 8 : pixelDepth == 15 ? 16 : pixelDepth; }
   // Bytes of the colour map after the identification field.
-  int64_t mapBytes() const {
-    return colourMapType == 1 ? int64_t(mapLength) * tgaLayout::bytesPerPixel(mapEntrySize) : 0;
-  }
+  int64_t mapBytes() const;
   // Null when the fields of the header agree with each other; otherwise the
   // fault, written into text (of size bytes) when text is not null.
   const char* fault(char* text, size_t size) const;
@@ -105,8 +54,9 @@ struct TTgaFooter {
   TTgaFooter();
   uint32_t extensionOffset;
   uint32_t developerOffset;
-  char signature[tgaLayout::signatureSize];
-  void toBytes(unsigned char out[tgaLayout::footerSize]) const;
+  char signature[18];  // "TRUEVISION-XFILE."
+  static constexpr int diskSize = 26;
+  void toBytes(unsigned char out[diskSize]) const;
 };
 
 // ---------------------------------------------------------------- descriptor
@@ -179,9 +129,7 @@ public:
   // Encodes one row of pixels into out and returns the bytes stored; out
   // holds at least maxEncodedRow(pixels, bytesPerPixel) bytes.
   static int encodeRow(const unsigned char* row, int pixels, int bytesPerPixel, unsigned char* out);
-  static int64_t maxEncodedRow(int64_t pixels, int bytesPerPixel) {
-    return pixels * bytesPerPixel + (pixels + tgaLayout::maxRaw - 1) / tgaLayout::maxRaw;
-  }
+  static int64_t maxEncodedRow(int64_t pixels, int bytesPerPixel);
 
 private:
   TqorStream* stream;
@@ -206,17 +154,13 @@ class TTgaFormatDriver : public TFileFormatDriver {
 public:
   TTgaFormatDriver();
   ~TTgaFormatDriver() override;
-  QOR_FORMAT_DRIVER_STEPS;
-  TFileInfo* getFileInfo() override { return &fileInfo; }
+  QOR_FILE_DRIVER_STEPS(fileInfo);
   int readNextChunk() override { return moveRowChunk(false); }
   int writeNextChunk() override;
   bool writeEndsFile() override { return true; }
-  int top2BottomReading() override { return (fileInfo.head.descriptor & tgaLayout::topDown) != 0; }
+  int top2BottomReading() override;
   int hasPalette() override { return fileInfo.head.coding() == 8; }
   int paletteSize() override;
-  int queryState() override { return 1; }
-  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
 
 protected:
   // Rows move between the stream and the image's rows when the image's

@@ -126,15 +126,11 @@ public:
   ~TTiffFormatDriver() override;
   TTiffFormatDriver(const TTiffFormatDriver&) = delete;
   TTiffFormatDriver& operator=(const TTiffFormatDriver&) = delete;
-  QOR_FORMAT_DRIVER_STEPS;
-  TFileInfo* getFileInfo() override { return &fileInfo; }
+  QOR_FILE_DRIVER_STEPS(fileInfo);
   int readNextChunk() override;
   int writeNextChunk() override;
   int hasPalette() override;
   int paletteSize() override;
-  int queryState() override { return 1; }
-  TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;
   void releaseImageState() override;
 
 protected:

@@ -14,6 +14,26 @@
 
 #include "zstream.h"
 
+// ---------------------------------------------------------------- on-disk layout
+
+// Plain text; lines end in CR LF as written, at LF when read (a CR before it
+// is trailing white space):
+//   line 1  the signature (a reader looks at its first 33 characters only)
+//   line 2  the number of images N, then " - Number of images "
+//   line 3  the file-name mask the names were made from
+//   line 4 to N + 3  the member file names, image 0 first
+namespace imgListLayout {
+inline constexpr char signature[] = "QOR IMAGE-LIST ENSEMBLE SIGNATURE";
+inline constexpr int signatureSize = 33;
+inline constexpr char lineEnd[] = "\r\n";
+// A line holds at most this many characters before its LF (its CR included).
+inline constexpr int maxLine = 99;
+// The mask field of the descriptor, its terminating NUL included.
+inline constexpr int maskSize = int(sizeof TImgListFileInfo::mask);
+// Each '?' of a mask numbers ten files.
+inline constexpr int namesPerMark = 10;
+}  // namespace imgListLayout
+
 namespace {
 
 inline bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }

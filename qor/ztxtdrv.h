@@ -13,24 +13,6 @@
 
 // ---------------------------------------------------------------- on-disk layout
 
-// Plain text; lines end in CR LF as written, at LF when read (a CR before it
-// is trailing white space):
-//   line 1  the signature (a reader looks at its first 33 characters only)
-//   line 2  the number of images N, then " - Number of images "
-//   line 3  the file-name mask the names were made from
-//   line 4 to N + 3  the member file names, image 0 first
-namespace imgListLayout {
-inline constexpr char signature[] = "QOR IMAGE-LIST ENSEMBLE SIGNATURE";
-inline constexpr int signatureSize = 33;
-inline constexpr char lineEnd[] = "\r\n";
-// A line holds at most this many characters before its LF (its CR included).
-inline constexpr int maxLine = 99;
-// The mask field of the descriptor, its terminating NUL included.
-inline constexpr int maskSize = 256;
-// Each '?' of a mask numbers ten files.
-inline constexpr int namesPerMark = 10;
-}  // namespace imgListLayout
-
 // ---------------------------------------------------------------- descriptor
 
 class QOR_API TImgListFileInfo : public TFileInfo {
@@ -53,7 +35,7 @@ public:
 
   TFileInfo* inner;          // descriptor of the member file open now
   int32_t numberOfImages_;   // N
-  char mask[imgListLayout::maskSize];
+  char mask[256];
   int32_t maskLength;        // characters of the mask asked for, also when they did not fit
 
 private:
@@ -69,15 +51,8 @@ class TImgListFormatDriver : public TFileFormatDriver {
 public:
   TImgListFormatDriver();
   ~TImgListFormatDriver() override;
-  QOR_FORMAT_DRIVER_STEPS;
-  TFileInfo* getFileInfo() override { return &fileInfo; }
-  // Opens member index in the inner ensemble.
-  void updateFileInfo(int index) override;
-  int readNextChunk() override { return readNestedChunk(); }
-  int writeNextChunk() override { return writeNestedChunk(); }
-  int hasPalette() override;
-  int paletteSize() override;
-  int queryState() override { return 1; }
+  // updateFileInfo opens member index in the inner ensemble.
+  QOR_NESTED_DRIVER_STEPS(fileInfo);
 
   // The member file names, image 0 first.
   const std::vector<std::string>& memberNames() const { return names; }
