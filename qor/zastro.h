@@ -70,8 +70,6 @@ public:
   // The image has moved whole: no chunk is ever left.
   int readNextChunk() override { return 1; }
   int writeNextChunk() override { return 1; }
-  int hasPalette() override { return 0; }
-  int paletteSize() override { return 0; }
 
 private:
   // How a file of 2880-byte header blocks stores its samples.

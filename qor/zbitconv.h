@@ -23,6 +23,15 @@ public:
   TImgConvertA2B* clone() const override { return new Self; }
 };
 
+// A converter of fixed element sizes whose whole work is convert(), declared
+// in one line: Name(), of sourceBytes and destBytes elements, over max..min.
+#define QOR_SIMPLE_CONVERTER(Name, sourceBytes, destBytes, max, min)  \
+  class Name : public TSimpleImgConvert<Name, sourceBytes, destBytes> { \
+  public:                                                              \
+    Name() : TSimpleImgConvert(max, min) {}                            \
+    int convert(void* dest, const void* src, int count) override;      \
+  }
+
 // ---------------------------------------------------------------- packed one-bit rows
 
 // Bit 7 - (i mod 8) of byte i / 8 as 0 or 1.

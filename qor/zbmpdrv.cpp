@@ -734,10 +734,14 @@ void TBmpFormatDriver::writeHeaders() {
   unsigned char bytes[bmpLayout::headersEnd];
   fileInfo.head.toBytes(bytes);
   fileInfo.info.toBytes(bytes + bmpLayout::infoHeader);
-  writeAtStart(bytes, bmpLayout::headersEnd);
+  writeHeadersAndTable(bytes, bmpLayout::headersEnd, bmpLayout::paletteEntryBytes);
+}
+
+void TBmpFormatDriver::writeHeadersAndTable(const unsigned char* headers, int size, int entryBytes) {
+  writeAtStart(headers, size);
   if (hasPalette()) {
     blackWhiteForOneBit();
-    writePalette(paletteSize(), bmpLayout::paletteEntryBytes, true);
+    writePalette(paletteSize(), entryBytes, true);
   }
 }
 

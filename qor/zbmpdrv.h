@@ -155,15 +155,12 @@ public:
   TBmpFormatDriver();
   ~TBmpFormatDriver() override;
   QOR_FILE_DRIVER_STEPS(fileInfo);
-  int readNextChunk() override { return moveRowChunk(false); }
-  int writeNextChunk() override { return moveRowChunk(true); }
+  QOR_ROW_CHUNK_STEPS;
   bool writeEndsFile() override { return true; }
   int top2BottomReading() override { return fileInfo.info.biHeight < 0; }
   // Uncompressed rows move between the stream and the image's rows when the
   // image's memory holds them in stored order.
   bool takesImageRows() const override;
-  int hasPalette() override;
-  int paletteSize() override;
 
 protected:
   // Padded length of a stored row of a geometry checked by checkGeometry.
@@ -184,6 +181,8 @@ protected:
   void fetchRows(unsigned char* rows, int count) override;
   // Writes the headers and the colour table at the start of the stream.
   virtual void writeHeaders();
+  // The headers' bytes, then the colour table in entries of entryBytes.
+  void writeHeadersAndTable(const unsigned char* headers, int size, int entryBytes);
 
   int storedRow;  // padded length of a stored row
   TqorPaletteItem oneBitColours[2];  // the table's colours of a one-bit file

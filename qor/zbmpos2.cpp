@@ -93,10 +93,7 @@ int TBmpOS2FormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "OS/2 BMP header";
   unsigned char bytes[bmpOS2Layout::headersEnd] = {};
-  const int got = readAtStart(bytes, bmpOS2Layout::headersEnd);
-  if (got < bmpOS2Layout::headersEnd)
-    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the headers.", what, got,
-              bmpOS2Layout::headersEnd);
+  QOR_READ_HEADER_BYTES(bytes, what, "headers");
   TBmpOS2FileInfo read = headersOf(bytes);
   if (read.head.bfType != TBmpHead::magic) QOR_RAISE("%s: the file does not start with \"BM\".", what);
   if (read.core.bcSize != uint32_t(bmpOS2Layout::coreHeaderSize))
@@ -143,11 +140,7 @@ void TBmpOS2FormatDriver::writeHeaders() {
   unsigned char bytes[bmpOS2Layout::headersEnd];
   os2Info.head.toBytes(bytes);
   os2Info.core.toBytes(bytes + bmpOS2Layout::coreSize);
-  writeAtStart(bytes, bmpOS2Layout::headersEnd);
-  if (hasPalette()) {
-    blackWhiteForOneBit();
-    writePalette(paletteSize(), bmpOS2Layout::paletteEntryBytes, true);
-  }
+  writeHeadersAndTable(bytes, bmpOS2Layout::headersEnd, bmpOS2Layout::paletteEntryBytes);
 }
 
 int TBmpOS2FormatDriver::readImage(TqorImageBase* image, int) {

@@ -55,12 +55,9 @@ public:
   ~TJpegFormatDriver() override;
   // recognizeFormat claims streams that start with FF D8 FF.
   QOR_FILE_DRIVER_STEPS(fileInfo);
-  // Decodes from the start of the stream, also when the image was read before.
-  int readNextChunk() override { return moveRowChunk(false); }
-  // Only once, on a file made by createFile.
-  int writeNextChunk() override { return moveRowChunk(true); }
-  int hasPalette() override { return fileInfo.bits == 8; }
-  int paletteSize() override { return fileInfo.bits == 8 || fileInfo.bits == 24 ? 256 : 0; }
+  // Reading decodes from the start of the stream, also when the image was
+  // read before; writing happens once, on a file made by createFile.
+  QOR_ROW_CHUNK_STEPS;
   // Drops a decompression in progress and a compression that has started.
   void releaseImageState() override;
 

@@ -556,10 +556,7 @@ int TPcxFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "PCX header";
   unsigned char bytes[pcxLayout::headerSize] = {};
-  const int got = readAtStart(bytes, pcxLayout::headerSize);
-  if (got < pcxLayout::headerSize)
-    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the header.", what, got,
-              pcxLayout::headerSize);
+  QOR_READ_HEADER_BYTES(bytes, what, "header");
   TPcxFileInfo read;
   read.head.fromBytes(bytes);
   const TPcxHead& h = read.head;
@@ -687,14 +684,11 @@ int TPcxFormatDriver::writeImage(TqorImageBase* image, int) {
   return 0;
 }
 
-int TPcxFormatDriver::writeNextChunk() {
-  const int r = moveRowChunk(true);
-  if (r == 0 && blockIndex >= chunksNumber() && fileInfo.coding() == image8BitPerPix) {
-    const unsigned char marker = pcxLayout::paletteMarker;
-    stream->write(&marker, 1);
-    writePalette(256, 3, false);
-  }
-  return r;
+void TPcxFormatDriver::writeTrailer() {
+  if (fileInfo.coding() != image8BitPerPix) return;
+  const unsigned char marker = pcxLayout::paletteMarker;
+  stream->write(&marker, 1);
+  writePalette(256, 3, false);
 }
 
 void TPcxFormatDriver::fetchRows(unsigned char* rows, int count) {

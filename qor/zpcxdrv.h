@@ -95,75 +95,35 @@ private:
 // ---------------------------------------------------------------- converter tables
 
 // Four planes of one bit to the 4-bit value (plane j gives bit j).
-class TImgConvertFourBits2UChar : public TSimpleImgConvert<TImgConvertFourBits2UChar, 0, 1> {
-public:
-  TImgConvertFourBits2UChar() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertFourBits2UChar, 0, 1, 255.0, 0.0);
 
 // The same value minus 128.
-class TImgConvertFourBits2SChar : public TSimpleImgConvert<TImgConvertFourBits2SChar, 0, 1> {
-public:
-  TImgConvertFourBits2SChar() : TSimpleImgConvert(127.0, -128.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertFourBits2SChar, 0, 1, 127.0, -128.0);
 
 // Bit j of each byte into plane j of four one-bit planes (4 x rowBytes bytes
 // are cleared first).
-class TImgConvertUChar2FourBits : public TSimpleImgConvert<TImgConvertUChar2FourBits, 1, 0> {
-public:
-  TImgConvertUChar2FourBits() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertUChar2FourBits, 1, 0, 255.0, 0.0);
 
 // As TImgConvertUChar2FourBits for in + 128.
-class TImgConvertSChar2FourBits : public TSimpleImgConvert<TImgConvertSChar2FourBits, 1, 0> {
-public:
-  TImgConvertSChar2FourBits() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertSChar2FourBits, 1, 0, 255.0, 0.0);
 
 // Planes of red, green, blue to red, green, blue pixels.
-class TImgConvertRRRGGGBBB_2_RGBRGB : public TSimpleImgConvert<TImgConvertRRRGGGBBB_2_RGBRGB, 0, 3> {
-public:
-  TImgConvertRRRGGGBBB_2_RGBRGB() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertRRRGGGBBB_2_RGBRGB, 0, 3, 255.0, 0.0);
 
 // Planes of red, green, blue to blue, green, red pixels.
-class TImgConvertRRRGGGBBB_2_BGRBGR : public TSimpleImgConvert<TImgConvertRRRGGGBBB_2_BGRBGR, 0, 3> {
-public:
-  TImgConvertRRRGGGBBB_2_BGRBGR() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertRRRGGGBBB_2_BGRBGR, 0, 3, 255.0, 0.0);
 
 // Red, green, blue pixels to planes of red, green, blue.
-class TImgConvertRGBRGB_2_RRRGGGBBB : public TSimpleImgConvert<TImgConvertRGBRGB_2_RRRGGGBBB, 3, 0> {
-public:
-  TImgConvertRGBRGB_2_RRRGGGBBB() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertRGBRGB_2_RRRGGGBBB, 3, 0, 255.0, 0.0);
 
 // Blue, green, red pixels to planes of red, green, blue.
-class TImgConvertBGRBGR_2_RRRGGGBBB : public TSimpleImgConvert<TImgConvertBGRBGR_2_RRRGGGBBB, 3, 0> {
-public:
-  TImgConvertBGRBGR_2_RRRGGGBBB() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertBGRBGR_2_RRRGGGBBB, 3, 0, 255.0, 0.0);
 
 // Grey level of planes of red, green, blue.
-class TImgConvertRRRGGGBBB2UChar : public TSimpleImgConvert<TImgConvertRRRGGGBBB2UChar, 0, 1> {
-public:
-  TImgConvertRRRGGGBBB2UChar() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertRRRGGGBBB2UChar, 0, 1, 255.0, 0.0);
 
 // The same grey level minus 128.
-class TImgConvertRRRGGGBBB2SChar : public TSimpleImgConvert<TImgConvertRRRGGGBBB2SChar, 0, 1> {
-public:
-  TImgConvertRRRGGGBBB2SChar() : TSimpleImgConvert(127.0, -128.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertRRRGGGBBB2SChar, 0, 1, 127.0, -128.0);
 
 // Palette indices of 8 bits spread over several planes (1 bit x 8 planes,
 // 2 bits x 4 planes): plane j gives bits j x bits ... of the index. With
@@ -196,17 +156,16 @@ public:
   TPcxFormatDriver();
   ~TPcxFormatDriver() override;
   QOR_FILE_DRIVER_STEPS(fileInfo);
-  int readNextChunk() override { return moveRowChunk(false); }
-  int writeNextChunk() override;
+  QOR_ROW_CHUNK_STEPS;
   bool writeEndsFile() override { return true; }
-  int hasPalette() override;
-  int paletteSize() override;
 
   // Encodes a line of n bytes (all planes together) into out, which has room
   // for 2 x n bytes; returns the bytes produced.
   static int encodeLine(const unsigned char* in, int n, unsigned char* out);
 
 protected:
+  // The 256-colour palette after the lines of an 8-bit file.
+  void writeTrailer() override;
   void fetchRows(unsigned char* rows, int count) override;
   void storeRows(const unsigned char* rows, int count) override;
   TImgConvertA2B* indexConverter(const TConverterTables& t, int fileCoding) override;

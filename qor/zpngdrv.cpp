@@ -113,6 +113,10 @@ void warned(png_structp, png_const_charp) {}
 TPngConverters::TPngConverters()
     : TSharedConverterTables(qorTableRows::rgbSamplesToMemory, qorTableRows::rgbSamplesToDisk) {}
 
+int TPngFormatDriver::hasPalette() { return fileInfo.coding() != 24; }
+
+int TPngFormatDriver::paletteSize() { return paletteEntriesOf(fileInfo.coding()); }
+
 TImgConvertA2B* TPngFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
   return readConverter(TPngConverters::tables(), fileInfo.coding(), image);
 }

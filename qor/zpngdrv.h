@@ -68,8 +68,6 @@ public:
   int readNextChunk() override;
   // Only once, on a file made by createFile.
   int writeNextChunk() override;
-  int hasPalette() override { return fileInfo.coding() != 24; }
-  int paletteSize() override { return paletteEntriesOf(fileInfo.coding()); }
   // Drops the libpng objects of a read and the writer of an image begun.
   void releaseImageState() override;
 

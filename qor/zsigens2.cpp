@@ -812,6 +812,13 @@ TFileFormatDriver::ChunkRange TFileFormatDriver::chunkRange() {
 
 int TFileFormatDriver::moveRowChunk(bool write) {
   if (!currentImage || !converter || blockIndex >= chunksNumber()) return 1;
+  moveChunkRows(write);
+  ++blockIndex;
+  if (write && blockIndex >= chunksNumber()) writeTrailer();
+  return 0;
+}
+
+void TFileFormatDriver::moveChunkRows(bool write) {
   const ChunkRange range = chunkRange();
   const int first = range.first;
   const int count = range.count;
@@ -836,8 +843,7 @@ int TFileFormatDriver::moveRowChunk(bool write) {
           fetchRows(at, n);
         done += n;
       }
-      ++blockIndex;
-      return 0;
+      return;
     }
   }
   unsigned char* rows = chunkBuffer();
@@ -883,8 +889,6 @@ int TFileFormatDriver::moveRowChunk(bool write) {
       }
     }
   }
-  ++blockIndex;
-  return 0;
 }
 
 void TFileFormatDriver::fetchRows(unsigned char* rows, int count) {

@@ -429,7 +429,25 @@ enum {
   TFileInfo* getFileInfo() override { return &infoMember; }                  \
   int queryState() override { return 1; }                                     \
   TImgConvertA2B* getConverterDisk2Memory(TqorImageBase* image) override;     \
-  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override
+  TImgConvertA2B* getConverterMemory2Disk(TqorImageBase* image) override;     \
+  int hasPalette() override;                                                  \
+  int paletteSize() override
+
+// In readHeader: fills the array bytes from the start of the stream, or
+// raises error 3 (where-text of the driver's unit) naming what and the part
+// ("header", "headers") the stream ends inside.
+#define QOR_READ_HEADER_BYTES(bytes, what, part)                                                     \
+  do {                                                                                               \
+    const int got_ = readAtStart(bytes, int(sizeof bytes));                                          \
+    if (got_ < int(sizeof bytes))                                                                    \
+      QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the " part ".", what, got_, \
+                int(sizeof bytes));                                                                  \
+  } while (0)
+
+// The chunk steps of a driver whose rows move through moveRowChunk.
+#define QOR_ROW_CHUNK_STEPS                                             \
+  int readNextChunk() override { return moveRowChunk(false); }          \
+  int writeNextChunk() override { return moveRowChunk(true); }
 
 // The steps of a driver whose images are those of a nested ensemble
 // (nestedImages), selected by updateFileInfo; its descriptor is infoMember.
@@ -658,8 +676,10 @@ protected:
   // the file and the image, rowsPerBuffer() rows per fetchRows or storeRows
   // call. They pass through the chunk buffer and the converter, or, when the
   // driver takes image rows and the converter copies bytes, go straight to
-  // the image's rows. Returns 1 when no chunk is left.
+  // the image's rows. Returns 1 when no chunk is left. After the last chunk
+  // of a write, writeTrailer adds what follows the rows.
   int moveRowChunk(bool write);
+  virtual void writeTrailer() {}
   // True when fetchRows / storeRows may be handed the image's own rows: a run
   // of count rows lying layout.rowBytes apart (count 1 when they do not).
   // Such a driver moves exactly layout.rowBytes bytes a row.
@@ -698,6 +718,8 @@ private:
   TqorImageBase* getTqorImageBaseCompatibleObject(int bits, unsigned char* data);
   // rowsPerBuffer() stored rows, zeroed once at allocation.
   unsigned char* chunkBuffer();
+  // The rows of the current chunk, for moveRowChunk.
+  void moveChunkRows(bool write);
 
   std::unique_ptr<unsigned char[]> chunk;
   size_t chunkBytes = 0;

@@ -515,6 +515,8 @@ int TTgaFormatDriver::recognizeFormat() {
 
 int TTgaFormatDriver::top2BottomReading() { return (fileInfo.head.descriptor & tgaLayout::topDown) != 0; }
 
+int TTgaFormatDriver::hasPalette() { return fileInfo.head.coding() == 8; }
+
 int TTgaFormatDriver::paletteSize() {
   const int bits = fileInfo.coding();
   return bits == image8BitPerPix || bits == image24BitPerPix ? tgaLayout::paletteEntries : 0;
@@ -553,10 +555,7 @@ int TTgaFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "TGA header";
   unsigned char bytes[tgaLayout::headerSize] = {};
-  const int got = readAtStart(bytes, tgaLayout::headerSize);
-  if (got < tgaLayout::headerSize)
-    QOR_RAISE("%s: the file ends after %d bytes, inside the %d bytes of the header.", what, got,
-              tgaLayout::headerSize);
+  QOR_READ_HEADER_BYTES(bytes, what, "header");
   TTgaFileInfo read;
   read.head.fromBytes(bytes);
   char text[160];
@@ -653,14 +652,10 @@ int TTgaFormatDriver::writeImage(TqorImageBase* image, int) {
   return 0;
 }
 
-int TTgaFormatDriver::writeNextChunk() {
-  const int done = moveRowChunk(true);
-  if (done == 0 && blockIndex >= chunksNumber()) {
-    unsigned char bytes[tgaLayout::footerSize];
-    fileInfo.footer.toBytes(bytes);
-    stream->write(bytes, tgaLayout::footerSize);
-  }
-  return done;
+void TTgaFormatDriver::writeTrailer() {
+  unsigned char bytes[tgaLayout::footerSize];
+  fileInfo.footer.toBytes(bytes);
+  stream->write(bytes, tgaLayout::footerSize);
 }
 
 bool TTgaFormatDriver::takesImageRows() const {

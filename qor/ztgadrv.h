@@ -155,14 +155,13 @@ public:
   TTgaFormatDriver();
   ~TTgaFormatDriver() override;
   QOR_FILE_DRIVER_STEPS(fileInfo);
-  int readNextChunk() override { return moveRowChunk(false); }
-  int writeNextChunk() override;
+  QOR_ROW_CHUNK_STEPS;
   bool writeEndsFile() override { return true; }
   int top2BottomReading() override;
-  int hasPalette() override { return fileInfo.head.coding() == 8; }
-  int paletteSize() override;
 
 protected:
+  // The footer after the rows.
+  void writeTrailer() override;
   // Rows move between the stream and the image's rows when the image's
   // memory holds them in stored order.
   bool takesImageRows() const override;

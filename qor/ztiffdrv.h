@@ -47,51 +47,23 @@ QOR_API TFileInfo* fiTiffFileInfo(int coding, int sizeX, int sizeY);
 
 // Complements the bytes of a packed row of count pixels; the bits after the
 // last pixel, up to rowBytes when set, are cleared.
-class TImgConvertInvertedOneBit2OneBit : public TSimpleImgConvert<TImgConvertInvertedOneBit2OneBit, 1, 1> {
-public:
-  TImgConvertInvertedOneBit2OneBit() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertInvertedOneBit2OneBit, 1, 1, 255.0, 0.0);
 
 // Bit b as 1 - b.
-class TImgConvertInvertedOneBit2UChar : public TSimpleImgConvert<TImgConvertInvertedOneBit2UChar, 0, 1> {
-public:
-  TImgConvertInvertedOneBit2UChar() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertInvertedOneBit2UChar, 0, 1, 255.0, 0.0);
 
 // Nibble v as 15 - v.
-class TImgConvertInverted4Bits2UChar : public TSimpleImgConvert<TImgConvertInverted4Bits2UChar, 0, 1> {
-public:
-  TImgConvertInverted4Bits2UChar() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertInverted4Bits2UChar, 0, 1, 255.0, 0.0);
 
 // Byte v as 255 - v.
-class TImgConvertInvertedUChar2UChar : public TSimpleImgConvert<TImgConvertInvertedUChar2UChar, 1, 1> {
-public:
-  TImgConvertInvertedUChar2UChar() : TSimpleImgConvert(255.0, 0.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertInvertedUChar2UChar, 1, 1, 255.0, 0.0);
 
-class TImgConvertInvertedOneBit2SChar : public TSimpleImgConvert<TImgConvertInvertedOneBit2SChar, 0, 1> {
-public:
-  TImgConvertInvertedOneBit2SChar() : TSimpleImgConvert(127.0, -128.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertInvertedOneBit2SChar, 0, 1, 127.0, -128.0);
 
-class TImgConvertInverted4Bits2SChar : public TSimpleImgConvert<TImgConvertInverted4Bits2SChar, 0, 1> {
-public:
-  TImgConvertInverted4Bits2SChar() : TSimpleImgConvert(127.0, -128.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertInverted4Bits2SChar, 0, 1, 127.0, -128.0);
 
 // Byte v as 127 - v.
-class TImgConvertInvertedUChar2SChar : public TSimpleImgConvert<TImgConvertInvertedUChar2SChar, 1, 1> {
-public:
-  TImgConvertInvertedUChar2SChar() : TSimpleImgConvert(127.0, -128.0) {}
-  int convert(void* dest, const void* src, int count) override;
-};
+QOR_SIMPLE_CONVERTER(TImgConvertInvertedUChar2SChar, 1, 1, 127.0, -128.0);
 
 // ---------------------------------------------------------------- converter tables
 
@@ -129,8 +101,6 @@ public:
   QOR_FILE_DRIVER_STEPS(fileInfo);
   int readNextChunk() override;
   int writeNextChunk() override;
-  int hasPalette() override;
-  int paletteSize() override;
   void releaseImageState() override;
 
 protected:
