@@ -84,6 +84,19 @@ inline void put16(Bytes& b, size_t at, unsigned v) {
   b.at(at) = uint8_t(v);
   b.at(at + 1) = uint8_t(v >> 8);
 }
+inline uint32_t get32(const Bytes& b, size_t at) { return get16(b, at) | uint32_t(get16(b, at + 2)) << 16; }
+inline void put32(Bytes& b, size_t at, uint32_t v) {
+  put16(b, at, v & 0xFFFF);
+  put16(b, at + 2, v >> 16);
+}
+// Appends v as n little-endian bytes.
+inline void appendLE(Bytes& b, uint32_t v, int n) {
+  for (int k = 0; k < n; ++k) b.push_back(uint8_t(v >> (8 * k)));
+}
+inline Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 inline double getDouble(const Bytes& b, size_t at) {
   double d;
   std::memcpy(&d, &b.at(at), sizeof d);
