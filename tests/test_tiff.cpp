@@ -17,10 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "filemakers.h"
 #include "oracle.h"
 
 namespace {
 
+using namespace qortest::make;
 using qortest::Bytes;
 using qortest::raises;
 using qortest::readFile;
@@ -39,80 +41,12 @@ std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) {
 
 // ---------------------------------------------------------------- hand-made files
 
-struct Tag {
-  uint16_t tag;
-  std::vector<uint32_t> values;  // SHORT values unless long
-  bool isLong = false;
-};
-
-void put(Bytes& b, uint32_t v, int n) {
-  for (int k = 0; k < n; ++k) b.push_back(uint8_t(v >> (8 * k)));
-}
-
-// A little-endian file of one strip: header, pixels, then the directory and
-// the values that do not fit in an entry. Strip offset and byte count are
-// added unless tags give them.
-Bytes tiff(std::vector<Tag> tags, const Bytes& pixels) {
-  Bytes b = {'I', 'I', 42, 0};
-  put(b, 0, 4);
-  b.insert(b.end(), pixels.begin(), pixels.end());
-  if (b.size() & 1) b.push_back(0);
-  auto has = [&](uint16_t t) {
-    for (const Tag& g : tags)
-      if (g.tag == t) return true;
-    return false;
-  };
-  if (!has(273)) tags.push_back({273, {8}, true});
-  if (!has(279)) tags.push_back({279, {uint32_t(pixels.size())}, true});
-  std::sort(tags.begin(), tags.end(), [](const Tag& a, const Tag& c) { return a.tag < c.tag; });
-  const uint32_t ifd = uint32_t(b.size());
-  b[4] = uint8_t(ifd), b[5] = uint8_t(ifd >> 8);
-  uint32_t extra = ifd + 2 + 12 * uint32_t(tags.size()) + 4;
-  Bytes tail;
-  put(b, uint32_t(tags.size()), 2);
-  for (const Tag& g : tags) {
-    const int size = g.isLong ? 4 : 2;
-    put(b, g.tag, 2);
-    put(b, g.isLong ? 4 : 3, 2);
-    put(b, uint32_t(g.values.size()), 4);
-    Bytes data;
-    for (uint32_t v : g.values) put(data, v, size);
-    if (data.size() <= 4) {
-      data.resize(4, 0);
-      b.insert(b.end(), data.begin(), data.end());
-    } else {
-      put(b, extra + uint32_t(tail.size()), 4);
-      tail.insert(tail.end(), data.begin(), data.end());
-    }
-  }
-  put(b, 0, 4);
-  b.insert(b.end(), tail.begin(), tail.end());
-  return b;
-}
-
-// A w x h grey file of bits per sample, photometric as given.
-Bytes grey(int w, int h, int bits, int photometric, const Bytes& px, std::vector<Tag> more = {}) {
-  more.push_back({256, {uint32_t(w)}});
-  more.push_back({257, {uint32_t(h)}});
-  if (std::none_of(more.begin(), more.end(), [](const Tag& t) { return t.tag == 258; }))
-    more.push_back({258, {uint32_t(bits)}});
-  more.push_back({262, {uint32_t(photometric)}});
-  return tiff(more, px);
-}
-
 // The bytes of values of type T, as a file or a memory image holds them here.
 template <class T>
 Bytes raw(std::initializer_list<T> values) {
   Bytes b(values.size() * sizeof(T));
   std::memcpy(b.data(), values.begin(), b.size());
   return b;
-}
-
-// A one-strip file of samples per pixel, bits each, planar configuration and photometric as given.
-Bytes pixels(int w, int bits, int samples, int photometric, const Bytes& px, std::vector<Tag> more = {}) {
-  more.push_back({258, std::vector<uint32_t>(size_t(samples), uint32_t(bits))});
-  more.push_back({277, {uint32_t(samples)}});
-  return grey(w, 1, bits, photometric, px, more);
 }
 
 const std::string kUnit = "ztiffdrv";
@@ -250,36 +184,16 @@ TEST_P(Refused, WithItsCodeAndMessage) {
       c.code, c.text, c.unit));
 }
 
-const std::string kNotSupported = "The content of given TIFF file is not supported.";
-
+// (the headers refused at open are rows of test_contract)
 INSTANTIATE_TEST_SUITE_P(
     Files, Refused,
     testing::Values(
-        Failure{"TwelveBitGrey", grey(1, 1, 12, 1, Bytes(2)), 3, "TIFF: 12-bit samples are not supported"},
-        Failure{"RgbOfTwoSamples", pixels(1, 8, 2, 2, Bytes(2)), 3, "TIFF: RGB pixels of 2 samples are not supported"},
-        Failure{"DoubleSamples", grey(1, 1, 64, 1, Bytes(8), {{339, {3}}}), 3,
-                "TIFF: 64-bit floating-point samples are not supported"},
-        Failure{"SignedSamples", grey(1, 1, 8, 1, Bytes(1), {{339, {2}}}), 3,
-                "TIFF: signed integer samples are not supported"},
-        Failure{"PremultipliedSixteenBits", pixels(1, 16, 4, 2, Bytes(8), {{338, {1}}}), 3,
-                "TIFF: colours premultiplied by alpha are not supported with 16-bit samples"},
-        Failure{"CmykOfThreeSamples", pixels(1, 8, 3, 5, Bytes(3)), 3,
-                "TIFF: separated pixels of 3 samples in ink set 1 are not supported"},
-        Failure{"PhotometricUnknown", grey(1, 1, 8, 99, Bytes(1)), 3,
-                "TIFF: photometric interpretation 99 is not supported"},
         Failure{"CmykStripBeyondTheFile",
                 grey(1, 2, 8, 5, Bytes(8),
                      {{258, {8, 8, 8, 8}}, {277, {4}}, {278, {1}}, {273, {8, 4000}, true}, {279, {4, 4}, true}}),
                 3, "The error occured during reading TIFF file."},
-        Failure{"NoPhotometric", tiff({{256, {1}}, {257, {1}}, {258, {8}}}, Bytes(1)), 3, kNotSupported},
-        Failure{"BigTiffWithoutDirectory", Bytes{'M', 'M', 0, 43, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 99}, 2,
-                "Can't open file \n"},
         Failure{"StripBeyondTheFile", grey(4, 2, 8, 1, Bytes(8), {{273, {4000}, true}}), 3,
                 "The error occured during reading TIFF file."},
-        Failure{"WidthBeyondAnInt", grey(1, 1, 8, 1, Bytes(1), {{256, {0x80000000u}, true}}), 3,
-                "TIFF header: a row of 2147483648 pixels at 8 bits per pixel takes 2147483648 bytes, more than 32 bits "
-                "hold.",
-                "zsigens2"},
         // 16-bit grey reads into bytes, RGB and double images only
         Failure{
             "SixteenBitGreyAsSChar", grey(1, 1, 16, 1, Bytes(2)), 3,
