@@ -29,7 +29,7 @@ constexpr double kRequiredOpenShare = 0.97;
 struct WorldRow {
   const char* tool;    // pillow, magick, tiffcp, netpbm, vips or oiio
   const char* ext;     // bmp, pcx, dcx, tga, tif, jpg or png
-  const char* source;  // b1, p4, p8, g8, g16, ga, rgb, rgba, rgb16 or cmyk
+  const char* source;  // b1, p4, p8, p40 (a palette of 40 entries), g8, g16, ga, rgb, rgba, rgb16 or cmyk
   // Pillow's key=value save options; ImageMagick's options, a word ending
   // in ':' prefixing the file; tiffcp's options; vips' [options]; oiiotool's
   // options; the netpbm program and its options.
@@ -43,6 +43,7 @@ const WorldRow kWorld[] = {
     {"pillow", "bmp", "g8", ""},
     {"pillow", "bmp", "rgb", ""},
     {"pillow", "bmp", "rgba", ""},
+    {"pillow", "bmp", "p40", ""},
     {"pillow", "pcx", "b1", ""},
     {"pillow", "pcx", "p8", ""},
     {"pillow", "pcx", "g8", ""},
@@ -57,6 +58,8 @@ const WorldRow kWorld[] = {
     {"pillow", "tga", "rgba", "compression=tga_rle"},
     {"pillow", "tga", "rgb", "orientation=1"},
     {"pillow", "tga", "p8", "compression=tga_rle orientation=1"},
+    {"pillow", "tga", "rgba", "compression=tga_rle orientation=1"},
+    {"pillow", "tga", "p40", ""},
     {"pillow", "tif", "b1", ""},
     {"pillow", "tif", "p4", ""},
     {"pillow", "tif", "p8", ""},
@@ -71,6 +74,8 @@ const WorldRow kWorld[] = {
     {"pillow", "tif", "rgb", "compression=packbits"},
     {"pillow", "tif", "rgb", "compression=jpeg"},
     {"pillow", "tif", "g8", "compression=tiff_lzw"},
+    {"pillow", "tif", "g8", "compression=tiff_adobe_deflate"},
+    {"pillow", "tif", "p8", "compression=tiff_lzw"},
     {"pillow", "tif", "g16", "compression=tiff_adobe_deflate"},
     {"pillow", "tif", "p8", "compression=packbits"},
     {"pillow", "tif", "b1", "compression=packbits"},
@@ -88,6 +93,7 @@ const WorldRow kWorld[] = {
     {"pillow", "png", "ga", ""},
     {"pillow", "png", "rgb", ""},
     {"pillow", "png", "rgba", ""},
+    {"pillow", "png", "p40", ""},
     // ImageMagick
     {"magick", "bmp", "b1", "-type bilevel BMP3:"},
     {"magick", "bmp", "p4", "-type palette BMP3:"},
@@ -101,6 +107,18 @@ const WorldRow kWorld[] = {
     {"magick", "bmp", "g8", "-type grayscale"},
     {"magick", "bmp", "rgb", "-type truecolor"},
     {"magick", "bmp", "rgba", ""},
+    {"magick", "bmp", "rgb", "-type palette -compress RLE BMP3:"},
+    {"magick", "bmp", "p8", "-compress None BMP3:"},
+    {"magick", "bmp", "rgb", "-alpha set -define bmp3:alpha=true BMP3:"},
+    {"magick", "bmp", "b1", "BMP2:"},
+    {"magick", "bmp", "p4", "BMP2:"},
+    {"magick", "bmp", "p8", "BMP2:"},
+    {"magick", "bmp", "p4", "-type palette"},
+    {"magick", "bmp", "rgb", "-type palette"},
+    {"magick", "bmp", "rgb", "-type TrueColorAlpha"},
+    {"magick", "bmp", "p8", "-type TrueColor"},
+    {"magick", "bmp", "rgb", "-type bilevel"},
+    {"magick", "bmp", "rgb", "-type grayscale"},
     {"magick", "pcx", "b1", "-type bilevel"},
     {"magick", "pcx", "p4", "-type palette"},
     {"magick", "pcx", "p8", "-type palette"},
@@ -138,6 +156,15 @@ const WorldRow kWorld[] = {
     {"magick", "tif", "rgb", "-define tiff:endian=msb"},
     {"magick", "tif", "rgb", "-define tiff:rows-per-strip=1"},
     {"magick", "tif", "rgb", "-define tiff:tile-geometry=16x16"},
+    {"magick", "tif", "rgb", "-define tiff:tile-geometry=16x16 -compress lzw"},
+    {"magick", "tif", "rgb", "-colors 16 -depth 4 -type palette"},
+    {"magick", "tif", "rgb", "-colors 16 -depth 4 -type palette -define tiff:tile-geometry=32x16"},
+    {"magick", "tif", "g8", "-threshold 50% -depth 1 -compress none -define quantum:polarity=min-is-white"},
+    {"magick", "tif", "g8", "-threshold 50% -depth 1 -compress fax"},
+    {"magick", "tif", "g8", "-compress none -define quantum:polarity=min-is-white"},
+    {"magick", "tif", "g8", "-posterize 16 -depth 4 -compress lzw"},
+    // two pages: the first is read
+    {"magick", "tif", "rgb", "( +clone -flip ) -compress lzw"},
     {"magick", "jpg", "g8", ""},
     {"magick", "jpg", "rgb", ""},
     {"magick", "jpg", "cmyk", ""},
@@ -157,6 +184,15 @@ const WorldRow kWorld[] = {
     {"magick", "png", "rgb16", "PNG64:"},
     {"magick", "png", "rgb", "-interlace PNG"},
     {"magick", "png", "p8", "-interlace PNG PNG8:"},
+    {"magick", "png", "rgb", "-interlace PNG PNG24:"},
+    {"magick", "png", "rgba", "-interlace PNG PNG32:"},
+    {"magick", "png", "b1", "-define png:color-type=0 -define png:bit-depth=1 -interlace PNG"},
+    {"magick", "png", "g8", "-interlace PNG -define png:color-type=0"},
+    {"magick", "png", "g8", "-posterize 4 -depth 2 -define png:bit-depth=2 -define png:color-type=0"},
+    {"magick", "png", "g8", "-posterize 16 -depth 4 -define png:bit-depth=4 -define png:color-type=0 -interlace PNG"},
+    {"magick", "png", "g8", "-colors 4 -define png:bit-depth=2 -define png:color-type=3"},
+    {"magick", "png", "g8", "-colors 16 -define png:bit-depth=4 -define png:color-type=3 -interlace PNG"},
+    {"magick", "png", "g8", "-alpha set -define png:color-type=4"},
     // tiffcp, from Pillow's uncompressed TIFF
     {"tiffcp", "tif", "rgb", "-c none"},
     {"tiffcp", "tif", "rgb", "-c lzw"},
@@ -295,13 +331,14 @@ def pictures():
     rgb16 = np.dstack([g16, 65535 - g16, (g16 * 7) & 0xFFFF]).astype(np.uint16)
     alpha = (64 + (x * 5 + y * 3) % 192).astype(np.uint8)
     cmyk = np.dstack([rgb, (x * 4 + y) % 256]).astype(np.uint8)
-    return {'b1': ((x + y // 2) % 3 == 0) * 255, 'p4': (idx % 16, pal[:48]), 'p8': (idx, pal), 'g8': rgb[:, :, 1],
+    return {'b1': ((x + y // 2) % 3 == 0) * 255, 'p4': (idx % 16, pal[:48]), 'p8': (idx, pal),
+            'p40': (idx % 40, pal[:120]), 'g8': rgb[:, :, 1],
             'g16': g16, 'rgb': rgb, 'rgba': np.dstack([rgb, alpha]), 'ga': np.dstack([rgb[:, :, 1], alpha]),
             'rgb16': rgb16, 'cmyk': cmyk}
 
 def pillow_image(name, a):
     if name == 'b1': return Image.fromarray(a.astype(np.uint8)).convert('1')
-    if name in ('p4', 'p8'):
+    if name in ('p4', 'p8', 'p40'):
         im = Image.fromarray(a[0], 'P'); im.putpalette(a[1].tobytes()); return im
     if name == 'g16': return Image.fromarray(a, 'I;16')
     if name == 'rgb16': return None
@@ -310,7 +347,7 @@ def pillow_image(name, a):
 
 # The picture as the RGB a reader shows: 16-bit samples by their high byte, alpha dropped.
 def as_rgb(name, a):
-    if name in ('p4', 'p8'): return a[1].reshape(-1, 3)[a[0]]
+    if name in ('p4', 'p8', 'p40'): return a[1].reshape(-1, 3)[a[0]]
     if name in ('g16', 'rgb16'): a = (a >> 8).astype(np.uint8)
     if name == 'cmyk': return np.asarray(Image.fromarray(a, 'CMYK').convert('RGB'))
     if a.ndim == 2: return np.dstack([a, a, a]).astype(np.uint8)
@@ -336,7 +373,7 @@ def source_file(dirname, tool, name, a):
     if tool == 'netpbm':
         path = os.path.join(dirname, 'src-%s.pnm' % name)
         if name == 'b1': im.save(path, format='PPM')
-        elif name in ('p4', 'p8'): pnm(path, as_rgb(name, a), 255)
+        elif name in ('p4', 'p8', 'p40'): pnm(path, as_rgb(name, a), 255)
         elif name in ('g16', 'rgb16'): pnm(path, a, 65535)
         else: pnm(path, a, 255)
     elif tool == 'tiffcp' or name == 'cmyk':
