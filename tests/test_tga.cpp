@@ -421,75 +421,7 @@ TEST(Writing, SixteenBitFileReadIsNotWrittenBack) {
 
 using qortest::Tool;
 
-// How this library presents a Targa file that Pillow decoded as d.
-// Palette entries compared: those of the colour map, 256 grey ones without one.
-qortest::PillowView tgaView(const Bytes& file, TImageEnsemble& e, const qortest::Decoded& d) {
-  const int bits = e.coding();
-  const size_t held = file[1] == 1 ? size_t(file[5] | file[6] << 8) : 256;
-  const size_t entries = bits == 8 ? std::min({d.pal.size() / 3, held, size_t(256)}) : 0;
-  return {bits, bits == 24, bits == 8 ? 8 : 24, entries};
-}
-
-struct ToolFile {
-  const char* name;
-  const char* source;  // the oracle's source image
-  Tool tool;
-  std::vector<std::string> args;
-  int imageType;
-  int depth;
-  int topDown;
-};
-
-void PrintTo(const ToolFile& c, std::ostream* os) { *os << c.name; }
-
-class ToolWritten : public testing::TestWithParam<ToolFile> {};
-
-TEST_P(ToolWritten, ReadsAsPillowDecodes) {
-  const ToolFile& c = GetParam();
-  QOR_REQUIRE_ORACLE(c.tool);
-  const std::string file = qortest::toolWrite(c.tool, c.source, c.name, "TGA", c.args);
-  ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
-  Bytes b = readFile(file);
-  ASSERT_GT(b.size(), 18u);
-  // the file is of the kind this case is about
-  EXPECT_EQ(b[2], c.imageType);
-  EXPECT_EQ(b[16], c.depth);
-  EXPECT_EQ((b[17] & 0x20) != 0, c.topDown != 0);
-  auto e = openBytes(b);
-  ASSERT_EQ(e->formatID(), idTGA());
-  const qortest::Decoded d = qortest::pillowResult(file);
-  qortest::expectSameAsPillow(*e, d, tgaView(b, *e, d));
-}
-
-const Tool magick = Tool::magick, pillow = Tool::pillow;
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, ToolWritten,
-    testing::Values(ToolFile{"im_8.tga", "p8", magick, {}, 1, 8, 0},
-                    ToolFile{"im_8_rle.tga", "p8", magick, {"-compress", "RLE"}, 9, 8, 0},
-                    ToolFile{"im_grey.tga", "grey", magick, {}, 3, 8, 0},
-                    ToolFile{"im_grey_rle.tga", "grey", magick, {"-compress", "RLE"}, 11, 8, 0},
-                    ToolFile{"im_24.tga", "rgb", magick, {}, 2, 24, 0},
-                    ToolFile{"im_24_rle.tga", "rgb", magick, {"-compress", "RLE"}, 10, 24, 0},
-                    ToolFile{"im_32.tga", "rgba", magick, {}, 2, 32, 0},
-                    ToolFile{"im_32_rle.tga", "rgba", magick, {"-compress", "RLE"}, 10, 32, 0},
-                    ToolFile{"pil_P.tga", "p8", pillow, {}, 1, 8, 0},
-                    ToolFile{"pil_P_rle_top.tga", "p8", pillow, {"compression=tga_rle", "orientation=1"}, 9, 8, 1},
-                    ToolFile{"pil_few.tga", "few", pillow, {}, 1, 8, 0},
-                    ToolFile{"pil_L.tga", "grey", pillow, {}, 3, 8, 0},
-                    ToolFile{"pil_L_rle.tga", "grey", pillow, {"compression=tga_rle"}, 11, 8, 0},
-                    ToolFile{"pil_24.tga", "rgb", pillow, {}, 2, 24, 0},
-                    ToolFile{"pil_24_top.tga", "rgb", pillow, {"orientation=1"}, 2, 24, 1},
-                    ToolFile{"pil_24_rle.tga", "rgb", pillow, {"compression=tga_rle"}, 10, 24, 0},
-                    ToolFile{"pil_32.tga", "rgba", pillow, {}, 2, 32, 0},
-                    ToolFile{"pil_32_rle_top.tga", "rgba", pillow, {"compression=tga_rle", "orientation=1"}, 10, 32, 1}),
-    [](const testing::TestParamInfo<ToolFile>& info) {
-      std::string name = info.param.name;
-      name.resize(name.size() - 4);
-      for (char& ch : name)
-        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-      return name;
-    });
+// (files ImageMagick and Pillow write are rows of test_world)
 
 // Grey and alpha files Pillow wrote (tests/data/tga/README): the grey channel,
 // as Pillow decodes it.

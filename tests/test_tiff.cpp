@@ -373,86 +373,9 @@ INSTANTIATE_TEST_SUITE_P(Files, WrittenHere,
                                          WrittenCase{"Colour", 24, stRGB, 2, COMPRESSION_NONE}),
                          qortest::caseName());
 
-// ---------------------------------------------------------------- files of other tools
+// (the files of Pillow and ImageMagick of the common kinds are rows of test_world)
 
-struct ToolFile {
-  const char* name;
-  const char* source;
-  Tool tool;
-  std::vector<std::string> args;
-  uint16_t photometric, bits, compression;  // of the file the tool writes
-  int coding;                               // read here
-};
-
-void PrintTo(const ToolFile& c, std::ostream* os) { *os << c.name; }
-
-class ToolWritten : public testing::TestWithParam<ToolFile> {};
-
-TEST_P(ToolWritten, ReadsAsPillowDecodes) {
-  const ToolFile& c = GetParam();
-  QOR_REQUIRE_ORACLE(c.tool);
-  const std::string file = qortest::toolWrite(c.tool, c.source, c.name, "TIFF", c.args);
-  ASSERT_FALSE(file.empty()) << "the tool did not write " << c.name;
-  TIFF* t = TIFFOpen(file.c_str(), "r");
-  ASSERT_NE(t, nullptr);
-  uint16_t photometric = 0, bits = 0, compression = 0;
-  TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
-  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
-  TIFFClose(t);
-  EXPECT_EQ(photometric, c.photometric);
-  EXPECT_EQ(bits, c.bits);
-  EXPECT_EQ(compression, c.compression);
-  Bytes b = readFile(file);
-  auto e = openBytes(b);
-  ASSERT_EQ(e->coding(), c.coding);
-  qortest::Decoded d = qortest::pillowResult(file);
-  size_t entries = photometric == PHOTOMETRIC_PALETTE ? std::min(d.pal.size() / 3, size_t(1) << c.bits) : 0;
-  if (c.coding == 4 && photometric != PHOTOMETRIC_PALETTE)
-    for (unsigned char& v : d.idx) v = uint8_t(v / 17);  // Pillow widens grey nibbles to bytes
-  if (c.coding == 8 && photometric != PHOTOMETRIC_PALETTE) entries = 256;
-  const int bitsRead = c.coding;
-  qortest::expectSameAsPillow(*e, d, {bitsRead, bitsRead == 24, bitsRead == 4 ? 8 : bitsRead <= 8 ? bitsRead : 24, entries});
-}
-
-const Tool magick = Tool::magick, pillow = Tool::pillow;
-using V = std::vector<std::string>;
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, ToolWritten,
-    testing::Values(
-        ToolFile{"pil_b1.tif", "b1", pillow, {}, 1, 1, COMPRESSION_NONE, 1},
-        ToolFile{"pil_b1_packbits.tif", "b1", pillow, {"compression=packbits"}, 1, 1, COMPRESSION_PACKBITS, 1},
-        ToolFile{"pil_grey_deflate.tif", "grey", pillow, {"compression=tiff_adobe_deflate"}, 1, 8, COMPRESSION_ADOBE_DEFLATE, 8},
-        ToolFile{"pil_p8_lzw.tif", "p8", pillow, {"compression=tiff_lzw"}, 3, 8, COMPRESSION_LZW, 8},
-        ToolFile{"pil_rgb.tif", "rgb", pillow, {}, 2, 8, COMPRESSION_NONE, 24},
-        ToolFile{"pil_rgb_packbits.tif", "rgb", pillow, {"compression=packbits"}, 2, 8, COMPRESSION_PACKBITS, 24},
-        ToolFile{"pil_rgb_lzw.tif", "rgb", pillow, {"compression=tiff_lzw"}, 2, 8, COMPRESSION_LZW, 24},
-        ToolFile{"pil_rgb_deflate.tif", "rgb", pillow, {"compression=tiff_adobe_deflate"}, 2, 8, COMPRESSION_ADOBE_DEFLATE, 24},
-        ToolFile{"im_b1_white.tif", "grey", magick, V{"-threshold", "50%", "-depth", "1", "-compress", "none", "-define",
-                 "quantum:polarity=min-is-white"}, 0, 1, COMPRESSION_NONE, 1},
-        ToolFile{"im_b1_fax.tif", "grey", magick, V{"-threshold", "50%", "-depth", "1", "-compress", "fax"}, 0, 1,
-                 COMPRESSION_CCITTFAX3, 1},
-        ToolFile{"im_grey_white.tif", "grey", magick, V{"-compress", "none", "-define", "quantum:polarity=min-is-white"}, 0,
-                 8, COMPRESSION_NONE, 8},
-        ToolFile{"im_grey4.tif", "grey", magick, V{"-posterize", "16", "-depth", "4", "-compress", "lzw"}, 1, 4,
-                 COMPRESSION_LZW, 4},
-        ToolFile{"im_p4.tif", "rgb", magick, V{"-colors", "16", "-depth", "4", "-type", "Palette"}, 3, 4,
-                 COMPRESSION_ADOBE_DEFLATE, 4},
-        // tiles, the last column and row of them partly outside the picture
-        ToolFile{"im_rgb_tiled.tif", "rgb", magick, V{"-define", "tiff:tile-geometry=16x16", "-compress", "lzw"}, 2, 8,
-                 COMPRESSION_LZW, 24},
-        ToolFile{"im_p4_tiled.tif", "rgb", magick, V{"-colors", "16", "-depth", "4", "-type", "Palette", "-define",
-                 "tiff:tile-geometry=32x16"}, 3, 4, COMPRESSION_ADOBE_DEFLATE, 4},
-        // two pages: the first is read
-        ToolFile{"im_rgb_two_pages.tif", "rgb", magick, V{"(", "+clone", "-flip", ")", "-compress", "lzw"}, 2, 8,
-                 COMPRESSION_LZW, 24}),
-    [](const testing::TestParamInfo<ToolFile>& info) {
-      std::string n = info.param.name;
-      for (char& ch : n)
-        if (ch == '.') ch = '_';
-      return n;
-    });
+const Tool pillow = Tool::pillow;
 
 // ---------------------------------------------------------------- kinds other tools write
 
