@@ -48,11 +48,7 @@ Bytes quads(const std::vector<std::array<int, 3>>& rgb) {
 }
 
 // An ensemble open on bytes held by the caller.
-std::unique_ptr<TImageEnsemble> openBytes(Bytes& bytes) {
-  auto e = std::make_unique<TImageEnsemble>(manager);
-  e->open(new TqorMemoryStream(bytes.data(), int(bytes.size())));
-  return e;
-}
+std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) { return qortest::openBytes(manager, b); }
 
 // A path in the program's scratch folder, which goes when the program ends.
 std::string tempPath(const std::string& name) {

@@ -33,12 +33,7 @@ using qortest::writePixels;
 
 TQORDataManager* manager = getQorDataManager();
 
-std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) {
-  auto e = std::make_unique<TImageEnsemble>(manager);
-  b.reserve(1);
-  e->open(new TqorMemoryStream(b.data(), int(b.size())));
-  return e;
-}
+std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) { return qortest::openBytes(manager, b); }
 
 std::string tempPath(const std::string& name) { return qortest::oracleDir().file(name); }
 
@@ -63,13 +58,7 @@ Bytes counting(size_t n, int step = 7) {
 
 // The file written here for pixels of type into a new file of descriptor info.
 Bytes written(TFileInfo* info, int type, const Bytes& px, const TqorPaletteItem* pal = nullptr) {
-  const std::string path = tempPath("written.png");
-  {
-    TImageEnsemble e(path.c_str(), info, manager);
-    if (pal) std::memcpy(e.getPalette(), pal, 256 * sizeof(TqorPaletteItem));
-    writePixels(e, type, px);
-  }
-  return readFile(path);
+  return qortest::writtenFile(manager, tempPath("written.png"), info, type, px, pal);
 }
 
 // ---------------------------------------------------------------- hand-made files

@@ -37,24 +37,13 @@ Bytes repeat(const Bytes& unit, int n) {
 const Bytes kFooter = Bytes{0, 0, 0, 0, 0, 0, 0, 0} + Bytes{'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
                                                             'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
 
-std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) {
-  auto e = std::make_unique<TImageEnsemble>(manager);
-  b.reserve(1);
-  e->open(new TqorMemoryStream(b.data(), int(b.size())));
-  return e;
-}
+std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) { return qortest::openBytes(manager, b); }
 
 std::string tempPath(const std::string& name) { return qortest::oracleDir().file(name); }
 
 // The file written for pixels of type into a new file of descriptor info.
 Bytes written(TFileInfo* info, int type, const Bytes& px, const TqorPaletteItem* pal = nullptr) {
-  const std::string path = tempPath("written.tga");
-  {
-    TImageEnsemble e(path.c_str(), info, manager);
-    if (pal) std::memcpy(e.getPalette(), pal, 256 * sizeof(TqorPaletteItem));
-    writePixels(e, type, px);
-  }
-  return readFile(path);
+  return qortest::writtenFile(manager, tempPath("written.tga"), info, type, px, pal);
 }
 
 // ---------------------------------------------------------------- encoder packets

@@ -32,12 +32,7 @@ using qortest::Tool;
 
 TQORDataManager* manager = getQorDataManager();
 
-std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) {
-  auto e = std::make_unique<TImageEnsemble>(manager);
-  b.reserve(1);
-  e->open(new TqorMemoryStream(b.data(), int(b.size())));
-  return e;
-}
+std::unique_ptr<TImageEnsemble> openBytes(Bytes& b) { return qortest::openBytes(manager, b); }
 
 // ---------------------------------------------------------------- hand-made files
 

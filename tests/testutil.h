@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -210,6 +211,26 @@ inline void writePixels(TImageEnsemble& e, int type, Bytes px) {
     case stOneBit: e.writeOneBitImage(0, px.data()); break;
     default: ADD_FAILURE() << "no writer for type " << type;
   }
+}
+
+// An ensemble of the manager m open on bytes held by the caller.
+inline std::unique_ptr<TImageEnsemble> openBytes(TQORDataManager*& m, Bytes& b) {
+  auto e = std::make_unique<TImageEnsemble>(m);
+  b.reserve(1);
+  e->open(new TqorMemoryStream(b.data(), int(b.size())));
+  return e;
+}
+
+// The bytes of a new file at path of descriptor info, palette pal (256
+// entries) when given, and image 0 written from px of type.
+inline Bytes writtenFile(TQORDataManager*& m, const std::string& path, TFileInfo* info, int type, const Bytes& px,
+                         const TqorPaletteItem* pal = nullptr) {
+  {
+    TImageEnsemble e(path.c_str(), info, m);
+    if (pal) std::memcpy(e.getPalette(), pal, 256 * sizeof(TqorPaletteItem));
+    writePixels(e, type, px);
+  }
+  return readFile(path);
 }
 
 }  // namespace qortest
