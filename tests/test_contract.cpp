@@ -2,7 +2,8 @@
 // short anywhere fails with a read error instead of crashing or passing, the
 // pixels written come back unchanged through a named file, caller memory and a
 // window of a larger stream, and a path that cannot be created is refused.
-// A driver joins by adding one fixture row.
+// A driver joins by adding one fixture row; the bytes each driver claims, and
+// the headers it refuses at open, are rows of the detection and header tables.
 #include <algorithm>
 #include <climits>
 #include <iterator>

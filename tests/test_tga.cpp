@@ -1,7 +1,7 @@
 // Targa files (ztgadrv): the encoder's packets, hand-made files in every row
-// order, packet layout and colour map, detection and header checks, sizes a
-// file cannot hold, writing back read files, and interchange with ImageMagick
-// and Pillow.
+// order, packet layout and colour map, sizes a file cannot hold, writing back
+// read files, and interchange with ImageMagick and Pillow (detection and the
+// headers refused at open are rows of test_contract).
 #include <gtest/gtest.h>
 
 #include <algorithm>
