@@ -239,11 +239,6 @@ inline double blockedSample(const unsigned char* p, double bzero, double bscale)
 
 // One pair only: signed 16-bit samples to and from signed 16-bit images, a
 // clipped copy without scaling or rounding.
-// Samples have no palette.
-int TAstroLUMFormatDriver::hasPalette() { return 0; }
-
-int TAstroLUMFormatDriver::paletteSize() { return 0; }
-
 TImgConvertA2B* TAstroLUMFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
   if (blocked.on && image->coding() == stSShort) return new TUImgConvertA2B<double, short>(32767, -32768, 0, 1);
   if (blocked.on && image->coding() == stDouble) return new TUImgConvertA2B<double, double>(DBL_MAX, -DBL_MAX, 0, 1);
@@ -263,6 +258,11 @@ TImgConvertA2B* TAstroLUMFormatDriver::getConverterMemory2Disk(TqorImageBase* im
 TAstroLUMFormatDriver::TAstroLUMFormatDriver() = default;
 
 TAstroLUMFormatDriver::~TAstroLUMFormatDriver() = default;
+
+// Samples have no palette.
+int TAstroLUMFormatDriver::hasPalette() { return 0; }
+
+int TAstroLUMFormatDriver::paletteSize() { return 0; }
 
 int TAstroLUMFormatDriver::recognizeFormat() {
   if (!seekTo(0)) return 0;

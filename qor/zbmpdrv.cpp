@@ -495,25 +495,6 @@ int TImgConvertBitFields2RGB::convert(void* dest, const void* src, int count) {
 TBitmapConverters::TBitmapConverters() : TSharedConverterTables(bitmapToMemory, bitmapToDisk) {}
 
 namespace {
-// Holds two other entries in the first two of a palette while it lives.
-class TwoEntries {
-public:
-  TwoEntries(TqorPaletteItem* palette, const TqorPaletteItem entries[2]) : p(palette), kept{p[0], p[1]} {
-    p[0] = entries[0];
-    p[1] = entries[1];
-  }
-  ~TwoEntries() {
-    p[0] = kept[0];
-    p[1] = kept[1];
-  }
-  TwoEntries(const TwoEntries&) = delete;
-  TwoEntries& operator=(const TwoEntries&) = delete;
-
-private:
-  TqorPaletteItem* p;
-  TqorPaletteItem kept[2];
-};
-
 bool sameMasks(const TBmpFileInfo& f, uint32_t red, uint32_t green, uint32_t blue) {
   return f.redMask == red && f.greenMask == green && f.blueMask == blue;
 }
@@ -543,11 +524,7 @@ TImgConvertA2B* TBmpFormatDriver::getConverterDisk2Memory(TqorImageBase* image) 
     if (!c) QOR_RAISE_MEMORY();
     return c;
   }
-  const int coding = getFileInfo()->coding();
-  if (coding != image1BitPerPix || type != stRGB) return readConverter(TBitmapConverters::tables(), coding, image);
-  // the colours of the file's table, not the black and white of its palette
-  const TwoEntries swap(getPalette(), oneBitColours);
-  return readConverter(TBitmapConverters::tables(), coding, image);
+  return readConverter(TBitmapConverters::tables(), getFileInfo()->coding(), image, oneBitColours);
 }
 
 TImgConvertA2B* TBmpFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {

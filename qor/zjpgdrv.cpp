@@ -232,10 +232,6 @@ const TConverterRow jpegToDisk[] = {
 
 TJpegConverters::TJpegConverters() : TSharedConverterTables(jpegToMemory, jpegToDisk) {}
 
-int TJpegFormatDriver::hasPalette() { return fileInfo.bits == 8; }
-
-int TJpegFormatDriver::paletteSize() { return fileInfo.bits == 8 || fileInfo.bits == 24 ? 256 : 0; }
-
 TImgConvertA2B* TJpegFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
   return readConverter(TJpegConverters::tables(), fileInfo.bits, image);
 }
@@ -254,6 +250,10 @@ TJpegFormatDriver::~TJpegFormatDriver() {
     dropCompression(*state);
   }
 }
+
+int TJpegFormatDriver::hasPalette() { return fileInfo.bits == 8; }
+
+int TJpegFormatDriver::paletteSize() { return fileInfo.bits == 8 || fileInfo.bits == 24 ? 256 : 0; }
 
 TJpegCodec& TJpegFormatDriver::codec() {
   if (!state) {

@@ -113,12 +113,8 @@ void warned(png_structp, png_const_charp) {}
 TPngConverters::TPngConverters()
     : TSharedConverterTables(qorTableRows::rgbSamplesToMemory, qorTableRows::rgbSamplesToDisk) {}
 
-int TPngFormatDriver::hasPalette() { return fileInfo.coding() != 24; }
-
-int TPngFormatDriver::paletteSize() { return paletteEntriesOf(fileInfo.coding()); }
-
 TImgConvertA2B* TPngFormatDriver::getConverterDisk2Memory(TqorImageBase* image) {
-  return readConverter(TPngConverters::tables(), fileInfo.coding(), image);
+  return readConverter(TPngConverters::tables(), fileInfo.coding(), image, oneBitColours);
 }
 
 TImgConvertA2B* TPngFormatDriver::getConverterMemory2Disk(TqorImageBase* image) {
@@ -130,6 +126,10 @@ TImgConvertA2B* TPngFormatDriver::getConverterMemory2Disk(TqorImageBase* image) 
 TPngFormatDriver::TPngFormatDriver() = default;
 
 TPngFormatDriver::~TPngFormatDriver() = default;
+
+int TPngFormatDriver::hasPalette() { return fileInfo.coding() != 24; }
+
+int TPngFormatDriver::paletteSize() { return paletteEntriesOf(fileInfo.coding()); }
 
 int TPngFormatDriver::recognizeFormat() {
   png_byte bytes[signatureBytes] = {};
@@ -194,6 +194,9 @@ int TPngFormatDriver::readHeader() {
   const int entries = h.paletteEntries < 256 ? h.paletteEntries : 256;
   for (int i = 0; i < entries; ++i) palette[i] = TqorPaletteItem{h.palette[i].red, h.palette[i].green, h.palette[i].blue};
   if (h.depth == 1) {
+    // the file's colours show in images read into stRGB
+    oneBitColours[0] = entries > 0 ? palette[0] : TqorPaletteItem{0, 0, 0};
+    oneBitColours[1] = entries > 1 ? palette[1] : TqorPaletteItem{255, 255, 255};
     palette[0] = TqorPaletteItem{0, 0, 0};
     palette[1] = palette[255] = TqorPaletteItem{255, 255, 255};
   }

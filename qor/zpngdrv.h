@@ -93,6 +93,7 @@ private:
   void finishWriting();
 
   TPngFileInfo fileInfo;
+  TqorPaletteItem oneBitColours[2] = {{0, 0, 0}, {255, 255, 255}};  // a one-bit file's own colours
   std::unique_ptr<TPngCodec, TPngCodecRelease> codec;
   std::unique_ptr<TPngStreamWriter> writer;  // the file being written, from its first row to its end
   bool waiting = false;  // created, its image not yet begun

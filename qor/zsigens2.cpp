@@ -646,12 +646,16 @@ private:
 
 }  // namespace
 
-TImgConvertA2B* TFileFormatDriver::readConverter(const TConverterTables& t, int fileCoding, TqorImageBase* image) {
+TImgConvertA2B* TFileFormatDriver::readConverter(const TConverterTables& t, int fileCoding, TqorImageBase* image,
+                                                 const TqorPaletteItem* oneBitColours) {
   const int type = image->coding();
   if (type == stRGB && bitsHavePalette(fileCoding) && !t.disk2Memory().has(fileCoding, type)) {
-    TqorPaletteItem entries[256];
+    TqorPaletteItem entries[256] = {};
     const int levels = 1 << fileCoding;
-    if (hasPalette()) {
+    if (fileCoding == image1BitPerPix && oneBitColours) {
+      entries[0] = oneBitColours[0];
+      entries[1] = oneBitColours[1];
+    } else if (hasPalette()) {
       std::memcpy(entries, getPalette(), sizeof entries);
     } else {
       for (int i = 0; i < 256; ++i) {

@@ -637,7 +637,10 @@ protected:
   // The read converter of a file of fileCoding into image from the driver's
   // tables. Files of 1, 4 and 8 bits read into stRGB through the palette
   // (grey levels when the file has none) when the tables have no such cell.
-  TImgConvertA2B* readConverter(const TConverterTables& t, int fileCoding, TqorImageBase* image);
+  // oneBitColours, when given, are a one-bit file's own two colours, which
+  // its palette (black and white whatever the file says) does not show.
+  TImgConvertA2B* readConverter(const TConverterTables& t, int fileCoding, TqorImageBase* image,
+                                const TqorPaletteItem* oneBitColours = nullptr);
   // The converter of a file of 1, 4 or 8 bits to its palette indices (grey
   // levels), for the expansion into RGB: the tables' stUChar cell unless the
   // driver's rows need another.

@@ -111,6 +111,9 @@ std::vector<ReadCase> readCases() {
   return {
       {"OneBitPaletteIsBlackAndWhite", Png{3, 1, 1, 3, {0xA0}, {255, 0, 0, 0, 0, 255}}, 1, stUChar, {1, 0, 1},
        {black, white}},
+      // the palette stays black and white; images read into RGB show the file's colours
+      {"OneBitPaletteColoursReadIntoRgb", Png{3, 1, 1, 3, {0xA0}, {255, 0, 0, 0, 0, 255}}, 1, stRGB,
+       {0, 0, 255, 255, 0, 0, 0, 0, 255}, {black, white}},
       {"OneBitGreyRowIsPaddedWithZeros", Png{9, 2, 1, 0, {0xFF, 0x80, 0x01, 0x00}}, 1, stOneBit,
        {0xFF, 0x80, 0, 0, 0x01, 0, 0, 0}, {black, white}},
       {"OnePixelOneBit", Png{1, 1, 1, 0, {0x80}}, 1, stOneBit, {0x80, 0, 0, 0}, {}},
