@@ -1,5 +1,6 @@
 #include "zbmpdrv.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -12,14 +13,9 @@
 #endif
 
 #include "zbitconv.h"
-
-namespace {
+#include "zconvrow.h"
 
 using uchar = unsigned char;
-
-inline int smaller(int a, int b) { return a < b ? a : b; }
-
-}  // namespace
 
 // ---------------------------------------------------------------- on-disk layout
 
@@ -195,66 +191,19 @@ static inline int advance(int x, int n, int end) { return n < end - x ? x + n : 
 
 namespace {
 
-// The bytes of a run-length row, read through a local cursor over the byte
-// reader's buffer: the row's stores cannot alias it, so it stays in registers.
-// Past the end of the data every byte reads as 0.
-class RunBytes {
-public:
-  explicit RunBytes(TSmartReadBytes& b) : bytes(b) { p = bytes.span(&end); }
-  ~RunBytes() { bytes.commit(p); }
-  RunBytes(const RunBytes&) = delete;
-  RunBytes& operator=(const RunBytes&) = delete;
-
-  int next() {
-    if (p == end && !refill()) return 0;
-    return *p++;
-  }
-  // With 16 bytes buffered: stores them at dest, consumes n and returns true.
-  bool copy16(uchar* dest, int n) {
-    if (end - p < 16) return false;
-#if defined(__SSE2__)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-#else
-    std::memcpy(dest, p, 16);
-#endif
-    p += n;
-    return true;
-  }
-  // Consumes n bytes, the first `keep` of them stored at dest.
-  void take(uchar* dest, int keep, int n) {
-    for (int k = 0; k < n;) {
-      if (p == end && !refill()) return;
-      const int chunk = smaller(int(end - p), n - k);
-      const int stored = smaller(chunk, keep - k);
-      if (stored > 0) std::memcpy(dest + k, p, size_t(stored));
-      p += chunk;
-      k += chunk;
-    }
-  }
-
-private:
-  bool refill() {
-    bytes.commit(p);
-    p = bytes.span(&end);
-    return p != end;
-  }
-  TSmartReadBytes& bytes;
-  const uchar* p;
-  const uchar* end;
-};
 
 }  // namespace
 
 void TDecompressBmpStream::rle8Row(unsigned char* row, int length) {
   std::memset(row, 0, size_t(length));
   if (rowIsSkipped()) return;
-  RunBytes in(bytes);
+  TSmartReadCursor in(bytes);
   // With slack after the row, short runs are stored 16 bytes at a time; the
   // bytes stored past a run are cleared again where no later run covers them.
   const bool wide = slack >= 16;
   int dirty = 0;  // bytes before it may hold such overshoot
   auto clearFrom = [&](int x) {
-    if (dirty > x) std::memset(row + x, 0, size_t(smaller(dirty, length) - x));
+    if (dirty > x) std::memset(row + x, 0, size_t(std::min(dirty, length) - x));
     dirty = 0;
   };
   int x = 0;
@@ -263,30 +212,34 @@ void TDecompressBmpStream::rle8Row(unsigned char* row, int length) {
       x = deltaX;
       deltaPending = 0;
     }
-    const int count = in.next();
+    const int count = in.nextOrZero();
     if (count > 0) {
-      const uchar value = uchar(in.next());
+      const uchar value = uchar(in.nextOrZero());
       if (x < length) {
         if (wide && count <= 16) {
-#if defined(__SSE2__)
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_set1_epi8(char(value)));
-#else
-          std::memset(row + x, value, 16);
-#endif
+          qorConvertRow::fill16(row + x, value);
           if (x + 16 > dirty) dirty = x + 16;
         } else {
-          std::memset(row + x, value, size_t(smaller(count, length - x)));
+          std::memset(row + x, value, size_t(std::min(count, length - x)));
         }
       }
       x = advance(x, count, length);
       continue;
     }
-    const int escape = in.next();
+    const int escape = in.nextOrZero();
     if (escape > bmpLayout::escapeDelta) {
       // absolute run, padded to a 16-bit boundary
-      const int keep = x < length ? smaller(escape, length - x) : 0;
+      const int keep = x < length ? std::min(escape, length - x) : 0;
       const int n = escape + (escape & 1);
-      if (wide && n <= 16 && in.copy16(row + x, n)) {
+      const uchar* ahead = wide && n <= 16 ? in.buffered(16) : nullptr;
+      if (ahead) {
+        // 16 bytes stored at once; those past the run are cleared again later
+#if defined(__SSE2__)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_loadu_si128(reinterpret_cast<const __m128i*>(ahead)));
+#else
+        std::memcpy(row + x, ahead, 16);
+#endif
+        in.skip(n);
         if (x + 16 > dirty) dirty = x + 16;
       } else {
         in.take(row + x, keep, n);
@@ -296,8 +249,8 @@ void TDecompressBmpStream::rle8Row(unsigned char* row, int length) {
     }
     int dx = 0, dy = 0;
     if (escape == bmpLayout::escapeDelta) {
-      dx = in.next();
-      dy = in.next();
+      dx = in.nextOrZero();
+      dy = in.nextOrZero();
     }
     clearFrom(x);
     if (controlEndsRow(escape, x, length, dx, dy)) return;
@@ -322,7 +275,7 @@ void TDecompressBmpStream::rle4Row(unsigned char* row, int length) {
   std::memset(row, 0, size_t(length));
   if (!unpacked) return;
   std::memset(unpacked, 0, size_t(unpackedSize));
-  const int width = header->biWidth > 0 ? smaller(header->biWidth, unpackedSize) : 0;
+  const int width = header->biWidth > 0 ? std::min(header->biWidth, unpackedSize) : 0;
   TBmpCopy8to4OnReturn pack(row, length, unpacked, width);
   if (rowIsSkipped()) return;
   int x = 0;
@@ -335,7 +288,7 @@ void TDecompressBmpStream::rle4Row(unsigned char* row, int length) {
     if (count > 0) {
       const int value = bytes.get();
       const uchar nibbles[2] = {uchar(value >> 4), uchar(value & 15)};
-      const int end = x < width ? x + smaller(count, width - x) : x;
+      const int end = x < width ? x + std::min(count, width - x) : x;
       for (int i = x; i < end; ++i) unpacked[i] = nibbles[(i - x) & 1];
       x = advance(x, count, width);
       continue;
@@ -363,7 +316,7 @@ void TDecompressBmpStream::rle4Row(unsigned char* row, int length) {
 
 TBmpCopy8to4OnReturn::~TBmpCopy8to4OnReturn() {
   if (!dest || !src || count <= 0 || destBytes <= 0) return;
-  const int n = smaller(int((int64_t(count) + 1) / 2), destBytes);
+  const int n = std::min(int((int64_t(count) + 1) / 2), destBytes);
   for (int k = 0; k < n; ++k) {
     const unsigned high = src[2 * k] & 15u;
     const unsigned low = 2 * k + 1 < count ? src[2 * k + 1] & 15u : 0u;
@@ -671,9 +624,7 @@ void TBmpFormatDriver::normaliseForWriting() {
   h.biSize = uint32_t(bmpLayout::infoHeaderSize);
   h.biCompression = bmpLayout::compressionNone;
   if (h.biHeight < 0) h.biHeight = -h.biHeight;  // INT_MIN never gets here
-  h.biSizeImage = 0;
-  h.biClrUsed = 0;
-  h.biClrImportant = 0;
+  h.biSizeImage = h.biClrUsed = h.biClrImportant = 0;
   fileInfo.redMask = fileInfo.greenMask = fileInfo.blueMask = 0;
   fileInfo.head.bfType = uint16_t(bmpLayout::magic);
   fileInfo.head.bfOffBits =

@@ -22,6 +22,16 @@
 
 namespace qorConvertRow {
 
+// Stores 16 copies of value at dest in one store: how run-length decoders
+// whose rows have 16 bytes of slack lay down runs of up to 16 bytes.
+inline void fill16(unsigned char* dest, unsigned char value) {
+#if defined(__SSE2__)
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_set1_epi8(char(value)));
+#else
+  std::memset(dest, value, 16);
+#endif
+}
+
 enum ScaleMode { scaleNone, scaleMultiply, scaleDivide };
 
 inline constexpr int blockSize = 256;

@@ -1,5 +1,6 @@
 #include "zpcxdrv.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -8,13 +9,9 @@
 #include <emmintrin.h>
 #endif
 
-namespace {
+#include "zconvrow.h"
 
 using uchar = unsigned char;
-
-inline int smaller(int a, int b) { return a < b ? a : b; }
-
-}  // namespace
 
 // ---------------------------------------------------------------- on-disk layout
 
@@ -233,13 +230,9 @@ void TDecompressPcxStream::runLengthLine(unsigned char* line, int length) {
     if (p == end && !refill()) break;
     const uchar value = *p++;
     if (count == 0) continue;
-    const int stored = smaller(count, length - x);
+    const int stored = std::min(count, length - x);
     if (wideRuns && count <= 16) {
-#if defined(__SSE2__)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(line + x), _mm_set1_epi8(char(value)));
-#else
-      std::memset(line + x, value, 16);
-#endif
+      qorConvertRow::fill16(line + x, value);
     } else {
       std::memset(line + x, value, size_t(stored));
     }
@@ -306,7 +299,7 @@ void fourPlanesToBytes(uchar* d, const uchar* s, int count, size_t stride, int b
   for (int i = 0; i < count; i += 8) {
     const size_t k = size_t(i) >> 3;
     const unsigned b0 = p0[k], b1 = p1[k], b2 = p2[k], b3 = p3[k];
-    const int n = smaller(8, count - i);
+    const int n = std::min(8, count - i);
     for (int t = 0; t < n; ++t) {
       const int shift = 7 - t;
       const unsigned v = ((b0 >> shift) & 1u) | ((b1 >> shift) & 1u) << 1 | ((b2 >> shift) & 1u) << 2 |
@@ -555,10 +548,8 @@ void TPcxFormatDriver::readTrailingPalette(const char* what) {
 int TPcxFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "PCX header";
-  unsigned char bytes[pcxLayout::headerSize] = {};
-  QOR_READ_HEADER_BYTES(bytes, what, "header");
   TPcxFileInfo read;
-  read.head.fromBytes(bytes);
+  QOR_READ_HEADER_RECORD(read.head, what);
   const TPcxHead& h = read.head;
   if (h.manufacturer != pcxLayout::manufacturerMark)
     QOR_RAISE("%s: the first byte is %d, not %d.", what, int(h.manufacturer), pcxLayout::manufacturerMark);

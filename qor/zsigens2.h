@@ -444,6 +444,15 @@ enum {
                 int(sizeof bytes));                                                                  \
   } while (0)
 
+// In readHeader: the header record (a QOR_DISK_RECORD) from the start of the
+// stream, or error 3 as QOR_READ_HEADER_BYTES raises it.
+#define QOR_READ_HEADER_RECORD(record, what)                                                     \
+  do {                                                                                           \
+    unsigned char recordBytes_[std::remove_reference_t<decltype(record)>::diskSize] = {};        \
+    QOR_READ_HEADER_BYTES(recordBytes_, what, "header");                                         \
+    (record).fromBytes(recordBytes_);                                                            \
+  } while (0)
+
 // The chunk steps of a driver whose rows move through moveRowChunk.
 #define QOR_ROW_CHUNK_STEPS                                             \
   int readNextChunk() override { return moveRowChunk(false); }          \

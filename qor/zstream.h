@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "zovnutil.h"
 
@@ -193,6 +194,62 @@ private:
   unsigned char* cursor;
   int32_t available;
   TqorStream* stream;
+};
+
+// A row decoder's own pointer into the buffered bytes of a TSmartReadBytes:
+// the decoder's stores cannot alias it, so it stays in registers. Where it
+// stopped is handed back when it goes. Past the end of the data nothing is read.
+class TSmartReadCursor {
+public:
+  explicit TSmartReadCursor(TSmartReadBytes& b) : bytes(b) { p = bytes.span(&end); }
+  ~TSmartReadCursor() { bytes.commit(p); }
+  TSmartReadCursor(const TSmartReadCursor&) = delete;
+  TSmartReadCursor& operator=(const TSmartReadCursor&) = delete;
+
+  // The next byte; false at the end of the data.
+  bool next(int& value) {
+    if (p == end && !refill()) return false;
+    value = *p++;
+    return true;
+  }
+  // The next byte, 0 at the end of the data.
+  int nextOrZero() {
+    int value = 0;
+    next(value);
+    return value;
+  }
+  // The next n bytes when the buffer holds them already, else null; skip
+  // consumes bytes looked at so.
+  const unsigned char* buffered(int n) const { return end - p >= n ? p : nullptr; }
+  void skip(int n) { p += n; }
+  // Consumes up to n bytes, the first keep of them copied to dest; returns
+  // the bytes consumed (fewer at the end of the data).
+  int take(unsigned char* dest, int keep, int n) {
+    if (keep >= n && end - p >= n) {
+      std::memcpy(dest, p, size_t(n));
+      p += n;
+      return n;
+    }
+    int k = 0;
+    while (k < n && (p != end || refill())) {
+      const int chunk = int(end - p) < n - k ? int(end - p) : n - k;
+      const int stored = chunk < keep - k ? chunk : keep - k;
+      if (stored > 0) std::memcpy(dest + k, p, size_t(stored));
+      p += chunk;
+      k += chunk;
+    }
+    return k;
+  }
+
+private:
+  bool refill() {
+    bytes.commit(p);
+    p = bytes.span(&end);
+    return p != end;
+  }
+  TSmartReadBytes& bytes;
+  const unsigned char* p;
+  const unsigned char* end;
 };
 
 // Stream calls for codec callbacks, which nothing may leave but a result:

@@ -1,18 +1,13 @@
 #include "ztgadrv.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "zbitconv.h"
 
-namespace {
-
 using uchar = unsigned char;
-
-inline int smaller(int a, int b) { return a < b ? a : b; }
-
-}  // namespace
 
 // ---------------------------------------------------------------- on-disk layout
 
@@ -188,49 +183,6 @@ TFileInfo* fiTgaFileInfo(int coding, int sizeX, int sizeY, int rle) {
 
 namespace {
 
-// The bytes of run-length rows, read through a local cursor over the byte
-// reader's buffer, so that the decoder's stores cannot make it reload them.
-class PacketBytes {
-public:
-  explicit PacketBytes(TSmartReadBytes& b) : bytes(b) { p = bytes.span(&end); }
-  ~PacketBytes() { bytes.commit(p); }
-  PacketBytes(const PacketBytes&) = delete;
-  PacketBytes& operator=(const PacketBytes&) = delete;
-
-  // The next byte; false at the end of the data.
-  bool next(int& value) {
-    if (p == end && !refill()) return false;
-    value = *p++;
-    return true;
-  }
-  // Copies n bytes to dest; the bytes copied (fewer at the end of the data).
-  int take(uchar* dest, int n) {
-    if (end - p >= n) {
-      std::memcpy(dest, p, size_t(n));
-      p += n;
-      return n;
-    }
-    int k = 0;
-    while (k < n) {
-      if (p == end && !refill()) break;
-      const int chunk = smaller(int(end - p), n - k);
-      std::memcpy(dest + k, p, size_t(chunk));
-      p += chunk;
-      k += chunk;
-    }
-    return k;
-  }
-
-private:
-  bool refill() {
-    bytes.commit(p);
-    p = bytes.span(&end);
-    return p != end;
-  }
-  TSmartReadBytes& bytes;
-  const uchar* p;
-  const uchar* end;
-};
 
 // Stores count copies of the B-byte pixel value at dest.
 template <int B>
@@ -278,19 +230,19 @@ void TDecompressTgaStream::nextRow(unsigned char* row, int pixels) {
 
 template <int B>
 void TDecompressTgaStream::decodeRow(unsigned char* row, int n) {
-  PacketBytes in(bytes);
+  TSmartReadCursor in(bytes);
   int x = 0;
   while (x < n) {
     if (runLeft > 0) {
-      const int k = smaller(runLeft, n - x);
+      const int k = std::min(runLeft, n - x);
       fillPixels<B>(row + B * x, runValue, k);
       x += k;
       runLeft -= k;
       continue;
     }
     if (rawLeft > 0) {
-      const int k = smaller(rawLeft, n - x);
-      const int got = in.take(row + B * x, B * k);
+      const int k = std::min(rawLeft, n - x);
+      const int got = in.take(row + B * x, B * k, B * k);
       if (got < B * k) {
         x += got / B;
         break;
@@ -303,7 +255,7 @@ void TDecompressTgaStream::decodeRow(unsigned char* row, int n) {
     if (!in.next(h)) break;
     const int count = (h & tgaLayout::countMask) + 1;
     if (h & tgaLayout::runFlag) {
-      if (in.take(runValue, B) < B) break;
+      if (in.take(runValue, B, B) < B) break;
       runLeft = count;
     } else {
       rawLeft = count;
@@ -365,7 +317,7 @@ int encodeRowOf(const uchar* p, int n, uchar* out) {
   int raw = 0;  // first pixel of the pending raw packets
   auto flushRaw = [&](int end) {
     while (raw < end) {
-      const int count = smaller(tgaLayout::maxRaw, end - raw);
+      const int count = std::min(tgaLayout::maxRaw, end - raw);
       *o++ = uchar(count - 1);
       std::memcpy(o, p + B * raw, size_t(count) * B);
       o += size_t(count) * B;
@@ -375,7 +327,7 @@ int encodeRowOf(const uchar* p, int n, uchar* out) {
   int i = 0;
   while ((i = nextTriple<B>(p, i, n)) < n) {
     flushRaw(i);
-    const int limit = smaller(n, i + tgaLayout::maxRun);
+    const int limit = std::min(n, i + tgaLayout::maxRun);
     int j = i + 3;
     while (j < limit && samePixel<B>(p + B * i, p + B * j)) ++j;
     *o++ = uchar(tgaLayout::runFlag | (j - i - 1));
@@ -530,14 +482,14 @@ void TTgaFormatDriver::readColourMap(const TTgaHead& h, const char* what) {
   // entry i is the colour of index mapFirst + i; entries of indices past the
   // palette's 256 are read, to be sure they are there, and dropped
   for (int first = 0; first < entries; first += tgaLayout::paletteEntries) {
-    const int n = smaller(tgaLayout::paletteEntries, entries - first);
+    const int n = std::min(tgaLayout::paletteEntries, entries - first);
     const int got = stream->read(block, n * entryBytes);
     const int whole = got > 0 ? got / entryBytes : 0;
     if (whole < n)
       QOR_RAISE("%s: the file ends inside its colour map, after %d of %d entries.", what, first + whole, entries);
     const int64_t slot = int64_t(h.mapFirst) + first;
     if (!keep || slot >= tgaLayout::paletteEntries) continue;
-    const int kept = int(smaller(n, int(tgaLayout::paletteEntries - slot)));
+    const int kept = int(std::min(n, int(tgaLayout::paletteEntries - slot)));
     for (int i = 0; i < kept; ++i) {
       const uchar* e = block + i * entryBytes;
       TqorPaletteItem& p = palette[slot + i];
@@ -554,10 +506,8 @@ void TTgaFormatDriver::readColourMap(const TTgaHead& h, const char* what) {
 int TTgaFormatDriver::readHeader() {
   fillPaletteAsGrey();
   const char* what = "TGA header";
-  unsigned char bytes[tgaLayout::headerSize] = {};
-  QOR_READ_HEADER_BYTES(bytes, what, "header");
   TTgaFileInfo read;
-  read.head.fromBytes(bytes);
+  QOR_READ_HEADER_RECORD(read.head, what);
   char text[160];
   if (read.head.fault(text, sizeof text)) QOR_RAISE("%s: %s", what, text);
   if (read.head.unsupported(text, sizeof text)) {
